@@ -1,0 +1,1 @@
+"""kovi: analytical inverse kinematics for serial robot chains."""

@@ -1,0 +1,1 @@
+"""Kinematics kernels of kovi."""
