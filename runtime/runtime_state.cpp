@@ -1,0 +1,7 @@
+#include "runtime_state.hpp"
+
+namespace kovi {
+
+RuntimeState runtime_state = {};
+
+}  // namespace kovi

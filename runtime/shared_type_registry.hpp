@@ -1,0 +1,26 @@
+// One function type and one metatype per toolchain version and process.
+//
+// The types live in the dictionary of the module "_kovi_rt_1_0_0" in
+// sys.modules, keyed by their short names.  The first module that needs a
+// type creates and publishes it; every later one finds, checks and uses it.
+#ifndef KOVI_RUNTIME_SHARED_TYPE_REGISTRY_HPP
+#define KOVI_RUNTIME_SHARED_TYPE_REGISTRY_HPP
+
+#include <Python.h>
+
+namespace kovi {
+
+// Specification of the common metatype of the shared types.
+extern PyType_Spec common_metatype_spec;
+
+// A new reference to the shared type made from `spec`, or null with an
+// exception set.  `metatype` and `bases` may be null.
+PyObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObject *bases);
+
+// 0 when `candidate` may serve as the shared type `short_name`, -1 with a
+// TypeError set when not.  An expected size of 0 skips the size test.
+int check_shared_type(PyObject *candidate, const char *short_name, Py_ssize_t expected_basicsize);
+
+}  // namespace kovi
+
+#endif

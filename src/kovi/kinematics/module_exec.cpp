@@ -1,0 +1,316 @@
+// Module execution: fills the module state, makes the function's code and
+// function objects, runs the module's imports and binds its names.
+//
+// Straight-line code: each step either succeeds or goes to the one failure
+// exit.  From step 12 on, a failure adds a traceback entry for the line of
+// the module's source that the step stands for.
+#include "module_exec.hpp"
+
+#include <cstring>
+#include <iterator>
+
+#include "function_object.hpp"
+#include "imports.hpp"
+#include "module_state.hpp"
+#include "owned_ref.hpp"
+#include "poe_forward_kinematics_entry.hpp"
+#include "runtime_state.hpp"
+#include "shared_type_registry.hpp"
+#include "traceback.hpp"
+
+namespace kovi {
+
+namespace {
+
+const char exec_function_name[] = "init kovi.kinematics.poe_fk";
+const char module_full_name[] = "kovi.kinematics.poe_fk";
+
+// Source lines of the module's statements.
+enum ExecLine : int {
+    line_module = 1,
+    line_import_math = 19,
+    line_import_numpy = 22,
+    line_import_ndarray = 23,
+    line_import_kinbody = 25,
+    line_all = 27,
+    line_def = 30,
+};
+
+// Stores a new reference (or null) into an owned field, releasing the old
+// value afterwards.  Returns whether a value was stored.
+bool store(PyObject *&field, PyObject *value)
+{
+    PyObject *old = field;
+    field = value;
+    Py_XDECREF(old);
+    return value != nullptr;
+}
+
+// The names of the function's 92 locals: kb, q, n, i, ax, ay, az, qi, c, s,
+// oc, the rotation r00 .. r22, then rows 0-2 of the blocks l, m, t, n, a, b.
+PyObject *make_variable_names()
+{
+    static const StringIndex scalars[] = {
+        str_kb, str_q, str_n, str_i, str_ax, str_ay, str_az, str_qi, str_c, str_s, str_oc,
+        str_r00, str_r01, str_r02, str_r10, str_r11, str_r12, str_r20, str_r21, str_r22,
+    };
+    static const StringIndex blocks[] = {str_l00, str_m00, str_t00, str_n00, str_a00, str_b00};
+    const Py_ssize_t count = std::size(scalars) + 12 * std::size(blocks);
+    PyObject *names = PyTuple_New(count);
+    if (names == nullptr) {
+        return nullptr;
+    }
+    Py_ssize_t k = 0;
+    for (StringIndex index : scalars) {
+        PyTuple_SET_ITEM(names, k++, Py_NewRef(constant_string(index)));
+    }
+    // The twelve names of a block follow each other in the table.
+    for (StringIndex first : blocks) {
+        for (int e = 0; e < 12; e++) {
+            PyTuple_SET_ITEM(names, k++, Py_NewRef(constant_string(StringIndex(first + e))));
+        }
+    }
+    return names;
+}
+
+// The code object of poe_forward_kinematics: its name, file, first line and
+// locals, and a location table into the module's source.  Its instructions
+// are zero bytes that never run.
+PyObject *make_function_code()
+{
+    OwnedRef shared_names(PyDict_New());
+    if (!shared_names) {
+        return nullptr;
+    }
+    OwnedRef names(make_variable_names());
+    if (!names) {
+        return nullptr;
+    }
+    // Equal name tuples are shared between code objects.
+    PyObject *varnames = PyDict_SetDefault(shared_names.get(), names.get(), names.get());
+    if (varnames == nullptr) {
+        return nullptr;
+    }
+    Py_ssize_t size = (2 * PyBytes_GET_SIZE(module_state.line_table) + 4) / 4 * 4;
+    OwnedRef code(PyBytes_FromStringAndSize(nullptr, size));
+    if (!code) {
+        return nullptr;
+    }
+    std::memset(PyBytes_AsString(code.get()), 0, size);
+    PyObject *empty_tuple = runtime_state.empty_tuple;
+    PyObject *name = constant_string(str_poe_forward_kinematics);
+    PyCodeObject *co = PyUnstable_Code_NewWithPosOnlyArgs(
+        2, 0, 0, 92, 0, CO_OPTIMIZED | CO_NEWLOCALS, code.get(), empty_tuple, empty_tuple,
+        varnames, empty_tuple, empty_tuple, constant_string(str_source_path), name, name, line_def,
+        module_state.line_table, module_state.empty_bytes);
+    if (co != nullptr) {
+        // Tracing starts at the first unit; there is no RESUME to find.
+        co->_co_firsttraceable = 0;
+    }
+    return reinterpret_cast<PyObject *>(co);
+}
+
+// Binds `value` (a new reference, released here) under a constant name.
+bool bind(StringIndex name, PyObject *value)
+{
+    OwnedRef held(value);
+    return held && PyDict_SetItem(runtime_state.module_dict, constant_string(name), held.get()) == 0;
+}
+
+bool import_and_bind(StringIndex module_name, StringIndex bound_name)
+{
+    return bind(bound_name, import_module(constant_string(module_name), nullptr, 0));
+}
+
+bool import_from_and_bind(StringIndex module_name, StringIndex name)
+{
+    PyObject *names[1] = {constant_string(name)};
+    OwnedRef module(import_module(constant_string(module_name), names, 1));
+    return module && bind(name, import_from(module.get(), names[0]));
+}
+
+// Steps 3 to 26.  On failure `line` is the source line to report, or 0 for
+// the early steps, which add no traceback entry.
+int exec_steps(PyObject *module, int &line)
+{
+    ModuleState &st = module_state;
+    RuntimeState &rt = runtime_state;
+    line = 0;
+
+    if (!store(rt.module_dict, Py_XNewRef(PyModule_GetDict(module)))) {
+        return -1;
+    }
+    if (!store(rt.builtins_module, Py_XNewRef(PyImport_AddModule("builtins")))) {
+        return -1;
+    }
+    if (!store(st.runtime_module, Py_XNewRef(PyImport_AddModule("kovi_runtime")))) {
+        return -1;
+    }
+    // Frames of traceback entries find their builtins here.
+    if (PyObject_SetAttrString(module, "__builtins__", rt.builtins_module) < 0) {
+        return -1;
+    }
+    int major = (Py_Version >> 24) & 0xFF;
+    int minor = (Py_Version >> 16) & 0xFF;
+    if (major != 3 || minor != 12) {
+        char message[200];
+        PyOS_snprintf(message, sizeof message,
+                      "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                      3, 12, module_full_name, "does not match", major, minor);
+        if (PyErr_WarnEx(nullptr, message, 1) < 0) {
+            return -1;
+        }
+    }
+    static const char no_chars[1] = {0};
+    if (!store(rt.empty_tuple, PyTuple_New(0)) ||
+        !store(st.empty_bytes, PyBytes_FromStringAndSize(no_chars, 0)) ||
+        !store(st.empty_str, PyUnicode_FromStringAndSize(no_chars, 0))) {
+        return -1;
+    }
+    if (decode_constant_table(st.strings, &st.line_table) < 0) {
+        return -1;
+    }
+    rt.str_dot = constant_string(str_dot);
+    rt.str_class_getitem = constant_string(str___class_getitem__);
+    rt.str_annotate = constant_string(str___annotate__);
+    // Lookups with the constant strings never compute a hash.
+    for (PyObject *s : st.strings) {
+        if (PyObject_Hash(s) == -1) {
+            return -1;
+        }
+    }
+    if (PyObject_Hash(st.line_table) == -1) {
+        return -1;
+    }
+    if (!store(st.float_consts[0], PyFloat_FromDouble(0.0)) ||
+        !store(st.float_consts[1], PyFloat_FromDouble(1.0))) {
+        return -1;
+    }
+    for (int k = 0; k < 4; k++) {
+        if (!store(st.int_consts[k], PyLong_FromLong(k))) {
+            return -1;
+        }
+    }
+
+    line = line_module;
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    {
+        OwnedRef bases(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyType_Type)));
+        store(rt.common_metatype,
+              bases ? fetch_shared_type(nullptr, &common_metatype_spec, bases.get()) : nullptr);
+    }
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    PyObject *sys_modules = PyImport_GetModuleDict();
+    if (sys_modules == nullptr) {
+        return -1;
+    }
+    if (PyDict_GetItemString(sys_modules, module_full_name) == nullptr &&
+        PyDict_SetItemString(sys_modules, module_full_name, module) < 0) {
+        return -1;
+    }
+    for (int k = 0; k < 12; k++) {
+        PyObject *index = PyTuple_New(2);
+        if (!store(st.index_tuples[k], index)) {
+            return -1;
+        }
+        PyTuple_SET_ITEM(index, 0, Py_NewRef(st.int_consts[k / 4]));
+        PyTuple_SET_ITEM(index, 1, Py_NewRef(st.int_consts[k % 4]));
+    }
+    PyObject *kwnames = PyTuple_New(1);
+    if (!store(st.dtype_kwnames, kwnames)) {
+        return -1;
+    }
+    PyTuple_SET_ITEM(kwnames, 0, Py_NewRef(constant_string(str_dtype)));
+    if (!store(st.function_code, make_function_code())) {
+        return -1;
+    }
+    if (!store(rt.function_type,
+               fetch_shared_type(reinterpret_cast<PyTypeObject *>(rt.common_metatype),
+                                 &function_type_spec, nullptr))) {
+        return -1;
+    }
+
+    line = line_import_math;
+    if (!import_and_bind(str_math, str_math)) {
+        return -1;
+    }
+    line = line_import_numpy;
+    if (!import_and_bind(str_numpy, str_np)) {
+        return -1;
+    }
+    line = line_import_ndarray;
+    if (!import_from_and_bind(str_numpy_typing, str_NDArray)) {
+        return -1;
+    }
+    line = line_import_kinbody;
+    if (!import_from_and_bind(str_kovi__kinbody, str_KinBody)) {
+        return -1;
+    }
+    line = line_all;
+    {
+        PyObject *all = PyList_New(1);
+        if (all != nullptr) {
+            PyList_SET_ITEM(all, 0, Py_NewRef(constant_string(str_poe_forward_kinematics)));
+        }
+        if (!bind(str___all__, all)) {
+            return -1;
+        }
+    }
+
+    line = line_def;
+    // The annotations stay text; they are never evaluated.
+    OwnedRef annotations(PyDict_New());
+    if (!annotations ||
+        PyDict_SetItem(annotations.get(), constant_string(str_kb), constant_string(str_KinBody)) < 0 ||
+        PyDict_SetItem(annotations.get(), constant_string(str_q), constant_string(str_q_annotation)) < 0) {
+        return -1;
+    }
+    OwnedRef function(new_function_object(&poe_forward_kinematics_method, 0,
+                                          constant_string(str_poe_forward_kinematics), nullptr,
+                                          constant_string(str_kovi_kinematics_poe_fk),
+                                          rt.module_dict, st.function_code));
+    if (!function) {
+        return -1;
+    }
+    attach_function_annotations(function.get(), annotations.release());
+    if (!bind(str_poe_forward_kinematics, function.release())) {
+        return -1;
+    }
+
+    line = line_module;
+    if (!bind(str___test__, PyDict_New())) {
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int module_exec(PyObject *module)
+{
+    if (module_state.module != nullptr) {
+        if (module_state.module == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'poe_fk' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    module_state.module = Py_NewRef(module);
+
+    int line = 0;
+    if (exec_steps(module, line) == 0) {
+        return 0;
+    }
+    if (line != 0 && runtime_state.module_dict != nullptr) {
+        add_traceback(exec_function_name, line, module_source_path);
+    }
+    Py_CLEAR(module_state.module);
+    return -1;
+}
+
+}  // namespace kovi

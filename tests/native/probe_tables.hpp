@@ -1,0 +1,7 @@
+// Method tables of the probe files, one per runtime concern.
+#ifndef KOVI_PROBE_TABLES_HPP
+#define KOVI_PROBE_TABLES_HPP
+
+#include <Python.h>
+
+#endif

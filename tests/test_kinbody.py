@@ -1,0 +1,161 @@
+import importlib.util
+import math
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from kovi._kinbody import SAMPLE_BODIES, Joint, KinBody, sample_body, sample_configuration
+
+_TWIN_PATH = Path(__file__).resolve().parents[1] / "src" / "kovi" / "kinematics" / "poe_fk.py"
+
+
+def _load_twin():
+    # The import name kovi.kinematics.poe_fk is the compiled extension once built;
+    # the pure-Python twin is loaded from its file under a name of its own.
+    found = importlib.util.spec_from_file_location("kovi_poe_fk_reference", _TWIN_PATH)
+    mod = importlib.util.module_from_spec(found)
+    found.loader.exec_module(mod)
+    return mod.poe_forward_kinematics
+
+
+fk = _load_twin()
+
+
+# ---- independent DH chains, straight from the tables ----------------------
+
+def rot_x(t):
+    c, s = math.cos(t), math.sin(t)
+    return np.array([[1, 0, 0, 0], [0, c, -s, 0], [0, s, c, 0], [0, 0, 0, 1.0]])
+
+
+def rot_z(t):
+    c, s = math.cos(t), math.sin(t)
+    return np.array([[c, -s, 0, 0], [s, c, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1.0]])
+
+
+def trans(x=0.0, y=0.0, z=0.0):
+    T = np.eye(4)
+    T[:3, 3] = x, y, z
+    return T
+
+
+def panda_dh(q):
+    h = math.pi / 2
+    a = [0, 0, 0, 0.0825, -0.0825, 0, 0.088]
+    d = [0.333, 0, 0.316, 0, 0.384, 0, 0]
+    alpha = [0, -h, h, h, -h, h, h]
+    T = np.eye(4)
+    for i in range(7):
+        T = T @ rot_x(alpha[i]) @ trans(x=a[i]) @ rot_z(q[i]) @ trans(z=d[i])
+    return T @ trans(z=0.107)
+
+
+def ur5_dh(q):
+    h = math.pi / 2
+    a = [0, -0.425, -0.39225, 0, 0, 0]
+    d = [0.089159, 0, 0, 0.10915, 0.09465, 0.0823]
+    alpha = [h, 0, 0, h, -h, 0]
+    T = np.eye(4)
+    for i in range(6):
+        T = T @ rot_z(q[i]) @ trans(z=d[i]) @ trans(x=a[i]) @ rot_x(alpha[i])
+    return T
+
+
+def scara_closed_form(q):
+    # planar two-link arm, quill lowers the tool, yaw is the sum of the rotations
+    T = rot_z(q[0] + q[1] + q[3])
+    T[:3, 3] = (0.35 * math.cos(q[0]) + 0.30 * math.cos(q[0] + q[1]),
+                0.35 * math.sin(q[0]) + 0.30 * math.sin(q[0] + q[1]),
+                0.40 - q[2] - 0.06)
+    return T
+
+
+INDEPENDENT = {"panda": panda_dh, "ur5": ur5_dh, "scara": scara_closed_form}
+
+
+@pytest.mark.parametrize("name", sorted(SAMPLE_BODIES))
+def test_sample_body_matches_independent_chain(name):
+    kb = sample_body(name)
+    q0 = sample_configuration(name)
+    assert q0.shape == (kb.dof,)
+    rng = np.random.default_rng(1234)
+    for q in [q0, np.zeros(kb.dof), *rng.uniform(-math.pi, math.pi, (4, kb.dof))]:
+        np.testing.assert_allclose(fk(kb, q), INDEPENDENT[name](q), rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("name, position", [
+    ("panda", (0.088, 0.0, 0.333 + 0.316 + 0.384 - 0.107)),
+    ("ur5", (-0.425 - 0.39225, -(0.10915 + 0.0823), 0.089159 - 0.09465)),
+])
+def test_zero_configuration_flange_position(name, position):
+    kb = sample_body(name)
+    np.testing.assert_allclose(fk(kb, np.zeros(kb.dof))[:3, 3], position, rtol=0, atol=1e-12)
+
+
+def test_panda_ready_pose_flange():
+    # libfranka's ready pose puts the flange 0.307 m ahead, 0.590 m up, pointing down
+    T = fk(sample_body("panda"), sample_configuration("panda"))
+    np.testing.assert_allclose(T[:3, 3], (0.30689, 0.0, 0.59028), atol=1e-5)
+    np.testing.assert_allclose(T[:3, 2], (0.0, 0.0, -1.0), atol=1e-12)
+
+
+# ---- validation ---------------------------------------------------------------
+
+GOOD = dict(T_left=np.eye(4), axis=(0.0, 0.0, 1.0), T_right=np.eye(4), joint_type="revolute")
+_ragged = [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0]]
+_nan, _inf = np.eye(4), np.eye(4)
+_nan[1, 3], _inf[2, 2] = np.nan, -np.inf
+
+
+@pytest.mark.parametrize("field, value, exc", [
+    ("T_left", np.eye(3), ValueError),
+    ("T_left", np.zeros((4, 4, 1)), ValueError),
+    ("T_left", _ragged, ValueError),
+    ("T_left", _nan, ValueError),
+    ("T_right", _inf, ValueError),
+    ("T_right", np.eye(4) + 0j, TypeError),
+    ("T_right", np.eye(4, dtype=bool), TypeError),
+    ("T_right", [["1", "0", "0", "0"]] * 4, TypeError),
+    ("T_right", np.array([[None] * 4] * 4), TypeError),
+    ("axis", (0.0, 1.0), ValueError),
+    ("axis", [[0.0], [0.0], [1.0]], ValueError),
+    ("axis", (0.0, math.nan, 1.0), ValueError),
+    ("axis", (0.0, 1j, 1.0), TypeError),
+    ("axis", (0, 0, 10 ** 400), ValueError),
+    ("joint_type", "rotary", ValueError),
+    ("joint_type", "Revolute", ValueError),
+    ("joint_type", None, TypeError),
+    ("joint_type", 0, TypeError),
+])
+def test_bad_joint_field_names_joint_and_field(field, value, exc):
+    with pytest.raises(exc) as info:
+        Joint("elbow_7", **{**GOOD, field: value})
+    assert "elbow_7" in str(info.value) and field in str(info.value)
+
+
+@pytest.mark.parametrize("entry", [None, "joint", GOOD])
+def test_body_rejects_non_joint_entries_by_index(entry):
+    good = Joint("a", **GOOD)
+    with pytest.raises(TypeError, match=r"joints\[1\]"):
+        KinBody("arm", [good, entry])
+
+
+def test_body_rejects_duplicate_joint_names():
+    with pytest.raises(ValueError, match=r"joints\[2\].*joints\[0\].*'a'"):
+        KinBody("arm", [Joint("a", **GOOD), Joint("b", **GOOD), Joint("a", **GOOD)])
+
+
+def test_stored_arrays_are_private_float64_read_only():
+    src34 = np.asfortranarray(np.arange(12).reshape(3, 4))  # int, 3x4, not C-ordered
+    axis = [0, 1, 0]
+    j = Joint("j", src34, axis, src34.copy(), "prismatic")
+    for arr, shape in [(j.T_left, (4, 4)), (j.T_right, (4, 4)), (j.axis, (3,))]:
+        assert arr.dtype == np.float64 and arr.shape == shape
+        assert arr.flags.c_contiguous and not arr.flags.writeable
+    np.testing.assert_array_equal(j.T_left, np.vstack([np.arange(12).reshape(3, 4), [0, 0, 0, 1]]))
+    src34[0, 0] = 99
+    axis[0] = 5
+    assert j.T_left[0, 0] == 0.0 and j.axis[0] == 0.0
+    with pytest.raises(ValueError):
+        j.T_left[0, 0] = 1.0

@@ -1,0 +1,163 @@
+"""Build-time generator of the module's constant table data.
+
+Reads the constant texts from the comments of the string enumeration in
+src/kovi/kinematics/constant_table.hpp and the positions of the statements
+of ``poe_forward_kinematics`` in src/kovi/kinematics/poe_fk.py, and writes a
+C++ header with the texts, their length table and the location table of the
+function's code object in the interpreter's 3.12 format.
+
+Usage: gen_constant_table.py --table HPP --source PY --output HPP
+"""
+
+from __future__ import annotations
+
+import argparse
+import ast
+import json
+import re
+import sys
+
+FIRST_LINE = 30          # the line of the ``def``; the code object's first line
+BODY_LINES = (123, 257)  # lines the body's entries must fall in
+ENTRY_RE = re.compile(r'^\s*(\w+),\s*//\s*(".*")\s*$')
+
+# Location-table entry kinds of 3.12 code objects (Objects/locations.md).
+SHORT_FORM_MAX = 9
+ONE_LINE_FORM = 10
+NO_COLUMNS = 13
+LONG_FORM = 14
+
+
+def read_texts(table_path: str) -> list[str]:
+    texts = []
+    with open(table_path, encoding="utf-8") as f:
+        for line in f:
+            m = ENTRY_RE.match(line)
+            if m:
+                texts.append(json.loads(m.group(2)))
+    return texts
+
+
+def _varint(value: int) -> bytes:
+    out = bytearray()
+    while value >= 64:
+        out.append(0x40 | (value & 63))
+        value >>= 6
+    out.append(value)
+    return bytes(out)
+
+
+def _signed_varint(value: int) -> bytes:
+    return _varint((-value << 1) | 1 if value < 0 else value << 1)
+
+
+def _entry(code: int, units: int = 1) -> int:
+    return 0x80 | (code << 3) | (units - 1)
+
+
+def encode_positions(first_line: int, positions: list[tuple[int, int, int, int]]) -> bytes:
+    """One entry of one code unit per position; the first unit at `first_line`."""
+    out = bytearray([_entry(NO_COLUMNS)])
+    out += _signed_varint(0)
+    prev = first_line
+    for line, end_line, col, end_col in positions:
+        delta = line - prev
+        if end_line == line and delta == 0 and col < 80 and 0 <= end_col - col < 16:
+            out.append(_entry(col // 8))
+            out.append(((col % 8) << 4) | (end_col - col))
+        elif end_line == line and 0 <= delta <= 2 and col < 256 and end_col < 256:
+            out.append(_entry(ONE_LINE_FORM + delta))
+            out += bytes([col, end_col])
+        else:
+            out.append(_entry(LONG_FORM))
+            out += _signed_varint(delta)
+            out += _varint(end_line - line)
+            out += _varint(col + 1)
+            out += _varint(end_col + 1)
+        prev = line
+    return bytes(out)
+
+
+def _failing_positions(node: ast.AST, out: list) -> None:
+    """Positions of the operations that can fail, inner ones first, then the
+    statement itself, in source order; compound statements give their
+    headers and then their bodies."""
+    if isinstance(node, (ast.For, ast.If)):
+        header = node.iter if isinstance(node, ast.For) else node.test
+        _failing_positions(header, out)
+        for child in node.body + node.orelse:
+            _failing_positions(child, out)
+        return
+    for child in ast.iter_child_nodes(node):
+        _failing_positions(child, out)
+    if isinstance(node, (ast.stmt, ast.Attribute, ast.Subscript, ast.Call)):
+        out.append((node.lineno, node.end_lineno, node.col_offset, node.end_col_offset))
+
+
+def body_positions(source_path: str) -> list[tuple[int, int, int, int]]:
+    with open(source_path, encoding="utf-8") as f:
+        tree = ast.parse(f.read(), source_path)
+    func = next(n for n in tree.body
+                if isinstance(n, ast.FunctionDef) and n.name == "poe_forward_kinematics")
+    if func.lineno != FIRST_LINE:
+        sys.exit(f"{source_path}: the def must stand at line {FIRST_LINE}, not {func.lineno}")
+    positions: list = []
+    for stmt in func.body[1:]:  # the docstring has no entry
+        _failing_positions(stmt, positions)
+    for line, end_line, _, _ in positions:
+        if not (BODY_LINES[0] <= line <= end_line <= BODY_LINES[1]):
+            sys.exit(f"{source_path}: a statement of the body lies outside lines {BODY_LINES}")
+    return positions
+
+
+def c_bytes(data: bytes, indent: str = "    ") -> str:
+    rows = []
+    for i in range(0, len(data), 16):
+        rows.append(indent + ", ".join(f"0x{b:02x}" for b in data[i:i + 16]) + ",")
+    return "\n".join(rows)
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--table", required=True)
+    ap.add_argument("--source", required=True)
+    ap.add_argument("--output", required=True)
+    args = ap.parse_args()
+
+    texts = read_texts(args.table)
+    encoded = [t.encode("utf-8") for t in texts]
+    if not texts or any(len(e) > 31 for e in encoded):
+        sys.exit(f"{args.table}: no texts found, or a text longer than 31 bytes")
+    line_table = encode_positions(FIRST_LINE, body_positions(args.source))
+    text_bytes = b"".join(encoded)
+
+    with open(args.output, "w", encoding="utf-8") as f:
+        f.write(f"""// Generated by tools/gen_constant_table.py from {args.table}
+// and {args.source}; do not edit.
+#pragma once
+
+namespace kovi::constant_table_data {{
+
+constexpr int text_count = {len(texts)};
+constexpr int text_size = {len(text_bytes)};
+constexpr int line_table_size = {len(line_table)};
+
+// Bits 0-4: the length in bytes of each text, in table order.
+constexpr unsigned int length_table[text_count] = {{
+{c_bytes(bytes(len(e) for e in encoded))}
+}};
+
+constexpr unsigned char text_data[text_size] = {{
+{c_bytes(text_bytes)}
+}};
+
+constexpr unsigned char line_table_data[line_table_size] = {{
+{c_bytes(line_table)}
+}};
+
+}}  // namespace kovi::constant_table_data
+""")
+
+
+if __name__ == "__main__":
+    main()
