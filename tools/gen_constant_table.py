@@ -1,10 +1,25 @@
-"""Build-time generator of the module's constant table data.
+"""Build-time encoder of the module's constant table.
 
 Reads the constant texts from the comments of the string enumeration in
 src/kovi/kinematics/constant_table.hpp and the positions of the statements
-of ``poe_forward_kinematics`` in src/kovi/kinematics/poe_fk.py, and writes a
-C++ header with the texts, their length table and the location table of the
-function's code object in the interpreter's 3.12 format.
+of ``poe_forward_kinematics`` in src/kovi/kinematics/poe_fk.py, builds the
+location table of the function's code object in the interpreter's 3.12
+format, and writes a C++ header holding the length table and one LZSS
+stream that decompresses to the texts followed by the location table.
+
+Stream format: groups of one flag byte and up to eight tokens; flag bit k
+(bit 0 first) set means the k-th token is a literal byte, clear means a
+back-reference copying L bytes that end D bytes before the current output
+position:
+
+    short   B1 < 0x80                    D = B1 (0-127),  L = B2 + 3
+    medium  B1 >= 0x80, B2 < 0x80        D = 128-639,     L = 3-34
+    long    B1 >= 0x80, B2 >= 0x80, B3   D = 128-16511,   L = B3 + 3
+
+The parse is optimal in bits (literal 9, two-byte reference 17, three-byte
+reference 25), so each form is used exactly where it pays.  The stream is
+decoded again here before it is written, and the build fails if it does not
+give back the input.
 
 Usage: gen_constant_table.py --table HPP --source PY --output HPP
 """
@@ -110,10 +125,160 @@ def body_positions(source_path: str) -> list[tuple[int, int, int, int]]:
     return positions
 
 
-def c_bytes(data: bytes, indent: str = "    ") -> str:
+
+# ---- LZSS -----------------------------------------------------------------
+
+MIN_LENGTH = 3
+MAX_LENGTH = 258
+SHORT_MAX_DISTANCE = 127
+MEDIUM_MAX_DISTANCE = 639
+MEDIUM_MAX_LENGTH = 34
+LONG_MAX_DISTANCE = 16511
+LITERAL_BITS = 9  # the flag bit and the byte
+
+
+def reference_size(distance: int, length: int) -> int:
+    """Bytes of the cheapest form that can carry this back-reference."""
+    if distance <= SHORT_MAX_DISTANCE:
+        return 2
+    if distance <= MEDIUM_MAX_DISTANCE and length <= MEDIUM_MAX_LENGTH:
+        return 2
+    return 3
+
+
+def encode_reference(distance: int, length: int) -> bytes:
+    if distance <= SHORT_MAX_DISTANCE:
+        return bytes([distance, length - MIN_LENGTH])
+    far = distance - 128
+    if distance <= MEDIUM_MAX_DISTANCE and length <= MEDIUM_MAX_LENGTH:
+        return bytes([0x80 | (far & 0x7F), ((far >> 7) << 5) | (length - MIN_LENGTH)])
+    return bytes([0x80 | (far & 0x7F), 0x80 | (far >> 7), length - MIN_LENGTH])
+
+
+def match_options(data: bytes, p: int, sources: list[int]) -> dict[int, tuple[int, int]]:
+    """For each usable length at `p`: (bits, distance) of its cheapest reference.
+
+    `sources` are the earlier positions whose first three bytes equal those
+    at `p` and that end at or before `p`; a source may not overlap the bytes
+    being written, so the copy of L bytes from s needs s + L <= p.
+    """
+    best: dict[int, tuple[int, int]] = {}
+    limit = min(MAX_LENGTH, len(data) - p)
+    for s in reversed(sources):  # nearest first: short distances win ties
+        span = p - s  # distance + length
+        if span - MIN_LENGTH > LONG_MAX_DISTANCE:
+            break
+        cap = min(limit, span)
+        if cap < MIN_LENGTH:
+            continue
+        m = MIN_LENGTH
+        while m < cap and data[s + m] == data[p + m]:
+            m += 1
+        for length in range(max(MIN_LENGTH, span - LONG_MAX_DISTANCE), m + 1):
+            distance = span - length
+            bits = 8 * reference_size(distance, length) + 1
+            known = best.get(length)
+            if known is None or bits < known[0]:
+                best[length] = (bits, distance)
+    return best
+
+
+def lzss_tokens(data: bytes) -> list[tuple[int, int] | int]:
+    """An optimal parse: literal bytes (int) and (distance, length) references."""
+    n = len(data)
+    sources: dict[bytes, list[int]] = {}
+    options = []
+    for p in range(n):
+        s = p - MIN_LENGTH
+        if s >= 0:
+            sources.setdefault(data[s:s + MIN_LENGTH], []).append(s)
+        key = data[p:p + MIN_LENGTH]
+        options.append(match_options(data, p, sources.get(key, [])) if len(key) == MIN_LENGTH else {})
+    cost = [0] * (n + 1)
+    choice: list[tuple[int, int] | None] = [None] * n
+    for p in range(n - 1, -1, -1):
+        cost[p] = LITERAL_BITS + cost[p + 1]
+        for length, (bits, distance) in options[p].items():
+            if bits + cost[p + length] < cost[p]:
+                cost[p] = bits + cost[p + length]
+                choice[p] = (distance, length)
+    tokens: list[tuple[int, int] | int] = []
+    p = 0
+    while p < n:
+        if choice[p] is None:
+            tokens.append(data[p])
+            p += 1
+        else:
+            tokens.append(choice[p])
+            p += choice[p][1]
+    return tokens
+
+
+def lzss_stream(tokens: list[tuple[int, int] | int]) -> bytes:
+    out = bytearray()
+    for g in range(0, len(tokens), 8):
+        group = tokens[g:g + 8]
+        flags = sum(1 << k for k, t in enumerate(group) if isinstance(t, int))
+        out.append(flags)
+        for t in group:
+            out += bytes([t]) if isinstance(t, int) else encode_reference(*t)
+    return bytes(out)
+
+
+def lzss_decode(stream: bytes, size: int) -> tuple[bytes, int]:
+    """The module's decoder, for the check at build time: (output, consumed)."""
+    out = bytearray()
+    i = 0
+    while len(out) < size:
+        flags = stream[i]
+        i += 1
+        for bit in range(8):
+            if len(out) >= size:
+                break
+            if flags >> bit & 1:
+                out.append(stream[i])
+                i += 1
+                continue
+            b1, b2 = stream[i], stream[i + 1]
+            i += 2
+            if not b1 & 0x80:
+                distance, length = b1, b2 + 3
+            elif not b2 & 0x80:
+                distance = ((b2 >> 5 & 3) << 7 | b1 & 0x7F) + 128
+                length = (b2 & 0x1F) + 3
+            else:
+                distance = ((b2 & 0x7F) << 7 | b1 & 0x7F) + 128
+                length = stream[i] + 3
+                i += 1
+            start = len(out) - distance - length
+            if start < 0 or len(out) + length > size:
+                raise ValueError("back-reference out of bounds")
+            out += out[start:start + length]
+    return bytes(out), i
+
+
+def form_counts(tokens: list[tuple[int, int] | int]) -> dict[str, int]:
+    counts = {"literal": 0, "short": 0, "medium": 0, "long": 0}
+    for t in tokens:
+        if isinstance(t, int):
+            counts["literal"] += 1
+        elif t[0] <= SHORT_MAX_DISTANCE:
+            counts["short"] += 1
+        else:
+            counts["medium" if len(encode_reference(*t)) == 2 else "long"] += 1
+    return counts
+
+
+# ---- output ---------------------------------------------------------------
+
+MAX_TEXT_LENGTH = 31         # the length field of a unit has five bits
+MAX_LINE_TABLE_SIZE = 2047   # the decoder holds the table's size in eleven bits
+
+
+def c_bytes(data, indent: str = "    ") -> str:
     rows = []
-    for i in range(0, len(data), 16):
-        rows.append(indent + ", ".join(f"0x{b:02x}" for b in data[i:i + 16]) + ",")
+    for i in range(0, len(data), 12):
+        rows.append(indent + ", ".join(f"0x{b:02x}" for b in data[i:i + 12]) + ",")
     return "\n".join(rows)
 
 
@@ -126,33 +291,48 @@ def main() -> None:
 
     texts = read_texts(args.table)
     encoded = [t.encode("utf-8") for t in texts]
-    if not texts or any(len(e) > 31 for e in encoded):
-        sys.exit(f"{args.table}: no texts found, or a text longer than 31 bytes")
+    if not texts or any(len(e) > MAX_TEXT_LENGTH for e in encoded):
+        sys.exit(f"{args.table}: no texts found, or a text longer than {MAX_TEXT_LENGTH} bytes")
     line_table = encode_positions(FIRST_LINE, body_positions(args.source))
+    if len(line_table) > MAX_LINE_TABLE_SIZE:
+        sys.exit(f"{args.source}: the location table takes {len(line_table)} bytes, "
+                 f"more than {MAX_LINE_TABLE_SIZE}")
     text_bytes = b"".join(encoded)
+    plain = text_bytes + line_table
+
+    tokens = lzss_tokens(plain)
+    stream = lzss_stream(tokens)
+    if lzss_decode(stream, len(plain)) != (plain, len(stream)):
+        sys.exit("gen_constant_table.py: the LZSS stream does not decode to its input")
+    counts = form_counts(tokens)
 
     with open(args.output, "w", encoding="utf-8") as f:
         f.write(f"""// Generated by tools/gen_constant_table.py from {args.table}
 // and {args.source}; do not edit.
+//
+// {len(plain)} bytes ({len(text_bytes)} of texts, {len(line_table)} of location table) in a
+// {len(stream)}-byte LZSS stream: {counts['literal']} literals, {counts['short']} short,
+// {counts['medium']} medium and {counts['long']} long back-references.
 #pragma once
+
+#include <cstdint>
 
 namespace kovi::constant_table_data {{
 
 constexpr int text_count = {len(texts)};
-constexpr int text_size = {len(text_bytes)};
-constexpr int line_table_size = {len(line_table)};
+constexpr long text_size = {len(text_bytes)};
+constexpr long line_table_size = {len(line_table)};
+constexpr long decompressed_size = text_size + line_table_size;
+// The decoder must consume exactly this many bytes.
+constexpr long string_data_size = {len(stream)};
 
 // Bits 0-4: the length in bytes of each text, in table order.
-constexpr unsigned int length_table[text_count] = {{
+constexpr std::uint32_t length_table[text_count] = {{
 {c_bytes(bytes(len(e) for e in encoded))}
 }};
 
-constexpr unsigned char text_data[text_size] = {{
-{c_bytes(text_bytes)}
-}};
-
-constexpr unsigned char line_table_data[line_table_size] = {{
-{c_bytes(line_table)}
+constexpr unsigned char string_data[string_data_size] = {{
+{c_bytes(stream)}
 }};
 
 }}  // namespace kovi::constant_table_data

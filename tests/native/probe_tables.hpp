@@ -4,4 +4,7 @@
 
 #include <Python.h>
 
+extern PyMethodDef probe_constant_table_methods[];
+extern PyMethodDef probe_imports_methods[];
+
 #endif

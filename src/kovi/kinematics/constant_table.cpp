@@ -1,15 +1,58 @@
+// Decoding of the constant table: the stored LZSS stream decompresses into
+// one scratch buffer holding the texts of the constant strings back to back,
+// then the location table of the function's code object.  The length table
+// cuts the texts apart.
 #include "constant_table.hpp"
 
 #include "constant_table_data.hpp"
+#include "lzss.hpp"
+#include "owned_ref.hpp"
 
 namespace kovi {
 
-namespace data = constant_table_data;
-static_assert(data::text_count == string_count, "constant texts and their enumeration differ");
+namespace {
 
-int decode_constant_table(PyObject **strings, PyObject **line_table)
+namespace data = constant_table_data;
+
+constexpr long sum_of_lengths()
 {
-    const char *text = reinterpret_cast<const char *>(data::text_data);
+    long sum = 0;
+    for (std::uint32_t unit : data::length_table) {
+        sum += unit & 0x1F;
+    }
+    return sum;
+}
+
+static_assert(data::text_count == string_count, "constant texts and their enumeration differ");
+static_assert(sum_of_lengths() == data::text_size, "the length table does not cover the texts");
+static_assert(data::line_table_size <= 2047, "the location table's size exceeds its 11-bit field");
+
+// Stores a new reference into an owned slot, releasing the old value after.
+void store(PyObject *&slot, PyObject *value)
+{
+    PyObject *old = slot;
+    slot = value;
+    Py_XDECREF(old);
+}
+
+}  // namespace
+
+int decode_string_data(const unsigned char *stream, Py_ssize_t size, PyObject **strings,
+                       PyObject **line_table)
+{
+    OwnedRef scratch(PyBytes_FromStringAndSize(nullptr, data::decompressed_size));
+    if (!scratch) {
+        return -1;
+    }
+    char *text = PyBytes_AS_STRING(scratch.get());
+    // A corrupt stream reads or copies out of bounds (-1) or ends elsewhere
+    // than at its last byte; either way nothing is made from the buffer.
+    Py_ssize_t consumed = lzss_decompress(stream, size, reinterpret_cast<unsigned char *>(text),
+                                          data::decompressed_size);
+    if (consumed != size) {
+        PyErr_SetString(PyExc_RuntimeError, "LZSS string data decompression failed");
+        return -1;
+    }
     for (int i = 0; i < string_count; i++) {
         Py_ssize_t length = data::length_table[i] & 0x1F;
         PyObject *s = PyUnicode_DecodeUTF8(text, length, "strict");
@@ -19,20 +62,20 @@ int decode_constant_table(PyObject **strings, PyObject **line_table)
         if (i >= first_interned_string) {
             PyUnicode_InternInPlace(&s);
         }
-        PyObject *old = strings[i];
-        strings[i] = s;
-        Py_XDECREF(old);
+        store(strings[i], s);
         text += length;
     }
-    PyObject *table = PyBytes_FromStringAndSize(
-        reinterpret_cast<const char *>(data::line_table_data), data::line_table_size);
+    PyObject *table = PyBytes_FromStringAndSize(text, data::line_table_size);
     if (table == nullptr) {
         return -1;
     }
-    PyObject *old = *line_table;
-    *line_table = table;
-    Py_XDECREF(old);
+    store(*line_table, table);
     return 0;
+}
+
+int decode_constant_table(PyObject **strings, PyObject **line_table)
+{
+    return decode_string_data(data::string_data, data::string_data_size, strings, line_table);
 }
 
 }  // namespace kovi

@@ -1,5 +1,6 @@
 // The module's constant strings: every attribute, parameter, local and
-// module name it uses, made once at module execution.
+// module name it uses, made once at module execution from one compressed
+// stream that also holds the location table of the function's code.
 //
 // The enumeration below is the table: one entry per string, in table order,
 // each with its text in the comment.  The build reads the texts from these
@@ -153,10 +154,17 @@ enum StringIndex : int {
 // Entries below this index are not interned.
 constexpr int first_interned_string = str_KinBody;
 
-// Fills `strings` (string_count new references) and `line_table` (the
-// location table of the function's code object).  Returns 0, or -1 with an
-// exception set; strings made before a failure stay in place.
+// Decodes the module's stored string data: fills `strings` (string_count
+// new references) and `line_table` (the location table of the function's
+// code object).  Returns 0, or -1 with an exception set; strings made
+// before a failure stay in place.
 int decode_constant_table(PyObject **strings, PyObject **line_table);
+
+// The same for any stream of `size` bytes, all of which must be consumed:
+// a stream that does not decode to the table's layout within its bounds
+// fails with RuntimeError and makes no string.
+int decode_string_data(const unsigned char *stream, Py_ssize_t size, PyObject **strings,
+                       PyObject **line_table);
 
 }  // namespace kovi
 
