@@ -1,0 +1,52 @@
+"""The code object of poe_forward_kinematics: its location table is the one
+decoded from the constant table and points into the module's source."""
+
+import inspect
+import sys
+import types
+
+import pytest
+
+from constant_table_helpers import (
+    FIRST_LINE, ROOT, SOURCE_PATH, check_code_locations, load_probe,
+)
+from kovi.kinematics.poe_fk import poe_forward_kinematics
+
+pytestmark = pytest.mark.skipif(
+    isinstance(poe_forward_kinematics, types.BuiltinFunctionType),
+    reason="the function is still a built-in function, which carries no code object")
+
+
+@pytest.fixture(scope="module")
+def code():
+    return poe_forward_kinematics.__code__
+
+
+def test_location_table_is_the_decoded_one(code):
+    probe = load_probe()
+    out = []
+    probe.decode_string_data(probe.stored_string_data()["stream"], out)
+    assert code.co_linetable == out[-1]
+    # Zero instruction bytes: the largest multiple of 4 not above twice the
+    # table's length plus 4.
+    assert code.co_code == bytes((2 * len(code.co_linetable) + 4) // 4 * 4)
+
+
+def test_locations_point_into_the_source(code):
+    assert code.co_firstlineno == FIRST_LINE
+    assert code.co_filename == SOURCE_PATH
+    check_code_locations(code)
+
+
+def test_variable_names_are_the_interned_constants(code):
+    assert code.co_varnames[:5] == ("kb", "q", "n", "i", "ax")
+    for name in code.co_varnames:
+        assert name is sys.intern("".join(list(name)))
+
+
+def test_source_is_found_from_the_repository_root(code, monkeypatch):
+    # inspect.getsource takes Python functions, methods and code objects;
+    # the module's function hands its code object.
+    monkeypatch.chdir(ROOT)
+    lines = (ROOT / SOURCE_PATH).read_text(encoding="utf-8").splitlines(keepends=True)
+    assert inspect.getsource(code) == "".join(lines[FIRST_LINE - 1:257])

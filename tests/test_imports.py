@@ -1,0 +1,169 @@
+"""The import operations: sys.modules first, the import system only when it
+cannot answer, and the from-import rules of the interpreter."""
+
+import builtins
+import os
+import subprocess
+import sys
+import textwrap
+import types
+
+import numpy
+import numpy.typing
+import pytest
+
+from constant_table_helpers import load_probe
+from imports_helpers import spy_on_import_system
+
+
+@pytest.fixture(scope="module")
+def probe():
+    return load_probe()
+
+
+@pytest.fixture
+def import_calls():
+    calls = []
+    undo = spy_on_import_system(calls)
+    yield calls
+    undo()
+
+
+def run_python(code, tmp_path):
+    env = dict(os.environ, KOVI_PROBE_PATH=os.path.abspath(os.environ["KOVI_PROBE_PATH"]))
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=tmp_path,
+                            env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+# ---- import_module ----------------------------------------------------------
+
+@pytest.mark.parametrize("name, names, expected", [
+    ("numpy", None, numpy),
+    ("numpy.typing", None, numpy),               # `import numpy.typing` binds numpy
+    ("numpy.typing", ("NDArray",), numpy.typing),
+], ids=["numpy", "numpy.typing", "from-numpy.typing"])
+def test_loaded_module_bypasses_the_import_system(probe, import_calls, name, names, expected):
+    assert probe.import_module(name, names) is expected
+    assert import_calls == []
+
+
+def test_spy_sees_the_import_statements_route(import_calls):
+    # What the spy would see if a from-import of a loaded package took the
+    # import statement's route.
+    assert builtins.__import__("numpy.typing", {}, {}, ("NDArray",), 0) is numpy.typing
+    assert import_calls == [("_handle_fromlist", "numpy.typing")]
+
+
+def test_from_import_of_a_missing_name_runs_the_import_system(probe, import_calls, monkeypatch):
+    # numpy.typing as loaded, but without NDArray: the from-list goes to the
+    # import system, which may still find a submodule of that name.
+    standin = types.ModuleType("numpy.typing")
+    standin.__path__ = []
+    monkeypatch.setitem(sys.modules, "numpy.typing", standin)
+    assert probe.import_module("numpy.typing", ("NDArray",)) is standin
+    assert ("_handle_fromlist", "numpy.typing") in import_calls
+    assert ("_find_and_load", "numpy.typing.NDArray") in import_calls
+    with pytest.raises(ImportError) as info:
+        probe.import_from(standin, "NDArray")
+    assert str(info.value) == "cannot import name NDArray"
+
+
+def test_modules_not_loaded_are_imported(probe, tmp_path):
+    out = run_python("""
+        import os, sys
+        sys.path.insert(0, os.environ["KOVI_PROBE_PATH"])
+        import _kovi_probe
+        assert "numpy" not in sys.modules
+        top = _kovi_probe.import_module("numpy.typing")
+        assert "numpy.typing" in sys.modules and top is sys.modules["numpy"]
+        decoder = _kovi_probe.import_module("json.decoder", ("JSONDecoder",))
+        assert decoder is sys.modules["json.decoder"]
+        print(top.__name__, decoder.__name__)
+    """, tmp_path)
+    assert out.split() == ["numpy", "json.decoder"]
+
+
+@pytest.mark.parametrize("blocked, name", [
+    ("kovi_blocked", "kovi_blocked"),
+    ("kovi_blocked", "kovi_blocked.sub"),
+])
+def test_blocked_module_is_not_bound(probe, monkeypatch, blocked, name):
+    # None in sys.modules blocks an import; it must not come back as the module.
+    monkeypatch.setitem(sys.modules, blocked, None)
+    monkeypatch.setitem(sys.modules, "kovi_blocked.sub", types.ModuleType("kovi_blocked.sub"))
+    with pytest.raises(ModuleNotFoundError, match="halted; None in sys.modules"):
+        probe.import_module(name)
+
+
+# ---- import_from ------------------------------------------------------------
+
+def test_import_from_finds_a_loaded_submodule(probe, monkeypatch):
+    package = types.ModuleType("kovi_probe_pkg")
+    sub = types.ModuleType("kovi_probe_pkg.sub")
+    monkeypatch.setitem(sys.modules, "kovi_probe_pkg.sub", sub)
+    assert probe.import_from(package, "sub") is sub
+    assert probe.import_from(numpy, "typing") is numpy.typing
+
+
+def _raising_module():
+    module = types.ModuleType("kovi_probe_raising")
+
+    def __getattr__(name):
+        raise ValueError("not an attribute error")
+    module.__getattr__ = __getattr__
+    return module
+
+
+@pytest.mark.parametrize("make_source", [
+    lambda: numpy,                        # plain missing attribute
+    _raising_module,                      # the lookup fails otherwise
+    lambda: types.SimpleNamespace(),      # not a module: no name to look under
+], ids=["missing", "other-error", "not-a-module"])
+def test_import_from_missing_name(probe, make_source):
+    with pytest.raises(ImportError) as info:
+        probe.import_from(make_source(), "no_such_name")
+    assert type(info.value) is ImportError
+    assert str(info.value) == "cannot import name no_such_name"
+    assert info.value.__context__ is None and info.value.__cause__ is None
+
+
+# ---- the module's own imports (fresh interpreters) --------------------------
+
+def test_module_imports_loaded_modules_without_the_import_system(tmp_path):
+    out = run_python(f"""
+        import math, numpy, numpy.typing, kovi._kinbody, kovi.kinematics
+        import sys
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        from imports_helpers import spy_on_import_system
+        calls = []
+        spy_on_import_system(calls)
+        import kovi.kinematics.poe_fk as poe_fk
+        assert calls == [("_find_and_load", "kovi.kinematics.poe_fk"),
+                         ("find_spec", "kovi.kinematics.poe_fk")], calls
+        assert poe_fk.math is math and poe_fk.np is numpy
+        assert poe_fk.NDArray is numpy.typing.NDArray
+        assert poe_fk.KinBody is kovi._kinbody.KinBody
+        print("ok")
+    """, tmp_path)
+    assert out.split() == ["ok"]
+
+
+def test_module_import_of_a_missing_name_fails(tmp_path):
+    out = run_python("""
+        import traceback
+        import kovi._kinbody
+        del kovi._kinbody.KinBody
+        try:
+            import kovi.kinematics.poe_fk
+        except ImportError as e:
+            assert type(e) is ImportError
+            print(e)
+            for entry in traceback.extract_tb(e.__traceback__)[1:]:
+                print(entry.filename, entry.name, entry.lineno, sep="|")
+    """, tmp_path)
+    assert out.splitlines() == [
+        "cannot import name KinBody",
+        "src/kovi/kinematics/poe_fk.py|init kovi.kinematics.poe_fk|25",
+    ]
