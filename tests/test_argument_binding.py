@@ -1,0 +1,230 @@
+"""Binding of kb and q by poe_forward_kinematics: every call form, and the
+interpreter's own TypeError messages for every misuse."""
+
+import os
+import sys
+import traceback
+
+import numpy as np
+import pytest
+
+from kovi._kinbody import sample_body, sample_configuration
+from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
+
+FN = "kovi.kinematics.poe_fk.poe_forward_kinematics"
+SOURCE = "src/kovi/kinematics/poe_fk.py"
+
+KB = sample_body("panda")
+Q = sample_configuration("panda")
+POSE = fk(KB, Q)
+
+
+@pytest.fixture(scope="module")
+def probe():
+    sys.path.insert(0, os.environ["KOVI_PROBE_PATH"])
+    import _kovi_probe
+
+    return _kovi_probe
+
+
+def count_error(given):
+    return f"poe_forward_kinematics() takes exactly 2 positional arguments ({given} given)"
+
+
+def multiple_values(name):
+    return f"poe_forward_kinematics() got multiple values for keyword argument '{name}'"
+
+
+def unexpected(name):
+    return f"poe_forward_kinematics() got an unexpected keyword argument '{name}'"
+
+
+def runtime_name(text):
+    # equal to the parameter name but another object, as a name read from a
+    # file or built by code would be
+    return "".join(list(text))
+
+
+class EqualsQ(str):
+    """A keyword name whose equality claims to be "q", whatever its text."""
+
+    def __eq__(self, other):
+        return other == "q"
+
+    __hash__ = str.__hash__
+
+
+class EqualsKb(str):
+    def __eq__(self, other):
+        return other == "kb"
+
+    __hash__ = str.__hash__
+
+
+class BrokenEq(str):
+    def __eq__(self, other):
+        raise LookupError("no comparing")
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((KB, Q), {}),
+        ((KB,), {"q": Q}),
+        ((), {"kb": KB, "q": Q}),
+        ((), {"q": Q, "kb": KB}),
+        ((), {runtime_name("kb"): KB, "q": Q}),
+        ((), {"q": Q, runtime_name("kb"): KB}),
+        ((KB,), {EqualsQ("zz"): Q}),
+    ],
+    ids=["positional", "q-keyword", "keywords", "keywords-reversed", "runtime-kb",
+         "runtime-kb-last", "str-subclass-q"],
+)
+def test_call_forms_bind_the_same_values(args, kwargs):
+    assert np.array_equal(fk(*args, **kwargs), POSE)
+
+
+def test_runtime_names_are_not_the_interned_ones():
+    # otherwise the test above would only exercise the identity pass
+    assert runtime_name("kb") is not sys.intern("kb")
+
+
+@pytest.mark.parametrize(
+    "kwnames",
+    [("q",), ("kb", "q"), ("q", "kb")],
+)
+def test_fresh_names_bind_like_interned_ones(probe, kwnames):
+    # single-character names built in Python are always the interned
+    # singletons; the probe makes an equal but separate "q"
+    fresh = tuple(probe.fresh_str(name) for name in kwnames)
+    assert all(a is not sys.intern(b) for a, b in zip(fresh, kwnames))
+    values = {"kb": KB, "q": Q}
+    positional = (KB,) if len(kwnames) == 1 else ()
+    result = probe.vectorcall(fk, positional + tuple(values[n] for n in kwnames), fresh)
+    assert np.array_equal(result, POSE)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, count_error(0)),
+        ((KB,), {}, count_error(1)),
+        ((KB, Q, Q), {}, count_error(3)),
+        ((KB, Q, Q), {"q": Q}, count_error(3)),
+        ((KB, Q, Q), {"x": 1}, count_error(3)),
+        ((), {"q": Q}, count_error(0)),
+        ((), {"kb": KB}, count_error(1)),
+        ((KB,), {"kb": KB}, multiple_values("kb")),
+        ((KB, Q), {"q": Q}, multiple_values("q")),
+        ((KB,), {runtime_name("kb"): KB}, multiple_values("kb")),
+        ((KB,), {EqualsKb("zz"): KB}, multiple_values("zz")),
+        ((KB,), {"x": 1}, unexpected("x")),
+        ((), {"x": 1, "kb": KB}, unexpected("x")),
+        ((KB,), {"y": 1, "x": 2}, unexpected("y")),
+        ((KB,), {"x": 1, "kb": KB}, unexpected("x")),
+        ((KB,), {"kb": KB, "x": 1}, multiple_values("kb")),
+        ((KB, Q), {"x": 1}, unexpected("x")),
+    ],
+    ids=["none", "one", "three", "three-with-keyword", "three-with-bad-keyword",
+         "only-q", "only-kb", "kb-twice", "q-twice", "runtime-kb-twice", "subclass-kb-twice",
+         "unexpected", "unexpected-before-missing", "first-unexpected", "unexpected-first",
+         "multiple-first", "unexpected-after-full"],
+)
+def test_binding_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        fk(*args, **kwargs)
+    assert str(info.value) == message
+
+
+def test_str_subclass_matching_nothing_is_unexpected():
+    class Never(str):
+        def __eq__(self, other):
+            return False
+
+        __hash__ = str.__hash__
+
+    with pytest.raises(TypeError) as info:
+        fk(KB, **{Never("q"): Q})
+    assert str(info.value) == unexpected("q")
+
+
+def test_failing_keyword_comparison_propagates():
+    with pytest.raises(LookupError, match="no comparing"):
+        fk(KB, **{BrokenEq("q"): Q})
+
+
+@pytest.mark.parametrize("key", [1, b"q", None])
+def test_non_str_keyword_name(probe, key):
+    with pytest.raises(TypeError) as info:
+        probe.vectorcall(fk, (KB, Q), (key,))
+    assert str(info.value) == "poe_forward_kinematics() keywords must be strings"
+
+
+@pytest.mark.parametrize("kwnames", [("q", "q"), ("kb", "kb")])
+def test_repeated_keyword_name_is_refused(probe, kwnames):
+    # only a direct vector call can repeat a name; the first value must not
+    # be silently dropped (or leaked)
+    before = sys.getrefcount(Q), sys.getrefcount(KB)
+    for _ in range(100):
+        with pytest.raises(TypeError) as info:
+            probe.vectorcall(fk, (KB, Q, Q) if kwnames[0] == "q" else (KB, KB), kwnames)
+        assert str(info.value) == multiple_values(kwnames[0])
+    assert (sys.getrefcount(Q), sys.getrefcount(KB)) == before
+
+
+def _entries(exc):
+    return [(f.f_code.co_filename, f.f_code.co_name, line)
+            for f, line in traceback.walk_tb(exc.__traceback__)]
+
+
+def test_binding_failure_adds_the_definition_line():
+    with pytest.raises(TypeError) as info:
+        fk(KB)
+    entries = _entries(info.value)
+    assert entries[0][1] == "test_binding_failure_adds_the_definition_line"
+    assert entries[1:] == [(SOURCE, FN, 30)]
+
+
+def test_body_failure_shows_the_function_twice():
+    with pytest.raises(IndexError) as info:
+        fk(KB, [0.0])
+    entries = _entries(info.value)
+    assert entries[1:] == [(SOURCE, FN, 30), (SOURCE, FN, 155)]
+
+
+class Body:
+    joints = None  # len(None) fails in the body
+
+
+# Each takes (kb, q, other) and fails in binding or, the last two, in the body.
+FAILING_CALLS = {
+    "none": lambda kb, q, o: fk(),
+    "one": lambda kb, q, o: fk(kb),
+    "three-with-keyword": lambda kb, q, o: fk(kb, q, o, q=q),
+    "only-q": lambda kb, q, o: fk(q=q),
+    "only-kb": lambda kb, q, o: fk(kb=kb),
+    "kb-twice": lambda kb, q, o: fk(kb, kb=o),
+    "q-twice": lambda kb, q, o: fk(kb, q, q=o),
+    "unexpected": lambda kb, q, o: fk(kb, x=o, q=q),
+    "subclass-kb-twice": lambda kb, q, o: fk(kb, **{EqualsKb("zz"): o}),
+    "broken-eq": lambda kb, q, o: fk(kb, **{BrokenEq("q"): q}),
+    "body-positional": lambda kb, q, o: fk(kb, q),
+    "body-keywords": lambda kb, q, o: fk(q=q, kb=kb),
+}
+
+
+@pytest.mark.parametrize("call", FAILING_CALLS.values(), ids=FAILING_CALLS.keys())
+def test_failing_calls_release_every_argument(call):
+    # fresh objects, so that only this test's calls touch their counts
+    objects = (Body(), [1.0], object())
+    before = [sys.getrefcount(o) for o in objects]
+    for _ in range(200):
+        try:
+            call(*objects)
+        except (TypeError, LookupError):
+            pass
+        else:
+            pytest.fail("the call succeeded")
+    assert [sys.getrefcount(o) for o in objects] == before
