@@ -3,7 +3,6 @@ interpreter's own TypeError messages for every misuse."""
 
 import os
 import sys
-import traceback
 
 import numpy as np
 import pytest
@@ -11,12 +10,11 @@ import pytest
 from kovi._kinbody import sample_body, sample_configuration
 from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
 
-FN = "kovi.kinematics.poe_fk.poe_forward_kinematics"
-SOURCE = "src/kovi/kinematics/poe_fk.py"
-
 KB = sample_body("panda")
 Q = sample_configuration("panda")
 POSE = fk(KB, Q)
+# equal to "kb" but another object, as a name built by code would be
+RUNTIME_KB = "".join(["k", "b"])
 
 
 @pytest.fixture(scope="module")
@@ -39,26 +37,16 @@ def unexpected(name):
     return f"poe_forward_kinematics() got an unexpected keyword argument '{name}'"
 
 
-def runtime_name(text):
-    # equal to the parameter name but another object, as a name read from a
-    # file or built by code would be
-    return "".join(list(text))
+def equals(text):
+    """A str subclass key whose equality claims to be `text`, whatever its own."""
 
+    class Key(str):
+        def __eq__(self, other):
+            return other == text
 
-class EqualsQ(str):
-    """A keyword name whose equality claims to be "q", whatever its text."""
+        __hash__ = str.__hash__
 
-    def __eq__(self, other):
-        return other == "q"
-
-    __hash__ = str.__hash__
-
-
-class EqualsKb(str):
-    def __eq__(self, other):
-        return other == "kb"
-
-    __hash__ = str.__hash__
+    return Key("zz")
 
 
 class BrokenEq(str):
@@ -75,29 +63,22 @@ class BrokenEq(str):
         ((KB,), {"q": Q}),
         ((), {"kb": KB, "q": Q}),
         ((), {"q": Q, "kb": KB}),
-        ((), {runtime_name("kb"): KB, "q": Q}),
-        ((), {"q": Q, runtime_name("kb"): KB}),
-        ((KB,), {EqualsQ("zz"): Q}),
+        ((), {RUNTIME_KB: KB, "q": Q}),
+        ((), {"q": Q, RUNTIME_KB: KB}),
+        ((KB,), {equals("q"): Q}),
     ],
     ids=["positional", "q-keyword", "keywords", "keywords-reversed", "runtime-kb",
          "runtime-kb-last", "str-subclass-q"],
 )
 def test_call_forms_bind_the_same_values(args, kwargs):
+    assert RUNTIME_KB is not sys.intern("kb")
     assert np.array_equal(fk(*args, **kwargs), POSE)
 
 
-def test_runtime_names_are_not_the_interned_ones():
-    # otherwise the test above would only exercise the identity pass
-    assert runtime_name("kb") is not sys.intern("kb")
-
-
-@pytest.mark.parametrize(
-    "kwnames",
-    [("q",), ("kb", "q"), ("q", "kb")],
-)
+@pytest.mark.parametrize("kwnames", [("q",), ("kb", "q"), ("q", "kb")])
 def test_fresh_names_bind_like_interned_ones(probe, kwnames):
-    # single-character names built in Python are always the interned
-    # singletons; the probe makes an equal but separate "q"
+    # a one-character name made in Python is always the interned singleton;
+    # the probe makes an equal but separate "q"
     fresh = tuple(probe.fresh_str(name) for name in kwnames)
     assert all(a is not sys.intern(b) for a, b in zip(fresh, kwnames))
     values = {"kb": KB, "q": Q}
@@ -118,36 +99,24 @@ def test_fresh_names_bind_like_interned_ones(probe, kwnames):
         ((), {"kb": KB}, count_error(1)),
         ((KB,), {"kb": KB}, multiple_values("kb")),
         ((KB, Q), {"q": Q}, multiple_values("q")),
-        ((KB,), {runtime_name("kb"): KB}, multiple_values("kb")),
-        ((KB,), {EqualsKb("zz"): KB}, multiple_values("zz")),
+        ((KB,), {RUNTIME_KB: KB}, multiple_values("kb")),
+        ((KB,), {equals("kb"): KB}, multiple_values("zz")),
         ((KB,), {"x": 1}, unexpected("x")),
         ((), {"x": 1, "kb": KB}, unexpected("x")),
         ((KB,), {"y": 1, "x": 2}, unexpected("y")),
-        ((KB,), {"x": 1, "kb": KB}, unexpected("x")),
         ((KB,), {"kb": KB, "x": 1}, multiple_values("kb")),
         ((KB, Q), {"x": 1}, unexpected("x")),
+        ((KB,), {equals("p"): Q}, unexpected("zz")),
     ],
     ids=["none", "one", "three", "three-with-keyword", "three-with-bad-keyword",
          "only-q", "only-kb", "kb-twice", "q-twice", "runtime-kb-twice", "subclass-kb-twice",
-         "unexpected", "unexpected-before-missing", "first-unexpected", "unexpected-first",
-         "multiple-first", "unexpected-after-full"],
+         "unexpected", "unexpected-before-missing", "first-unexpected", "multiple-first",
+         "unexpected-after-full", "subclass-matching-nothing"],
 )
 def test_binding_errors(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         fk(*args, **kwargs)
     assert str(info.value) == message
-
-
-def test_str_subclass_matching_nothing_is_unexpected():
-    class Never(str):
-        def __eq__(self, other):
-            return False
-
-        __hash__ = str.__hash__
-
-    with pytest.raises(TypeError) as info:
-        fk(KB, **{Never("q"): Q})
-    assert str(info.value) == unexpected("q")
 
 
 def test_failing_keyword_comparison_propagates():
@@ -162,36 +131,17 @@ def test_non_str_keyword_name(probe, key):
     assert str(info.value) == "poe_forward_kinematics() keywords must be strings"
 
 
-@pytest.mark.parametrize("kwnames", [("q", "q"), ("kb", "kb")])
-def test_repeated_keyword_name_is_refused(probe, kwnames):
+@pytest.mark.parametrize("values, kwnames", [((KB, Q, Q), ("q", "q")), ((KB, KB), ("kb", "kb"))])
+def test_repeated_keyword_name_is_refused(probe, values, kwnames):
     # only a direct vector call can repeat a name; the first value must not
     # be silently dropped (or leaked)
     before = sys.getrefcount(Q), sys.getrefcount(KB)
     for _ in range(100):
         with pytest.raises(TypeError) as info:
-            probe.vectorcall(fk, (KB, Q, Q) if kwnames[0] == "q" else (KB, KB), kwnames)
+            probe.vectorcall(fk, values, kwnames)
         assert str(info.value) == multiple_values(kwnames[0])
+    del info
     assert (sys.getrefcount(Q), sys.getrefcount(KB)) == before
-
-
-def _entries(exc):
-    return [(f.f_code.co_filename, f.f_code.co_name, line)
-            for f, line in traceback.walk_tb(exc.__traceback__)]
-
-
-def test_binding_failure_adds_the_definition_line():
-    with pytest.raises(TypeError) as info:
-        fk(KB)
-    entries = _entries(info.value)
-    assert entries[0][1] == "test_binding_failure_adds_the_definition_line"
-    assert entries[1:] == [(SOURCE, FN, 30)]
-
-
-def test_body_failure_shows_the_function_twice():
-    with pytest.raises(IndexError) as info:
-        fk(KB, [0.0])
-    entries = _entries(info.value)
-    assert entries[1:] == [(SOURCE, FN, 30), (SOURCE, FN, 155)]
 
 
 class Body:
@@ -208,7 +158,7 @@ FAILING_CALLS = {
     "kb-twice": lambda kb, q, o: fk(kb, kb=o),
     "q-twice": lambda kb, q, o: fk(kb, q, q=o),
     "unexpected": lambda kb, q, o: fk(kb, x=o, q=q),
-    "subclass-kb-twice": lambda kb, q, o: fk(kb, **{EqualsKb("zz"): o}),
+    "subclass-kb-twice": lambda kb, q, o: fk(kb, **{equals("kb"): o}),
     "broken-eq": lambda kb, q, o: fk(kb, **{BrokenEq("q"): q}),
     "body-positional": lambda kb, q, o: fk(kb, q),
     "body-keywords": lambda kb, q, o: fk(q=q, kb=kb),

@@ -45,8 +45,7 @@ def raised_here(exc):
 
 def run_python(code):
     """Runs `code` in a fresh interpreter from the repository root."""
-    env = dict(os.environ)
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=ROOT, env=env,
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=ROOT,
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     return result.stdout
@@ -83,17 +82,17 @@ def test_body_failure_entries_and_source_text(monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "kb, q, line",
+    "kb, q, lines",
     [
-        (object(), [], 135),
-        (sample_body("panda"), [0.0], 155),
-        (sample_body("panda"), ["x"] * 7, 155),
+        (object(), [], [30, 135]),
+        (sample_body("panda"), [0.0], [30, 155]),
+        (sample_body("panda"), None, [30]),  # binding fails: kb alone
     ],
 )
-def test_body_lines(kb, q, line):
+def test_entries_of_the_function(kb, q, lines):
     with pytest.raises(Exception) as info:
-        fk(kb, q)
-    assert entries(info.value)[1:] == [(SOURCE, FN, 30), (SOURCE, FN, line)]
+        fk(kb) if q is None else fk(kb, q)
+    assert entries(info.value)[1:] == [(SOURCE, FN, line) for line in lines]
 
 
 def test_module_execution_failure_then_reimport():
@@ -101,14 +100,14 @@ def test_module_execution_failure_then_reimport():
     # module dict got __builtins__; a registry whose metatype is no type
     # fails it.  A later import succeeds, and the function's entries then
     # name the function, not module execution.
-    out = run_python(f"""
+    out = run_python("""
         import sys, types, traceback
         bad = types.ModuleType("_kovi_rt_1_0_0")
         bad._common_types_metatype = 1
         sys.modules["_kovi_rt_1_0_0"] = bad
         try:
             import kovi.kinematics.poe_fk
-        except TypeError as exc:
+        except Exception as exc:
             last = traceback.extract_tb(exc.__traceback__)[-1]
             print(last.filename, last.lineno, last.name, sep="|")
         else:
@@ -130,19 +129,15 @@ def test_module_execution_failure_then_reimport():
 
 # ---- add_traceback ----------------------------------------------------------
 
-def test_entry_goes_in_front_and_exception_is_kept(probe):
-    exc = raised_here(KeyError("k"))
+@pytest.mark.parametrize("with_traceback", [True, False])
+def test_entry_goes_in_front_and_exception_is_kept(probe, with_traceback):
+    exc = raised_here(KeyError("k")) if with_traceback else KeyError("k")
     before = entries(exc)
+    assert len(before) == with_traceback
     assert probe.add_traceback(exc, b"some.function", 777, SOURCE_BYTES) is exc
     assert entries(exc) == [(SOURCE, "some.function", 777)] + before
     assert exc.__traceback__.tb_frame.f_lineno == 777
     assert exc.__traceback__.tb_frame.f_globals["__name__"] == "_kovi_probe"
-
-
-def test_exception_without_traceback_gets_one_entry(probe):
-    exc = RuntimeError("fresh")
-    assert probe.add_traceback(exc, b"f", 778, SOURCE_BYTES) is exc
-    assert entries(exc) == [(SOURCE, "f", 778)]
 
 
 def test_nothing_pending_adds_nothing(probe):
@@ -169,12 +164,13 @@ def code_at(probe, name, line):
     return exc.__traceback__.tb_frame.f_code
 
 
-def test_same_line_reuses_one_code_object(probe):
-    first = code_at(probe, b"f", 1001)
+@pytest.mark.parametrize("line, cached", [(1001, True), (0, False)])
+def test_same_line_reuses_one_code_object(probe, line, cached):
+    first = code_at(probe, b"f", line)
     count = probe.traceback_cache_state()[0]
-    second = code_at(probe, b"f", 1001)
-    assert second is first
-    assert probe.traceback_cache_code(1001) is first
+    second = code_at(probe, b"f", line)
+    assert (second is first) == cached
+    assert (probe.traceback_cache_code(line) is second) == cached
     assert probe.traceback_cache_state()[0] == count
 
 
@@ -186,31 +182,23 @@ def test_lines_stay_sorted(probe):
     assert [line for line in lines if 2000 <= line < 3000] == [2030, 2135, 2152]
 
 
-def test_line_zero_is_never_cached(probe):
-    count = probe.traceback_cache_state()[0]
-    first = code_at(probe, b"f", 0)
-    second = code_at(probe, b"f", 0)
-    assert first is not second
-    assert probe.traceback_cache_state()[0] == count
-    assert probe.traceback_cache_code(0) is None
-
-
-@pytest.mark.parametrize("names", [(b"f", b"g"), (INIT.encode(), FN.encode())])
-def test_entry_shows_the_name_it_was_given(probe, names):
-    line = 3000 + len(names[0])
-    first, second = (code_at(probe, name, line) for name in names)
-    assert (first.co_name, second.co_name) == tuple(n.decode() for n in names)
-    count = probe.traceback_cache_state()[0]
-    # the newer name took the line over; it is reused from then on
-    assert code_at(probe, names[1], line) is second
-    assert code_at(probe, names[0], line).co_name == names[0].decode()
-    assert probe.traceback_cache_state()[0] == count
-
-
-def test_entry_shows_the_file_it_was_given(probe):
-    code_at(probe, b"f", 3100)
-    exc = probe.add_traceback(RuntimeError(), b"f", 3100, b"elsewhere.py")
-    assert entries(exc) == [("elsewhere.py", "f", 3100)]
+@pytest.mark.parametrize(
+    "line, first, second",
+    [
+        (3030, (INIT, SOURCE), (FN, SOURCE)),
+        (3031, ("f", SOURCE), ("g", SOURCE)),
+        (3032, ("f", SOURCE), ("f", "x.py")),
+    ],
+)
+def test_entry_shows_the_names_it_was_given(probe, line, first, second):
+    codes = []
+    for name, file in (first, second, second, first):
+        exc = probe.add_traceback(RuntimeError(), name.encode(), line, file.encode())
+        assert entries(exc) == [(file, name, line)]
+        codes.append(exc.__traceback__.tb_frame.f_code)
+    # the newer names took the line over and were reused while they lasted
+    assert codes[2] is codes[1]
+    assert probe.traceback_cache_state()[2].count(line) == 1
 
 
 def test_growth_keeps_every_entry():
