@@ -10,6 +10,8 @@ namespace {
 
 // Each probe file contributes one table; the list ends with null.
 PyMethodDef *const method_tables[] = {
+    probe_argument_binding_methods,
+    probe_traceback_methods,
     nullptr,
 };
 

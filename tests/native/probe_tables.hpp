@@ -4,4 +4,7 @@
 
 #include <Python.h>
 
+extern PyMethodDef probe_argument_binding_methods[];
+extern PyMethodDef probe_traceback_methods[];
+
 #endif
