@@ -10,6 +10,9 @@ namespace {
 
 // Each probe file contributes one table; the list ends with null.
 PyMethodDef *const method_tables[] = {
+    probe_object_access_methods,
+    probe_float_conversion_methods,
+    probe_call_operations_methods,
     nullptr,
 };
 

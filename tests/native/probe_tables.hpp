@@ -4,4 +4,8 @@
 
 #include <Python.h>
 
+extern PyMethodDef probe_object_access_methods[];
+extern PyMethodDef probe_float_conversion_methods[];
+extern PyMethodDef probe_call_operations_methods[];
+
 #endif
