@@ -1,6 +1,7 @@
 """Calls with a short argument vector, and the type and exception-class tests."""
 
 import math
+import types
 
 import numpy as np
 import pytest
@@ -149,3 +150,22 @@ def test_types_not_yet_ready_use_the_base_chain(probe, target, derived_key_error
     assert plain_is_sub is plain_either is derived_plain
     if issubclass(target, BaseException):
         assert matches is derived_key_error
+
+
+# ---- through the module -----------------------------------------------------
+
+def test_module_calls_cos_through_the_direct_path(probe, monkeypatch):
+    module = pytest.importorskip("kovi.kinematics.poe_fk")
+    from kovi._kinbody import sample_body, sample_configuration
+
+    kb, q = sample_body("ur5"), sample_configuration("ur5")
+    expected = module.poe_forward_kinematics(kb, q)
+    # math.cos replaced by a faulty native function: only the direct call
+    # reports it with this text
+    monkeypatch.setattr(module, "math", types.SimpleNamespace(cos=probe.null_without_error,
+                                                              sin=math.sin))
+    with pytest.raises(SystemError) as info:
+        module.poe_forward_kinematics(kb, q)
+    assert str(info.value) == "NULL result without error in PyObject_Call"
+    monkeypatch.setattr(module, "math", types.SimpleNamespace(cos=math.cos, sin=math.sin))
+    assert module.poe_forward_kinematics(kb, q).tobytes() == expected.tobytes()
