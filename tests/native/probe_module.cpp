@@ -12,6 +12,9 @@ namespace {
 PyMethodDef *const method_tables[] = {
     probe_argument_binding_methods,
     probe_traceback_methods,
+    probe_object_access_methods,
+    probe_float_conversion_methods,
+    probe_call_operations_methods,
     nullptr,
 };
 
