@@ -3,6 +3,11 @@
 Run from the repository root after installing the package:
 
     python bench/bench_poe_fk.py [--quick] [--json] [--peers native,twin,numpy]
+                                 [--baseline PATH]
+
+--baseline PATH adds a second build of the extension (the .so file at PATH,
+for instance one built from an earlier commit) as the peer "baseline", timed
+interleaved with the installed one, so old and new times come from one run.
 
 The peers are checked for agreement on every body before anything is timed.
 Timing is interleaved: each round times every (body, peer) pair once, in an
@@ -29,6 +34,10 @@ import numpy as np
 REPO = Path(__file__).resolve().parents[1]
 TWIN_PATH = REPO / "src" / "kovi" / "kinematics" / "poe_fk.py"
 PEERS = ("native", "twin", "numpy")
+FULL_NAME = "kovi.kinematics.poe_fk"
+# The extension's init function is found from the last component of the
+# name, so the baseline build keeps "poe_fk" under a package of its own.
+BASELINE_NAME = "kovi_baseline.poe_fk"
 NUMPY_TOL = 1e-12
 
 
@@ -47,6 +56,24 @@ def load_native():
                  "a compiled extension.\nBuild and install the package first, or leave out "
                  "the native peer with --peers twin,numpy.")
     return mod.poe_forward_kinematics, origin
+
+
+def load_baseline(path):
+    """poe_forward_kinematics of another build of the extension, loaded beside the
+    installed one."""
+    path = Path(path).resolve()
+    if not path.is_file():
+        sys.exit(f"error: --baseline {path}: no such file")
+    loader = importlib.machinery.ExtensionFileLoader(BASELINE_NAME, str(path))
+    found = importlib.util.spec_from_file_location(BASELINE_NAME, path, loader=loader)
+    before = sys.modules.get(FULL_NAME)
+    mod = importlib.util.module_from_spec(found)
+    found.loader.exec_module(mod)
+    # the module registers itself under its full name when that is free;
+    # that name stays with the installed build
+    if before is None and sys.modules.get(FULL_NAME) is mod:
+        del sys.modules[FULL_NAME]
+    return mod.poe_forward_kinematics, str(path)
 
 
 def load_twin():
@@ -93,6 +120,15 @@ def check_agreement(bodies, fns, n_random=8, seed=7):
             d["native_twin_bit_identical"] = same
             ok &= same
             parts.append("native == twin bit-identical" if same else "native != twin (BITS DIFFER)")
+        if "baseline" in out:
+            other = "native" if "native" in out else "twin" if "twin" in out else None
+            if other is not None:
+                same = all(a.tobytes() == b.tobytes()
+                           for a, b in zip(out["baseline"], out[other]))
+                d[f"baseline_{other}_bit_identical"] = same
+                ok &= same
+                parts.append(f"baseline == {other} bit-identical" if same
+                             else f"baseline != {other} (BITS DIFFER)")
         if "numpy" in out and ref is not None:
             err = max(float(np.max(np.abs(a - b))) for a, b in zip(out["numpy"], out[ref]))
             d[f"numpy_{ref}_max_abs_diff"] = err
@@ -143,6 +179,9 @@ def main(argv=None):
     ap.add_argument("--peers", default=",".join(PEERS),
                     help="comma-separated subset of native,twin,numpy (default: all)")
     ap.add_argument("--rounds", type=int, help="timing rounds (default 15, --quick 3)")
+    ap.add_argument("--baseline", metavar="PATH",
+                    help="another build of the poe_fk extension (.so) to time beside the "
+                         "installed one, as the peer 'baseline'")
     args = ap.parse_args(argv)
 
     peers = [p.strip() for p in args.peers.split(",") if p.strip()]
@@ -153,9 +192,12 @@ def main(argv=None):
     rounds = args.rounds or (3 if args.quick else 15)
     target_s = 0.005 if args.quick else 0.05
 
-    fns, native_origin = {}, None
+    fns, native_origin, baseline_origin = {}, None, None
     if "native" in peers:
         fns["native"], native_origin = load_native()
+    if args.baseline:
+        # after the installed module, which keeps the name kovi.kinematics.poe_fk
+        fns["baseline"], baseline_origin = load_baseline(args.baseline)
     if "twin" in peers:
         fns["twin"] = load_twin()
     if "numpy" in peers:
@@ -168,6 +210,8 @@ def main(argv=None):
     if not args.json:
         print(f"python {platform.python_version()}, numpy {np.__version__}, "
               f"{platform.machine()}; native: {native_origin or 'not run'}")
+        if baseline_origin:
+            print(f"baseline: {baseline_origin}")
         print("agreement:" + ("" if ok else " FAILED"))
         print("\n".join(lines))
     if not ok:
@@ -194,7 +238,7 @@ def main(argv=None):
     if args.json:
         print(json.dumps({
             "python": platform.python_version(), "numpy": np.__version__,
-            "native_module": native_origin, "rounds": rounds, "statistic": "min over rounds",
+            "native_module": native_origin, "baseline_module": baseline_origin, "rounds": rounds, "statistic": "min over rounds",
             "agreement_ok": True, "agreement": agreement, "bodies": results,
         }, indent=2))
         return 0
@@ -208,7 +252,7 @@ def main(argv=None):
     for b, row in results.items():
         line = f"{b:6s} {row['dof']:3d} " + " ".join(
             f"{row['us_per_call_min'][p]:10.2f}" for p in fns)
-        line += "".join(f" {row[f'ratio_to_{base}'][p]:13.1f}x" for p in others)
+        line += "".join(f" {row[f'ratio_to_{base}'][p]:13.2f}x" for p in others)
         print(line)
     return 0
 

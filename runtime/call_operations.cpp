@@ -1,10 +1,51 @@
 #include "call_operations.hpp"
 
+#include "exception_matching.hpp"
+#include "runtime_state.hpp"
+
 namespace kovi {
+
+PyObject *call_c_function_direct(PyObject *function, PyObject *arg)
+{
+    PyCFunctionObject *f = reinterpret_cast<PyCFunctionObject *>(function);
+    PyCFunction meth = f->m_ml->ml_meth;
+    PyObject *self = (f->m_ml->ml_flags & METH_STATIC) ? nullptr : f->m_self;
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject *result = meth(self, arg);
+    Py_LeaveRecursiveCall();
+    if (result == nullptr && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+    }
+    return result;
+}
 
 PyObject *fast_call(PyObject *callable, PyObject *const *args, size_t nargsf)
 {
-    return PyObject_Vectorcall(callable, args, nargsf, nullptr);
+    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    PyTypeObject *type = Py_TYPE(callable);
+    PyTypeObject *function_type = reinterpret_cast<PyTypeObject *>(runtime_state.function_type);
+
+    // math.cos and its kind: straight into the C function.
+    if (n == 1 && is_subtype_of_either(type, function_type, &PyCFunction_Type) &&
+        (reinterpret_cast<PyCFunctionObject *>(callable)->m_ml->ml_flags & METH_O)) {
+        return call_c_function_direct(callable, args[0]);
+    }
+
+    vectorcallfunc entry = nullptr;
+    if (type == function_type) {
+        // Our own functions keep the entry at a known place in the object.
+        entry = reinterpret_cast<PyCFunctionObject *>(callable)->vectorcall;
+    }
+    else if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) {
+        entry = *reinterpret_cast<vectorcallfunc *>(reinterpret_cast<char *>(callable) +
+                                                    type->tp_vectorcall_offset);
+    }
+    if (entry != nullptr) {
+        return entry(callable, args, nargsf, nullptr);
+    }
+    return PyObject_VectorcallDict(callable, args, nargsf, nullptr);
 }
 
 }  // namespace kovi

@@ -13,13 +13,15 @@
 
 namespace kovi {
 
-// One cached code object of the traceback synthesis, keyed by source line.
+// One cached code object of the traceback synthesis, keyed by source line;
+// it serves the function and file names it was made with.
 struct CodeCacheEntry {
-    PyCodeObject *code;
-    int line;
+    PyCodeObject *code;  // owned
+    int line;            // never 0
 };
 
-// Sorted by line, strictly increasing; grown in steps of 64 entries.
+// Sorted by line, strictly increasing; grown in steps of 64 entries and
+// never freed.  `entries` is null until the first insertion.
 struct TracebackCodeCache {
     int count;
     int capacity;

@@ -1,25 +1,12 @@
-import importlib.util
 import math
-from pathlib import Path
 
 import numpy as np
 import pytest
 
+from conftest import load_twin
 from kovi._kinbody import SAMPLE_BODIES, Joint, KinBody, sample_body, sample_configuration
 
-_TWIN_PATH = Path(__file__).resolve().parents[1] / "src" / "kovi" / "kinematics" / "poe_fk.py"
-
-
-def _load_twin():
-    # The import name kovi.kinematics.poe_fk is the compiled extension once built;
-    # the pure-Python twin is loaded from its file under a name of its own.
-    found = importlib.util.spec_from_file_location("kovi_poe_fk_reference", _TWIN_PATH)
-    mod = importlib.util.module_from_spec(found)
-    found.loader.exec_module(mod)
-    return mod.poe_forward_kinematics
-
-
-fk = _load_twin()
+fk = load_twin().poe_forward_kinematics
 
 
 # ---- independent DH chains, straight from the tables ----------------------

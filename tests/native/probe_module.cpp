@@ -10,6 +10,11 @@ namespace {
 
 // Each probe file contributes one table; the list ends with null.
 PyMethodDef *const method_tables[] = {
+    probe_argument_binding_methods,
+    probe_traceback_methods,
+    probe_object_access_methods,
+    probe_float_conversion_methods,
+    probe_call_operations_methods,
     probe_constant_table_methods,
     probe_imports_methods,
     nullptr,

@@ -4,6 +4,11 @@
 
 #include <Python.h>
 
+extern PyMethodDef probe_argument_binding_methods[];
+extern PyMethodDef probe_traceback_methods[];
+extern PyMethodDef probe_object_access_methods[];
+extern PyMethodDef probe_float_conversion_methods[];
+extern PyMethodDef probe_call_operations_methods[];
 extern PyMethodDef probe_constant_table_methods[];
 extern PyMethodDef probe_imports_methods[];
 

@@ -1,5 +1,6 @@
 #include "poe_forward_kinematics_entry.hpp"
 
+#include "argument_binding.hpp"
 #include "forward_kinematics.hpp"
 #include "module_state.hpp"
 #include "owned_ref.hpp"
@@ -27,70 +28,99 @@ PyMethodDef poe_forward_kinematics_method = {
     fk_docstring,
 };
 
-static const int def_line = 30;
+namespace {
 
-static void raise_argument_count_error(Py_ssize_t given)
-{
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 "poe_forward_kinematics", "exactly", static_cast<Py_ssize_t>(2), "s", given);
-}
+// Binding errors name the function plainly; traceback entries qualify it.
+constexpr char plain_name[] = "poe_forward_kinematics";
+constexpr Py_ssize_t parameter_count = 2;
+// The line of the function's `def` in the module's source.
+constexpr int def_line = 30;
 
-// Binds kb and q from the vector: positional values first, then the values
-// of the keyword names in order.
-static bool bind_arguments(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                           OwnedRef slots[2])
+// kb, q: a parameter's index here is its slot.  The strings are interned
+// and hashed at module execution.
+const ParameterName parameter_names[parameter_count + 1] = {
+    &module_state.strings[str_kb],
+    &module_state.strings[str_q],
+    nullptr,
+};
+
+// Fills the slots from the vector: the positional values, then the value of
+// each keyword name, which follow them in the same vector.  Returns false
+// with a TypeError (or the error of comparing a name) set.
+bool bind_arguments(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                    OwnedRef (&slots)[parameter_count])
 {
     Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nkw == 0 ? nargs != 2 : nargs > 2) {
-        raise_argument_count_error(nargs);
+    if (nkw == 0) {
+        if (nargs != parameter_count) {
+            raise_argument_count_error(plain_name, parameter_count, nargs);
+            return false;
+        }
+        slots[0] = OwnedRef::borrow(args[0]);
+        slots[1] = OwnedRef::borrow(args[1]);
+        return true;
+    }
+    if (nargs > parameter_count) {
+        raise_argument_count_error(plain_name, parameter_count, nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; i++) {
         slots[i] = OwnedRef::borrow(args[i]);
     }
-    PyObject *names[2] = {constant_string(str_kb), constant_string(str_q)};
+    const ParameterName *first_unfilled = parameter_names + nargs;
     for (Py_ssize_t k = 0; k < nkw; k++) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        int found = -1;
-        for (int p = 0; p < 2 && found < 0; p++) {
-            int eq = PyObject_RichCompareBool(names[p], key, Py_EQ);
-            if (eq < 0) {
+        Py_ssize_t index = -1;
+        // Names written in the caller's source are the interned ones.
+        for (const ParameterName *name = first_unfilled; *name != nullptr; name++) {
+            if (**name == key) {
+                index = name - parameter_names;
+                break;
+            }
+        }
+        if (index < 0) {
+            int found = match_keyword_name(plain_name, key, parameter_names, first_unfilled, &index);
+            if (found < 0) {
                 return false;
             }
-            if (eq) {
-                found = p;
+            if (found == 0) {
+                raise_unexpected_keyword_error(plain_name, key);
+                return false;
             }
         }
-        if (found < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         "poe_forward_kinematics", key);
+        // The interpreter never passes a name twice, a direct vector call
+        // can; the value of the first would be lost.
+        if (slots[index]) {
+            raise_multiple_values_error(plain_name, key);
             return false;
         }
-        if (found < nargs) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         "poe_forward_kinematics", key);
-            return false;
-        }
-        slots[found] = OwnedRef::borrow(args[nargs + k]);
+        slots[index] = OwnedRef::borrow(args[nargs + k]);
     }
-    for (Py_ssize_t p = nargs; p < 2; p++) {
+    for (Py_ssize_t p = nargs; p < parameter_count; p++) {
         if (!slots[p]) {
-            raise_argument_count_error(p);
+            raise_argument_count_error(plain_name, parameter_count, p);
             return false;
         }
     }
     return true;
 }
 
+}  // namespace
+
 PyObject *poe_forward_kinematics_entry(PyObject * /*self*/, PyObject *const *args,
                                        Py_ssize_t nargs, PyObject *kwnames)
 {
-    OwnedRef slots[2];
-    PyObject *result = nullptr;
-    if (bind_arguments(args, nargs, kwnames, slots)) {
-        result = poe_forward_kinematics_body(slots[0].get(), slots[1].get());
+    OwnedRef slots[parameter_count];
+    if (!bind_arguments(args, nargs, kwnames, slots)) {
+        slots[0].reset();
+        slots[1].reset();
+        add_traceback(fk_function_name, def_line, module_source_path);
+        return nullptr;
     }
+    // The slots keep kb and q alive while the body runs.
+    PyObject *result = poe_forward_kinematics_body(slots[0].get(), slots[1].get());
     if (result == nullptr) {
+        // Outside the entry the body added for its own line.
         add_traceback(fk_function_name, def_line, module_source_path);
     }
     return result;

@@ -1,0 +1,51 @@
+"""Plain joint records and random chains for the forward-kinematics tests.
+
+The native function reads only attributes and items, so these records
+(unlike kovi._kinbody's validated ones) can carry anything: non-unit axes,
+non-rigid or 3x4 transforms, lists, strings, objects that fail.
+"""
+
+import math
+from types import SimpleNamespace
+
+import numpy as np
+
+
+def joint(T_left=None, axis=(0.0, 0.0, 1.0), T_right=None, joint_type="revolute"):
+    return SimpleNamespace(
+        T_left=np.eye(4) if T_left is None else T_left,
+        axis=np.asarray(axis, dtype=float) if isinstance(axis, tuple) else axis,
+        T_right=np.eye(4) if T_right is None else T_right,
+        joint_type=joint_type,
+    )
+
+
+def body(*joints):
+    return SimpleNamespace(joints=list(joints))
+
+
+def random_transform(rng):
+    """A 4x4 with entries of mixed magnitude and sign, rigid or not."""
+    if rng.random() < 0.5:
+        a, b, c = rng.uniform(-math.pi, math.pi, 3)
+        ca, sa, cb, sb, cc, sc = math.cos(a), math.sin(a), math.cos(b), math.sin(b), math.cos(c), math.sin(c)
+        R = np.array([[ca, -sa, 0], [sa, ca, 0], [0, 0, 1.0]]) @ \
+            np.array([[cb, 0, sb], [0, 1, 0], [-sb, 0, cb]]) @ \
+            np.array([[1, 0, 0], [0, cc, -sc], [0, sc, cc]])
+    else:
+        R = rng.normal(size=(3, 3)) * 10.0 ** rng.integers(-3, 4)
+    T = np.eye(4)
+    T[:3, :3] = R
+    T[:3, 3] = rng.normal(size=3) * 10.0 ** rng.integers(-2, 3)
+    return T
+
+
+def random_chain(rng, n):
+    """A chain of n mixed joints with non-unit axes, and a configuration."""
+    joints = []
+    for _ in range(n):
+        axis = rng.normal(size=3) * rng.uniform(0.2, 3.0)
+        kind = "prismatic" if rng.random() < 0.35 else "revolute"
+        joints.append(joint(random_transform(rng), axis, random_transform(rng), kind))
+    q = rng.uniform(-4.0, 4.0, size=n)
+    return body(*joints), q

@@ -1,0 +1,102 @@
+"""The pose is bit-for-bit that of the reference arithmetic."""
+
+import math
+
+import numpy as np
+import pytest
+
+from chains import body, joint, random_chain
+
+IDENTITY = np.eye(4)
+SUM_ORDER_LEFT = np.array([[1, 1, 1, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1.0]])
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_random_chains_match_the_twin_bit_for_bit(fk, twin, seed):
+    rng = np.random.default_rng(seed)
+    kb, q = random_chain(rng, int(rng.integers(0, 13)))
+    got = fk(kb, q)
+    want = twin.poe_forward_kinematics(kb, q)
+    assert got.dtype == np.float64 and got.shape == (4, 4)
+    assert got.tobytes() == want.tobytes()
+
+
+def test_sample_bodies_match_the_twin_bit_for_bit(fk, twin):
+    from kovi._kinbody import SAMPLE_BODIES, sample_configuration
+    for name, make in SAMPLE_BODIES.items():
+        kb, q = make(), sample_configuration(name)
+        assert fk(kb, q).tobytes() == twin.poe_forward_kinematics(kb, q).tobytes(), name
+
+
+def test_no_joints_gives_the_identity_and_never_reads_q(fk):
+    pose = fk(body(), None)
+    assert pose.tobytes() == IDENTITY.tobytes()
+
+
+def test_zero_angle_about_a_unit_axis_gives_the_identity(fk):
+    assert np.array_equal(fk(body(joint()), np.zeros(1)), IDENTITY)
+
+
+@pytest.fixture
+def quarter_turn_math(native, monkeypatch):
+    # cos and sin exactly 0.0 and 1.0; also shows that math is a global
+    # looked up at each use.
+    monkeypatch.setattr(native, "math", type("m", (), {"cos": staticmethod(lambda x: 0.0),
+                                                       "sin": staticmethod(lambda x: 1.0)}))
+
+
+def test_quarter_turn_about_z(fk, quarter_turn_math):
+    pose = fk(body(joint(axis=(0.0, 0.0, 1.0))), [0.5])
+    assert np.array_equal(pose[:3, :3], [[0, -1, 0], [1, 0, 0], [0, 0, 1]])
+
+
+def test_non_unit_axis_is_not_normalised(fk, quarter_turn_math):
+    pose = fk(body(joint(axis=(0.0, 0.0, 2.0))), [0.5])
+    assert pose[2, 2] == 4.0  # 2*2*(1 - c) + c
+
+
+def test_prismatic_translation_sums_before_scaling(fk):
+    # ((1e16*1 + 1*1) + 1*1)*1 rounds back to 1e16 at each step; the other
+    # grouping would give 10000000000000002.
+    kb = body(joint(SUM_ORDER_LEFT, (1e16, 1.0, 1.0), joint_type="prismatic"))
+    assert fk(kb, [1.0])[0, 3] == 1e16
+
+
+def test_translation_column_of_the_composition_adds_left_to_right(fk):
+    T_right = np.eye(4)
+    T_right[:3, 3] = 1e16, 1.0, 1.0
+    kb = body(joint(SUM_ORDER_LEFT, (0.3, 0.7, 2.0), T_right, "prismatic"))
+    assert fk(kb, [0.0])[0, 3] == 1e16
+
+
+def test_joints_compose_in_index_order(fk):
+    rng = np.random.default_rng(7)
+    kb, q = random_chain(rng, 2)
+    j0, j1 = kb.joints
+    x0 = fk(body(j0), q[:1])
+    x1 = fk(body(j1), q[1:])
+    pose = fk(kb, q)
+    assert np.allclose(pose, x0 @ x1, rtol=1e-12, atol=1e-9)
+    assert not np.allclose(pose, x1 @ x0, rtol=1e-6, atol=1e-6)
+
+
+def test_infinite_translation_reaches_only_column_3(fk):
+    T_right = np.eye(4)
+    T_right[0, 3] = math.inf
+    rng = np.random.default_rng(3)
+    kb, q = random_chain(rng, 3)
+    kb.joints[1].T_right = T_right
+    pose = fk(kb, q)
+    assert np.isfinite(pose[:3, :3]).all()
+    assert not np.isfinite(pose[:3, 3]).all()
+    assert np.array_equal(pose[3], [0.0, 0.0, 0.0, 1.0])
+
+
+def test_row_3_of_the_transforms_is_never_read(fk, twin):
+    rng = np.random.default_rng(11)
+    kb, q = random_chain(rng, 4)
+    want = fk(kb, q)
+    for j in kb.joints:
+        j.T_left = j.T_left[:3].copy()                    # 3x4
+        j.T_right = np.vstack([j.T_right[:3], [9, 9, 9, 9]])
+    assert fk(kb, q).tobytes() == want.tobytes()

@@ -1,0 +1,229 @@
+"""Traceback entries of the module's native code and the code-object cache
+behind them."""
+
+import bisect
+import os
+import subprocess
+import sys
+import textwrap
+import traceback
+from pathlib import Path
+
+import pytest
+
+from kovi._kinbody import sample_body
+from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
+
+ROOT = Path(__file__).resolve().parents[1]
+SOURCE = "src/kovi/kinematics/poe_fk.py"
+SOURCE_BYTES = SOURCE.encode()
+FN = "kovi.kinematics.poe_fk.poe_forward_kinematics"
+INIT = "init kovi.kinematics.poe_fk"
+SOURCE_LINES = (ROOT / SOURCE).read_text().splitlines()
+
+
+@pytest.fixture(scope="module")
+def probe():
+    sys.path.insert(0, os.environ["KOVI_PROBE_PATH"])
+    import _kovi_probe
+
+    return _kovi_probe
+
+
+def entries(exc):
+    return [(f.f_code.co_filename, f.f_code.co_name, line)
+            for f, line in traceback.walk_tb(exc.__traceback__)]
+
+
+def raised_here(exc):
+    """`exc` with a traceback of one entry, this function's."""
+    try:
+        raise exc
+    except BaseException as caught:
+        return caught
+
+
+def run_python(code):
+    """Runs `code` in a fresh interpreter from the repository root."""
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=ROOT,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+# ---- what the module's failures show ---------------------------------------
+
+class Raiser:
+    """A joint-value sequence whose item access raises a given exception."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __getitem__(self, i):
+        raise self.exc
+
+
+def test_body_failure_entries_and_source_text(monkeypatch):
+    monkeypatch.chdir(ROOT)
+    exc = ValueError("bad joint value")
+    with pytest.raises(ValueError) as info:
+        fk(sample_body("panda"), Raiser(exc))
+    # the exception raised inside is the one that arrives, not a copy
+    assert info.value is exc
+    got = entries(exc)
+    assert got[0][1] == "test_body_failure_entries_and_source_text"
+    assert got[1:3] == [(SOURCE, FN, 30), (SOURCE, FN, 155)]
+    # the Python frame that raised stays innermost
+    assert got[3][1] == "__getitem__" and len(got) == 4
+
+    text = "".join(traceback.format_exception(exc))
+    for line in (30, 155):
+        assert f'File "{SOURCE}", line {line}, in {FN}\n    {SOURCE_LINES[line - 1].strip()}\n' in text
+
+
+@pytest.mark.parametrize(
+    "kb, q, lines",
+    [
+        (object(), [], [30, 135]),
+        (sample_body("panda"), [0.0], [30, 155]),
+        (sample_body("panda"), None, [30]),  # binding fails: kb alone
+    ],
+)
+def test_entries_of_the_function(kb, q, lines):
+    with pytest.raises(Exception) as info:
+        fk(kb) if q is None else fk(kb, q)
+    assert entries(info.value)[1:] == [(SOURCE, FN, line) for line in lines]
+
+
+def test_module_execution_failure_then_reimport():
+    # The first failing step that adds an entry comes right after the
+    # module dict got __builtins__; a registry whose metatype is no type
+    # fails it.  A later import succeeds, and the function's entries then
+    # name the function, not module execution.
+    out = run_python("""
+        import sys, types, traceback
+        bad = types.ModuleType("_kovi_rt_1_0_0")
+        bad._common_types_metatype = 1
+        sys.modules["_kovi_rt_1_0_0"] = bad
+        try:
+            import kovi.kinematics.poe_fk
+        except Exception as exc:
+            last = traceback.extract_tb(exc.__traceback__)[-1]
+            print(last.filename, last.lineno, last.name, sep="|")
+        else:
+            raise SystemExit("import succeeded")
+        del sys.modules["_kovi_rt_1_0_0"]
+        from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
+        try:
+            fk(object(), [])
+        except AttributeError as exc:
+            for entry in traceback.extract_tb(exc.__traceback__)[1:]:
+                print(entry.filename, entry.lineno, entry.name, sep="|")
+        """)
+    assert out.splitlines() == [
+        f"{SOURCE}|1|{INIT}",
+        f"{SOURCE}|30|{FN}",
+        f"{SOURCE}|135|{FN}",
+    ]
+
+
+# ---- add_traceback ----------------------------------------------------------
+
+@pytest.mark.parametrize("with_traceback", [True, False])
+def test_entry_goes_in_front_and_exception_is_kept(probe, with_traceback):
+    exc = raised_here(KeyError("k")) if with_traceback else KeyError("k")
+    before = entries(exc)
+    assert len(before) == with_traceback
+    assert probe.add_traceback(exc, b"some.function", 777, SOURCE_BYTES) is exc
+    assert entries(exc) == [(SOURCE, "some.function", 777)] + before
+    assert exc.__traceback__.tb_frame.f_lineno == 777
+    assert exc.__traceback__.tb_frame.f_globals["__name__"] == "_kovi_probe"
+
+
+def test_nothing_pending_adds_nothing(probe):
+    count = probe.traceback_cache_state()[0]
+    assert probe.add_traceback(None, b"f", 779, SOURCE_BYTES) is None
+    assert probe.traceback_cache_state()[0] == count
+
+
+def test_code_object_failure_replaces_the_exception(probe):
+    # an invalid UTF-8 name makes the code object fail: its error is what
+    # stays pending, and nothing is cached
+    state = probe.traceback_cache_state()
+    exc = RuntimeError("original")
+    got = probe.add_traceback(exc, b"\xff\xfe", 780, SOURCE_BYTES)
+    assert isinstance(got, UnicodeDecodeError)
+    assert exc.__traceback__ is None
+    assert probe.traceback_cache_state() == state
+
+
+# ---- the code cache -----------------------------------------------------------
+
+def code_at(probe, name, line):
+    exc = probe.add_traceback(RuntimeError(), name, line, SOURCE_BYTES)
+    return exc.__traceback__.tb_frame.f_code
+
+
+@pytest.mark.parametrize("line, cached", [(1001, True), (0, False)])
+def test_same_line_reuses_one_code_object(probe, line, cached):
+    first = code_at(probe, b"f", line)
+    count = probe.traceback_cache_state()[0]
+    second = code_at(probe, b"f", line)
+    assert (second is first) == cached
+    assert (probe.traceback_cache_code(line) is second) == cached
+    assert probe.traceback_cache_state()[0] == count
+
+
+def test_lines_stay_sorted(probe):
+    for line in (2135, 2030, 2152):
+        code_at(probe, b"f", line)
+    lines = probe.traceback_cache_state()[2]
+    assert lines == sorted(set(lines))
+    assert [line for line in lines if 2000 <= line < 3000] == [2030, 2135, 2152]
+
+
+@pytest.mark.parametrize(
+    "line, first, second",
+    [
+        (3030, (INIT, SOURCE), (FN, SOURCE)),
+        (3031, ("f", SOURCE), ("g", SOURCE)),
+        (3032, ("f", SOURCE), ("f", "x.py")),
+    ],
+)
+def test_entry_shows_the_names_it_was_given(probe, line, first, second):
+    codes = []
+    for name, file in (first, second, second, first):
+        exc = probe.add_traceback(RuntimeError(), name.encode(), line, file.encode())
+        assert entries(exc) == [(file, name, line)]
+        codes.append(exc.__traceback__.tb_frame.f_code)
+    # the newer names took the line over and were reused while they lasted
+    assert codes[2] is codes[1]
+    assert probe.traceback_cache_state()[2].count(line) == 1
+
+
+def test_growth_keeps_every_entry():
+    # exact figures need a cache nobody else has touched
+    out = run_python("""
+        import os, sys
+        sys.path.insert(0, os.environ["KOVI_PROBE_PATH"])
+        import _kovi_probe as probe
+        print(probe.traceback_cache_state())
+        codes = {}
+        for line in range(64, 0, -1):
+            exc = probe.add_traceback(RuntimeError(), b"f", line * 10, b"x.py")
+            codes[line * 10] = exc.__traceback__.tb_frame.f_code
+        print(probe.traceback_cache_state()[:2])
+        exc = probe.add_traceback(RuntimeError(), b"f", 5, b"x.py")
+        codes[5] = exc.__traceback__.tb_frame.f_code
+        count, capacity, lines = probe.traceback_cache_state()
+        print((count, capacity), lines == sorted(codes))
+        print(all(probe.traceback_cache_code(line) is code for line, code in codes.items()))
+        """)
+    assert out.splitlines() == ["(0, 0, [])", "(64, 64)", "(65, 128) True", "True"]
+
+
+@pytest.mark.parametrize("size", range(0, 10))
+def test_bisect_matches_bisect_left(probe, size):
+    lines = [3 * k + 1 for k in range(size)]
+    for line in range(-1, 3 * size + 3):
+        assert probe.bisect_code_cache(lines, line) == bisect.bisect_left(lines, line), line
