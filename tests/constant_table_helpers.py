@@ -1,22 +1,14 @@
 """Shared expectations of the constant table tests."""
 
 import ast
-import importlib
-import os
-import sys
 from pathlib import Path
+
+from runtime_operations_helpers import load_probe  # noqa: F401 - shared with the tests
 
 ROOT = Path(__file__).resolve().parents[1]
 SOURCE_PATH = "src/kovi/kinematics/poe_fk.py"
 FIRST_LINE = 30
 BODY_LINES = range(123, 258)
-
-
-def load_probe():
-    path = os.environ["KOVI_PROBE_PATH"]
-    if path not in sys.path:
-        sys.path.insert(0, path)
-    return importlib.import_module("_kovi_probe")
 
 
 def _block(prefix):

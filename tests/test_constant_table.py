@@ -11,8 +11,8 @@ import pytest
 
 from constant_table_helpers import (
     EXPECTED_TEXTS, FIRST_INTERNED, FIRST_LINE, ROOT, SOURCE_PATH, check_code_locations,
-    load_probe,
 )
+from runtime_operations_helpers import assert_no_leak, load_probe
 
 FAILURE = "LZSS string data decompression failed"
 
@@ -216,6 +216,13 @@ def test_damaged_stream_makes_no_string(probe, stored, how):
         probe.decode_string_data(_damaged(stored, how), out)
     assert str(info.value) == FAILURE
     assert out == [None] * (len(EXPECTED_TEXTS) + 1)
+
+
+@pytest.mark.parametrize("how", [None, "truncated-1", "extended"])
+def test_decoding_keeps_nothing_behind(probe, stored, how):
+    stream = _damaged(stored, how) if how else stored["stream"]
+    assert_no_leak(lambda: probe.decode_string_data(stream, []), [],
+                   RuntimeError if how else None, calls=300)
 
 
 def test_every_flipped_byte_is_caught_or_confined(probe, stored):

@@ -12,8 +12,8 @@ import numpy
 import numpy.typing
 import pytest
 
-from constant_table_helpers import load_probe
 from imports_helpers import spy_on_import_system
+from runtime_operations_helpers import assert_no_leak, load_probe
 
 
 @pytest.fixture(scope="module")
@@ -127,6 +127,28 @@ def test_import_from_missing_name(probe, make_source):
     assert type(info.value) is ImportError
     assert str(info.value) == "cannot import name no_such_name"
     assert info.value.__context__ is None and info.value.__cause__ is None
+
+
+def test_imports_keep_no_reference(probe, monkeypatch):
+    package = types.ModuleType("kovi_probe_pkg")
+    sub = types.ModuleType("kovi_probe_pkg.sub")
+    standin = types.ModuleType("kovi_probe_standin")
+    standin.__path__ = []
+    monkeypatch.setitem(sys.modules, "kovi_probe_pkg.sub", sub)
+    monkeypatch.setitem(sys.modules, "kovi_probe_standin", standin)
+    monkeypatch.setitem(sys.modules, "kovi_blocked", None)
+    cases = [
+        (lambda: probe.import_module("numpy"), [numpy], None),
+        (lambda: probe.import_module("numpy.typing"), [numpy, numpy.typing], None),
+        (lambda: probe.import_module("numpy.typing", ("NDArray",)), [numpy.typing], None),
+        (lambda: probe.import_module("kovi_probe_standin", ("x",)), [standin], None),
+        (lambda: probe.import_module("kovi_blocked"), [], ModuleNotFoundError),
+        (lambda: probe.import_from(numpy, "typing"), [numpy, numpy.typing], None),
+        (lambda: probe.import_from(package, "sub"), [package, sub], None),
+        (lambda: probe.import_from(numpy, "no_such_name"), [numpy], ImportError),
+    ]
+    for call, watched, expected in cases:
+        assert_no_leak(call, watched, expected, calls=500)
 
 
 # ---- the module's own imports (fresh interpreters) --------------------------
