@@ -4,4 +4,6 @@
 
 #include <Python.h>
 
+extern PyMethodDef probe_function_object_methods[];
+
 #endif
