@@ -20,6 +20,42 @@ static PyGetSetDef common_metatype_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// A metatype that disallows instantiation has a null tp_new, and type() and
+// type.__new__ hand the creation of a class to the metatype of its bases by
+// calling that tp_new unchecked: type("X", (kovi_function_or_method,), {})
+// would crash the interpreter.  Such metatypes get this tp_new instead,
+// which refuses with the interpreter's own message.
+static PyObject *common_metatype_new(PyTypeObject *metatype, PyObject * /*args*/,
+                                     PyObject * /*kwargs*/)
+{
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", metatype->tp_name);
+    return nullptr;
+}
+
+// PyType_FromMetaclass, which never calls the metatype's tp_new but refuses
+// one of its own: a refusing tp_new stands down for the creation.
+static PyObject *create_shared_type(PyTypeObject *metatype, PyObject *module, PyType_Spec *spec,
+                                    PyObject *bases)
+{
+    newfunc refusing = nullptr;
+    if (metatype != nullptr && PyType_HasFeature(metatype, Py_TPFLAGS_DISALLOW_INSTANTIATION)) {
+        refusing = metatype->tp_new;
+        metatype->tp_new = nullptr;
+    }
+    PyObject *created = PyType_FromMetaclass(metatype, module, spec, bases);
+    if (refusing != nullptr) {
+        metatype->tp_new = refusing;
+    }
+    if (created != nullptr) {
+        PyTypeObject *type = reinterpret_cast<PyTypeObject *>(created);
+        if (PyType_HasFeature(type, Py_TPFLAGS_DISALLOW_INSTANTIATION) &&
+            PyType_IsSubtype(type, &PyType_Type)) {
+            type->tp_new = common_metatype_new;
+        }
+    }
+    return created;
+}
+
 static PyType_Slot common_metatype_slots[] = {
     {Py_tp_getset, common_metatype_getset},
     {0, nullptr},
@@ -79,7 +115,7 @@ PyObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObject 
         return nullptr;
     }
 
-    OwnedRef created(PyType_FromMetaclass(metatype, abi_module.get(), spec, bases));
+    OwnedRef created(create_shared_type(metatype, abi_module.get(), spec, bases));
     if (!created) {
         return nullptr;
     }

@@ -2,9 +2,11 @@
 // execution does, then publishes the functions of every probe table.
 #include <Python.h>
 
+#include "function_object.hpp"
 #include "owned_ref.hpp"
 #include "probe_tables.hpp"
 #include "runtime_state.hpp"
+#include "shared_type_registry.hpp"
 
 namespace {
 
@@ -17,6 +19,7 @@ PyMethodDef *const method_tables[] = {
     probe_call_operations_methods,
     probe_constant_table_methods,
     probe_imports_methods,
+    probe_function_object_methods,
     nullptr,
 };
 
@@ -36,6 +39,20 @@ int fill_runtime_state(PyObject *module)
     rt.str_annotate = PyUnicode_InternFromString("__annotate__");
     if (!rt.module_dict || !rt.builtins_module || !rt.empty_tuple || !rt.str_dot ||
         !rt.str_class_getitem || !rt.str_annotate) {
+        return -1;
+    }
+    // The probe publishes and uses the same shared types as the module.
+    kovi::OwnedRef bases(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyType_Type)));
+    if (!bases) {
+        return -1;
+    }
+    rt.common_metatype = kovi::fetch_shared_type(nullptr, &kovi::common_metatype_spec, bases.get());
+    if (rt.common_metatype == nullptr) {
+        return -1;
+    }
+    rt.function_type = kovi::fetch_shared_type(reinterpret_cast<PyTypeObject *>(rt.common_metatype),
+                                               &kovi::function_type_spec, nullptr);
+    if (rt.function_type == nullptr) {
         return -1;
     }
     // Frames of traceback entries find their builtins here.
