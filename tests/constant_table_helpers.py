@@ -3,7 +3,7 @@
 import ast
 from pathlib import Path
 
-from runtime_operations_helpers import load_probe  # noqa: F401 - shared with the tests
+from helpers import load_probe  # noqa: F401 - shared with the tests
 
 ROOT = Path(__file__).resolve().parents[1]
 SOURCE_PATH = "src/kovi/kinematics/poe_fk.py"

@@ -1,7 +1,6 @@
 """Binding of kb and q by poe_forward_kinematics: every call form, and the
 interpreter's own TypeError messages for every misuse."""
 
-import os
 import sys
 
 import numpy as np
@@ -15,14 +14,6 @@ Q = sample_configuration("panda")
 POSE = fk(KB, Q)
 # equal to "kb" but another object, as a name built by code would be
 RUNTIME_KB = "".join(["k", "b"])
-
-
-@pytest.fixture(scope="module")
-def probe():
-    sys.path.insert(0, os.environ["KOVI_PROBE_PATH"])
-    import _kovi_probe
-
-    return _kovi_probe
 
 
 def count_error(given):

@@ -5,7 +5,6 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
-
 from chains import body, joint
 from fk_helpers import failure_line
 

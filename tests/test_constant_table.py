@@ -8,18 +8,17 @@ import random
 import sys
 
 import pytest
-
 from constant_table_helpers import (
-    EXPECTED_TEXTS, FIRST_INTERNED, FIRST_LINE, ROOT, SOURCE_PATH, check_code_locations,
+    EXPECTED_TEXTS,
+    FIRST_INTERNED,
+    FIRST_LINE,
+    ROOT,
+    SOURCE_PATH,
+    check_code_locations,
 )
-from runtime_operations_helpers import assert_no_leak, load_probe
+from helpers import assert_no_leak
 
 FAILURE = "LZSS string data decompression failed"
-
-
-@pytest.fixture(scope="module")
-def probe():
-    return load_probe()
 
 
 @pytest.fixture(scope="module")

@@ -1,7 +1,7 @@
 """float(x) of the runtime: numeric text parsed directly, everything else by
 the interpreter's own rules, with float()'s results and exception types."""
 
-import math
+import importlib
 import random
 import struct
 import types
@@ -9,13 +9,7 @@ import warnings
 
 import numpy as np
 import pytest
-
-from runtime_operations_helpers import load_probe, load_twin, outcome
-
-
-@pytest.fixture(scope="module")
-def probe():
-    return load_probe()
+from helpers import load_twin, outcome
 
 
 def bits(x):
@@ -202,8 +196,8 @@ def test_float_dunder_returning_non_float(probe, result, name):
 # ---- through the module -----------------------------------------------------
 
 def test_pose_with_mixed_element_types_is_bit_identical_to_the_twin():
-    native = pytest.importorskip("kovi.kinematics.poe_fk").poe_forward_kinematics
-    twin = load_twin()
+    native = importlib.import_module("kovi.kinematics.poe_fk").poe_forward_kinematics
+    twin = load_twin().poe_forward_kinematics
     rng = np.random.default_rng(99)
     kinds = [
         float, int, np.float64, np.float32, str, lambda v: str(v).encode(),

@@ -6,7 +6,6 @@ import inspect
 
 import pytest
 
-from function_object_helpers import fk, probe  # noqa: F401  (fixtures)
 from kovi._kinbody import sample_body, sample_configuration
 
 PLACEHOLDER_DOC = ("Placeholder __annotate__ function to allow 'functools.wraps' to work on "

@@ -2,13 +2,11 @@
 every calling convention, tp_call with and without keywords, receivers and
 the call error messages."""
 
-import re
 import sys
 
 import numpy as np
 import pytest
 
-from function_object_helpers import fk, probe  # noqa: F401  (fixtures)
 from kovi._kinbody import sample_body, sample_configuration
 
 LONG_NAME = "abcdefghij" * 25

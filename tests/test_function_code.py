@@ -5,11 +5,16 @@ import inspect
 import sys
 
 import pytest
-
 from constant_table_helpers import (
-    FIRST_LINE, ROOT, SOURCE_PATH, check_code_locations, load_probe,
+    FIRST_LINE,
+    ROOT,
+    SOURCE_PATH,
+    check_code_locations,
+    load_probe,
 )
+
 from kovi.kinematics.poe_fk import poe_forward_kinematics
+
 
 @pytest.fixture(scope="module")
 def code():

@@ -13,7 +13,6 @@ import weakref
 
 import pytest
 
-from function_object_helpers import fk, probe  # noqa: F401  (fixtures)
 from kovi._kinbody import sample_body, sample_configuration
 
 FK_DOC = "\n".join([

@@ -3,22 +3,14 @@ cannot answer, and the from-import rules of the interpreter."""
 
 import builtins
 import os
-import subprocess
 import sys
-import textwrap
 import types
 
 import numpy
 import numpy.typing
 import pytest
-
+from helpers import assert_no_leak, run_python
 from imports_helpers import spy_on_import_system
-from runtime_operations_helpers import assert_no_leak, load_probe
-
-
-@pytest.fixture(scope="module")
-def probe():
-    return load_probe()
 
 
 @pytest.fixture
@@ -27,14 +19,6 @@ def import_calls():
     undo = spy_on_import_system(calls)
     yield calls
     undo()
-
-
-def run_python(code, tmp_path):
-    env = dict(os.environ, KOVI_PROBE_PATH=os.path.abspath(os.environ["KOVI_PROBE_PATH"]))
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=tmp_path,
-                            env=env, capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    return result.stdout
 
 
 # ---- import_module ----------------------------------------------------------

@@ -2,9 +2,15 @@ import math
 
 import numpy as np
 import pytest
+from helpers import load_twin
 
-from conftest import load_twin
-from kovi._kinbody import SAMPLE_BODIES, Joint, KinBody, sample_body, sample_configuration
+from kovi._kinbody import (
+    SAMPLE_BODIES,
+    Joint,
+    KinBody,
+    sample_body,
+    sample_configuration,
+)
 
 fk = load_twin().poe_forward_kinematics
 

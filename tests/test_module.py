@@ -6,23 +6,15 @@ import math
 import shutil
 import subprocess
 import sys
-import textwrap
 
 import numpy
 import numpy.typing
 import pytest
+from helpers import run_python
 
 import kovi._kinbody
 
 MODULE = "kovi.kinematics.poe_fk"
-
-
-def run_python(code):
-    """Runs `code` in a fresh interpreter; returns its stdout."""
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                            text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    return result.stdout
 
 
 def test_the_native_module_is_the_one_imported(native):

@@ -7,17 +7,9 @@ they cannot be told apart.
 
 import collections
 import collections.abc
-import re
 
 import numpy as np
 import pytest
-
-from runtime_operations_helpers import load_probe
-
-
-@pytest.fixture(scope="module")
-def probe():
-    return load_probe()
 
 
 def raised(fn, *args):

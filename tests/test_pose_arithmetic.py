@@ -4,7 +4,6 @@ import math
 
 import numpy as np
 import pytest
-
 from chains import body, joint, random_chain
 
 IDENTITY = np.eye(4)

@@ -2,18 +2,13 @@
 on success and on every failure, and leave no temporary behind."""
 
 import collections
+import importlib
 import math
 import types
 
 import numpy as np
 import pytest
-
-from runtime_operations_helpers import assert_no_leak, load_probe
-
-
-@pytest.fixture(scope="module")
-def probe():
-    return load_probe()
+from helpers import assert_no_leak
 
 
 class Plain:
@@ -116,7 +111,7 @@ def prismatic_chain(n, **overrides):
     ("no axis", [0.5, 1.0, 2.0, 3.0], AttributeError),
 ])
 def test_module_call_keeps_no_reference(kb_kind, q, expected):
-    native = pytest.importorskip("kovi.kinematics.poe_fk").poe_forward_kinematics
+    native = importlib.import_module("kovi.kinematics.poe_fk").poe_forward_kinematics
     kb = {
         "good": prismatic_chain(4),
         "string axis": prismatic_chain(4, axis=("1", b"0", "\xa00")),

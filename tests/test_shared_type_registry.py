@@ -2,14 +2,13 @@
 so every case runs in a fresh interpreter."""
 
 import pytest
-
-from function_object_helpers import run_fresh
+from helpers import run_python
 
 POE_FK = "kovi.kinematics.poe_fk"
 
 
 def test_import_publishes_both_types():
-    run_fresh("""
+    run_python("""
         import sys
         from kovi.kinematics.poe_fk import poe_forward_kinematics as f
         registry = vars(sys.modules["_kovi_rt_1_0_0"])
@@ -22,7 +21,7 @@ def test_import_publishes_both_types():
 
 @pytest.mark.parametrize("first, second", [("_kovi_probe", POE_FK), (POE_FK, "_kovi_probe")])
 def test_modules_share_one_type(first, second):
-    run_fresh(f"""
+    run_python(f"""
         import gc, importlib, sys
         importlib.import_module({first!r})
         registry = dict(vars(sys.modules["_kovi_rt_1_0_0"]))
@@ -43,7 +42,7 @@ def test_modules_share_one_type(first, second):
 def test_probe_objects_are_served_by_the_modules_slots():
     # The module registered the type first: its slot functions serve the
     # probe's objects, and both agree on the layout.
-    run_fresh("""
+    run_python("""
         import gc, weakref
         from kovi.kinematics.poe_fk import poe_forward_kinematics as f
         import _kovi_probe as probe
@@ -65,7 +64,7 @@ def test_probe_objects_are_served_by_the_modules_slots():
 
 @pytest.mark.parametrize("short_name", ["kovi_function_or_method", "_common_types_metatype"])
 def test_non_type_entry_fails_module_execution(short_name):
-    run_fresh(f"""
+    run_python(f"""
         import sys, types
         registry = types.ModuleType("_kovi_rt_1_0_0")
         registry.{short_name} = 42
@@ -82,7 +81,7 @@ def test_non_type_entry_fails_module_execution(short_name):
 
 @pytest.mark.parametrize("body", ["pass", "__slots__ = ('a',)"])
 def test_wrongly_sized_function_type_fails_module_execution(body):
-    run_fresh(f"""
+    run_python(f"""
         import sys, types
         class Impostor:
             {body}
@@ -100,7 +99,7 @@ def test_wrongly_sized_function_type_fails_module_execution(body):
 
 
 def test_metatype_of_any_size_is_accepted():
-    run_fresh("""
+    run_python("""
         import sys, types
         class Meta(type):
             pass
@@ -114,7 +113,7 @@ def test_metatype_of_any_size_is_accepted():
 
 
 def test_function_type_module_is_fixed_and_types_are_closed():
-    run_fresh("""
+    run_python("""
         from kovi.kinematics.poe_fk import poe_forward_kinematics as f
         t, meta = type(f), type(type(f))
 
@@ -141,7 +140,7 @@ def test_function_type_module_is_fixed_and_types_are_closed():
 def test_function_type_made_with_another_modules_metatype():
     # The probe published the metatype; with the function type gone from the
     # registry, the module makes its own with that metatype.
-    run_fresh("""
+    run_python("""
         import sys
         import _kovi_probe
         registry = vars(sys.modules["_kovi_rt_1_0_0"])

@@ -2,14 +2,11 @@
 behind them."""
 
 import bisect
-import os
-import subprocess
-import sys
-import textwrap
 import traceback
 from pathlib import Path
 
 import pytest
+from helpers import run_python
 
 from kovi._kinbody import sample_body
 from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
@@ -20,14 +17,6 @@ SOURCE_BYTES = SOURCE.encode()
 FN = "kovi.kinematics.poe_fk.poe_forward_kinematics"
 INIT = "init kovi.kinematics.poe_fk"
 SOURCE_LINES = (ROOT / SOURCE).read_text().splitlines()
-
-
-@pytest.fixture(scope="module")
-def probe():
-    sys.path.insert(0, os.environ["KOVI_PROBE_PATH"])
-    import _kovi_probe
-
-    return _kovi_probe
 
 
 def entries(exc):
@@ -41,14 +30,6 @@ def raised_here(exc):
         raise exc
     except BaseException as caught:
         return caught
-
-
-def run_python(code):
-    """Runs `code` in a fresh interpreter from the repository root."""
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=ROOT,
-                            capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    return result.stdout
 
 
 # ---- what the module's failures show ---------------------------------------

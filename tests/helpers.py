@@ -1,0 +1,93 @@
+"""Helpers shared by the test modules.
+
+Internals without a Python surface are reached through the test-only probe
+extension `_kovi_probe`, built by `make test` beside the package (never
+installed); `KOVI_PROBE_PATH` names the directory it was built into.
+"""
+
+import gc
+import importlib.util
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[1]
+SOURCE_PATH = "src/kovi/kinematics/poe_fk.py"
+PROBE_PATH = os.environ.get("KOVI_PROBE_PATH")
+
+if PROBE_PATH and PROBE_PATH not in sys.path:
+    sys.path.insert(0, PROBE_PATH)
+
+
+def load_twin():
+    """The pure-Python twin, loaded from its file under a name of its own:
+    the import name kovi.kinematics.poe_fk is the native module."""
+    spec = importlib.util.spec_from_file_location("kovi_poe_fk_reference", REPO / SOURCE_PATH)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def load_probe():
+    if not PROBE_PATH:
+        pytest.fail("KOVI_PROBE_PATH is not set: run the suite with `make test`", pytrace=False)
+    import _kovi_probe
+    return _kovi_probe
+
+
+def run_python(code, cwd=REPO):
+    """Runs `code` in a fresh interpreter that can import the probe, and
+    returns its standard output; fails with its standard error."""
+    env = dict(os.environ)
+    if PROBE_PATH:
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (PROBE_PATH, env.get("PYTHONPATH")) if p)
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def outcome(fn, *args):
+    """("value", result) or ("error", exception type) of fn(*args)."""
+    try:
+        return "value", fn(*args)
+    except Exception as exc:  # noqa: BLE001 - the type is the outcome
+        return "error", type(exc)
+
+
+def assert_no_leak(call, watched, expected=None, calls=2000):
+    """Runs call() many times and checks that it neither keeps references to
+    the watched objects nor leaves allocated objects behind.
+
+    `expected` is the exception type each call must raise, or None for
+    success.  Watched objects must not be immortal (no small ints, None or
+    interned strings).
+    """
+
+    def once():
+        if expected is None:
+            call()
+            return
+        try:
+            call()
+        except expected:
+            return
+        raise AssertionError(f"{call} did not raise {expected.__name__}")
+
+    for _ in range(20):  # warm caches and free lists
+        once()
+    gc.collect()
+    refs_before = [sys.getrefcount(obj) for obj in watched]
+    blocks_before = sys.getallocatedblocks()
+    for _ in range(calls):
+        once()
+    gc.collect()
+    blocks_after = sys.getallocatedblocks()
+    refs_after = [sys.getrefcount(obj) for obj in watched]
+    assert refs_after == refs_before
+    # One leaked object per call would add `calls` blocks.
+    assert blocks_after - blocks_before < calls // 4
