@@ -6,6 +6,7 @@ import math
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy
 import numpy.typing
@@ -21,6 +22,9 @@ def test_the_native_module_is_the_one_imported(native):
     assert isinstance(native.__loader__, importlib.machinery.ExtensionFileLoader)
     assert native.__file__.endswith(importlib.machinery.EXTENSION_SUFFIXES[0])
     assert native.__spec__.origin == native.__file__
+    # The package ships the native module alone, none of its sources.
+    shipped = {p.name for p in Path(native.__file__).parent.iterdir() if p.is_file()}
+    assert shipped == {Path(native.__file__).name, "__init__.py"}
 
 
 def test_module_attributes(native):
