@@ -149,6 +149,23 @@ inline double settle(PyObject *obj, double value, bool parsed)
     return string_fallback_as_double(obj);
 }
 
+// Settles a stripped text that is nan, inf or infinity, or that cannot be a
+// number, in `result`; false when it has to be parsed as a number.
+template <typename At>
+bool settled_by_lead(PyObject *obj, At at, Py_ssize_t length, double &result)
+{
+    switch (read_lead(at, length, result)) {
+    case Lead::special:
+        return true;
+    case Lead::fallback:
+        result = string_fallback_as_double(obj);
+        return true;
+    case Lead::number:
+        break;
+    }
+    return false;
+}
+
 }  // namespace
 
 char *copy_number_text(const char *source, char *buffer, Py_ssize_t length)
@@ -181,14 +198,9 @@ double bytes_text_as_double(PyObject *obj, const char *text, Py_ssize_t length)
     }
     Py_ssize_t n = end - start;
     auto at = [start](Py_ssize_t k) -> Py_UCS4 { return static_cast<unsigned char>(start[k]); };
-    double special;
-    switch (read_lead(at, n, special)) {
-    case Lead::special:
-        return special;
-    case Lead::fallback:
-        return string_fallback_as_double(obj);
-    case Lead::number:
-        break;
+    double settled;
+    if (settled_by_lead(obj, at, n, settled)) {
+        return settled;
     }
 
     Py_ssize_t count = 0;
@@ -243,14 +255,9 @@ double unicode_text_as_double(PyObject *obj)
     }
     Py_ssize_t n = end - start;
     auto at = [kind, data, start](Py_ssize_t k) { return PyUnicode_READ(kind, data, start + k); };
-    double special;
-    switch (read_lead(at, n, special)) {
-    case Lead::special:
-        return special;
-    case Lead::fallback:
-        return string_fallback_as_double(obj);
-    case Lead::number:
-        break;
+    double settled;
+    if (settled_by_lead(obj, at, n, settled)) {
+        return settled;
     }
 
     char local[local_buffer_size];

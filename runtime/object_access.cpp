@@ -108,19 +108,12 @@ PyObject *get_module_global(PyObject *name)
 PyObject *get_item_int(PyObject *obj, Py_ssize_t i, bool wraparound)
 {
     PyTypeObject *type = Py_TYPE(obj);
-    if (type == &PyList_Type) {
-        Py_ssize_t length = PyList_GET_SIZE(obj);
+    if (type == &PyList_Type || type == &PyTuple_Type) {
+        Py_ssize_t length = Py_SIZE(obj);
         Py_ssize_t k = (wraparound && i < 0) ? i + length : i;
+        // One unsigned comparison tests both ends.
         if (static_cast<size_t>(k) < static_cast<size_t>(length)) {
-            return Py_NewRef(PyList_GET_ITEM(obj, k));
-        }
-        return get_item_int_generic(obj, i);
-    }
-    if (type == &PyTuple_Type) {
-        Py_ssize_t length = PyTuple_GET_SIZE(obj);
-        Py_ssize_t k = (wraparound && i < 0) ? i + length : i;
-        if (static_cast<size_t>(k) < static_cast<size_t>(length)) {
-            return Py_NewRef(PyTuple_GET_ITEM(obj, k));
+            return Py_NewRef(PySequence_Fast_ITEMS(obj)[k]);
         }
         return get_item_int_generic(obj, i);
     }

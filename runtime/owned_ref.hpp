@@ -59,6 +59,15 @@ private:
     PyObject *obj_;
 };
 
+// Stores a new reference (or null) into an owned field of a long-lived
+// table, releasing the value it held afterwards.
+inline void store_owned(PyObject *&field, PyObject *value) noexcept
+{
+    PyObject *old = field;
+    field = value;
+    Py_XDECREF(old);
+}
+
 }  // namespace kovi
 
 #endif

@@ -4,6 +4,8 @@
 // cuts the texts apart.
 #include "constant_table.hpp"
 
+#include <cstdint>
+
 #include "constant_table_data.hpp"
 #include "lzss.hpp"
 #include "owned_ref.hpp"
@@ -26,14 +28,6 @@ constexpr long sum_of_lengths()
 static_assert(data::text_count == string_count, "constant texts and their enumeration differ");
 static_assert(sum_of_lengths() == data::text_size, "the length table does not cover the texts");
 static_assert(data::line_table_size <= 2047, "the location table's size exceeds its 11-bit field");
-
-// Stores a new reference into an owned slot, releasing the old value after.
-void store(PyObject *&slot, PyObject *value)
-{
-    PyObject *old = slot;
-    slot = value;
-    Py_XDECREF(old);
-}
 
 }  // namespace
 
@@ -62,14 +56,14 @@ int decode_string_data(const unsigned char *stream, Py_ssize_t size, PyObject **
         if (i >= first_interned_string) {
             PyUnicode_InternInPlace(&s);
         }
-        store(strings[i], s);
+        store_owned(strings[i], s);
         text += length;
     }
     PyObject *table = PyBytes_FromStringAndSize(text, data::line_table_size);
     if (table == nullptr) {
         return -1;
     }
-    store(*line_table, table);
+    store_owned(*line_table, table);
     return 0;
 }
 

@@ -58,6 +58,17 @@ struct HeldObjects {
     }
 };
 
+// Replaces a held object by `value` (a new reference) once it has been read:
+// the previous joint's object is released only then.
+inline bool hold(OwnedRef &held, PyObject *value)
+{
+    if (value == nullptr) {
+        return false;
+    }
+    held.reset(value);
+    return true;
+}
+
 // float(x) for an element: exact floats and ints without a call.  -1.0 with
 // an exception pending is a failure.
 inline double as_double(PyObject *obj)
@@ -294,18 +305,13 @@ PyObject *walk_chain(PyObject *kb, PyObject *q, HeldObjects &held, int &line)
     AffineBlock l, t;
     for (Py_ssize_t i = 0; i < n; i++) {
         line = line_joint;
-        OwnedRef joint(get_item_int(held.joints.get(), i, true));
-        if (!joint) {
+        if (!hold(held.joint, get_item_int(held.joints.get(), i, true))) {
             return nullptr;
         }
-        held.joint = std::move(joint);
-
         line = line_axis;
-        OwnedRef axis(get_attr(held.joint.get(), constant_string(str_axis)));
-        if (!axis) {
+        if (!hold(held.axis, get_attr(held.joint.get(), constant_string(str_axis)))) {
             return nullptr;
         }
-        held.axis = std::move(axis);
 
         double v[3];
         for (int k = 0; k < 3; k++) {
@@ -321,12 +327,8 @@ PyObject *walk_chain(PyObject *kb, PyObject *q, HeldObjects &held, int &line)
         }
 
         line = line_T_left;
-        OwnedRef T_left(get_attr(held.joint.get(), constant_string(str_T_left)));
-        if (!T_left) {
-            return nullptr;
-        }
-        held.T_left = std::move(T_left);
-        if (!read_transform(held.T_left.get(), line_T_left_elements, l, line)) {
+        if (!hold(held.T_left, get_attr(held.joint.get(), constant_string(str_T_left))) ||
+            !read_transform(held.T_left.get(), line_T_left_elements, l, line)) {
             return nullptr;
         }
 
@@ -355,12 +357,8 @@ PyObject *walk_chain(PyObject *kb, PyObject *q, HeldObjects &held, int &line)
         }
 
         line = line_T_right;
-        OwnedRef T_right(get_attr(held.joint.get(), constant_string(str_T_right)));
-        if (!T_right) {
-            return nullptr;
-        }
-        held.T_right = std::move(T_right);
-        if (!read_transform(held.T_right.get(), line_T_right_elements, t, line)) {
+        if (!hold(held.T_right, get_attr(held.joint.get(), constant_string(str_T_right))) ||
+            !read_transform(held.T_right.get(), line_T_right_elements, t, line)) {
             return nullptr;
         }
 

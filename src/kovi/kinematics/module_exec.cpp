@@ -36,13 +36,11 @@ enum ExecLine : int {
     line_def = 30,
 };
 
-// Stores a new reference (or null) into an owned field, releasing the old
-// value afterwards.  Returns whether a value was stored.
+// Stores a new reference (or null) into an owned field; whether a value was
+// stored.
 bool store(PyObject *&field, PyObject *value)
 {
-    PyObject *old = field;
-    field = value;
-    Py_XDECREF(old);
+    store_owned(field, value);
     return value != nullptr;
 }
 
