@@ -82,7 +82,7 @@ inline bool is_receiver_first(const KoviFunction *f)
     return (f->func_flags & (FUNC_IN_CLASS | FUNC_STATIC)) == FUNC_IN_CLASS;
 }
 
-// Specification of the shared function type.
+// The PyType_Spec the shared function type is made from.
 extern PyType_Spec function_type_spec;
 
 // A new function object of runtime_state.function_type, or null with an

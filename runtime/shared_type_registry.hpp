@@ -10,7 +10,7 @@
 
 namespace kovi {
 
-// Specification of the common metatype of the shared types.
+// The PyType_Spec the common metatype of the shared types is made from.
 extern PyType_Spec common_metatype_spec;
 
 // A new reference to the shared type made from `spec`, or null with an
