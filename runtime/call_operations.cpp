@@ -1,6 +1,7 @@
 #include "call_operations.hpp"
 
 #include "exception_matching.hpp"
+#include "function_object.hpp"
 #include "runtime_state.hpp"
 
 namespace kovi {
@@ -27,9 +28,12 @@ PyObject *fast_call(PyObject *callable, PyObject *const *args, size_t nargsf)
     PyTypeObject *type = Py_TYPE(callable);
     PyTypeObject *function_type = reinterpret_cast<PyTypeObject *>(runtime_state.function_type);
 
-    // math.cos and its kind: straight into the C function.
+    // math.cos and its kind: straight into the C function.  A receiver-first
+    // method of our own type takes its receiver from the arguments, which
+    // only its vector call entry does; it goes there below.
     if (n == 1 && is_subtype_of_either(type, function_type, &PyCFunction_Type) &&
-        (reinterpret_cast<PyCFunctionObject *>(callable)->m_ml->ml_flags & METH_O)) {
+        (reinterpret_cast<PyCFunctionObject *>(callable)->m_ml->ml_flags & METH_O) &&
+        !(is_subtype(type, function_type) && is_receiver_first(as_function(callable)))) {
         return call_c_function_direct(callable, args[0]);
     }
 

@@ -162,3 +162,22 @@ def test_module_calls_cos_through_the_direct_path(probe, monkeypatch):
     assert str(info.value) == "NULL result without error in PyObject_Call"
     monkeypatch.setattr(module, "math", types.SimpleNamespace(cos=math.cos, sin=math.sin))
     assert module.poe_forward_kinematics(kb, q).tobytes() == expected.tobytes()
+
+
+def test_receiver_first_one_argument_functions_keep_their_receiver(probe):
+    # The direct path would hand the function itself as the receiver and the
+    # real receiver as the argument; such calls go through the vector call
+    # entry, which shifts the receiver out of the arguments.
+    f = probe.make_function("o", "receiver_first")
+    owner = object()
+    for args in [(owner,), (owner, 5)]:
+        try:
+            expected = ("value", f(*args))
+        except TypeError as exc:
+            expected = ("error", str(exc))
+        try:
+            got = ("value", probe.fast_call(f, args))
+        except TypeError as exc:
+            got = ("error", str(exc))
+        assert got == expected
+    assert probe.fast_call(f, (owner, 5))[1] is owner
