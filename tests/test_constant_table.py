@@ -140,7 +140,7 @@ def test_location_table_points_into_the_source(decoded, monkeypatch):
     check_code_locations(code)
     monkeypatch.chdir(ROOT)
     assert inspect.getsource(code).startswith(
-        "def poe_forward_kinematics(kb: KinBody, q: NDArray[np.float64]):\n")
+        'def poe_forward_kinematics(kb: "KinBody", q: "NDArray[np.float64]"):\n')
 
 
 # ---- the decoder ------------------------------------------------------------

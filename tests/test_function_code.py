@@ -2,7 +2,6 @@
 decoded from the constant table and points into the module's source."""
 
 import inspect
-import sys
 
 import pytest
 from constant_table_helpers import (
@@ -47,11 +46,6 @@ def test_code_describes_the_function(code):
     assert code.co_varnames == ("kb", "q", "n", "i", "ax", "ay", "az", "qi", "c", "s", "oc",
                                 "r00", "r01", "r02", "r10", "r11", "r12", "r20", "r21", "r22",
                                 *blocks)
-
-
-def test_variable_names_are_the_interned_constants(code):
-    for name in code.co_varnames:
-        assert name is sys.intern("".join(list(name)))
 
 
 def test_source_is_found_from_the_repository_root(code, monkeypatch):

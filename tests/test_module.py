@@ -2,6 +2,7 @@
 
 import importlib
 import importlib.machinery
+import importlib.util
 import math
 import shutil
 import subprocess
@@ -44,6 +45,36 @@ def test_module_attributes(native):
 
 def test_module_docstring_is_the_twins(native, twin):
     assert native.__doc__ == twin.__doc__
+
+
+def test_namespace_and_annotations_are_the_twins(native, twin):
+    def names(module):
+        return {n for n in vars(module) if not n.startswith("__") or n == "__all__"}
+    assert names(native) == names(twin)
+    assert native.poe_forward_kinematics.__annotations__ == \
+        twin.poe_forward_kinematics.__annotations__ == {"kb": "KinBody", "q": "NDArray[np.float64]"}
+
+
+def test_kovi_runtime_module_is_registered(native):
+    assert type(sys.modules["kovi_runtime"]) is type(sys)
+
+
+def test_executing_a_second_module_object_is_refused():
+    out = run_python("""
+        import _imp, importlib.util
+        spec = importlib.util.find_spec("kovi.kinematics.poe_fk")
+        first, second = _imp.create_dynamic(spec), _imp.create_dynamic(spec)
+        _imp.exec_dynamic(first)
+        try:
+            _imp.exec_dynamic(second)
+        except RuntimeError as exc:
+            print(exc)
+        print(first is not second, _imp.create_dynamic(spec) is first,
+              "poe_forward_kinematics" in vars(first), "poe_forward_kinematics" in vars(second))
+    """)
+    assert out.splitlines() == [
+        "Module 'poe_fk' has already been imported. Re-initialisation is not supported.",
+        "True True True False"]
 
 
 def test_function_docstring_is_the_twins(fk, twin):

@@ -14,8 +14,8 @@ times per default IK via the lock sweep, so removing 3 numpy ``@``s
 per call * 94 calls = ~850 us per IK saved.
 """
 
-from __future__ import annotations
 
+# Standard library
 import math
 
 # Third-party
@@ -27,7 +27,7 @@ from kovi._kinbody import KinBody
 __all__ = ["poe_forward_kinematics"]
 
 
-def poe_forward_kinematics(kb: KinBody, q: NDArray[np.float64]):
+def poe_forward_kinematics(kb: "KinBody", q: "NDArray[np.float64]"):
     """POE forward kinematics for a normalized :class:`KinBody` at config ``q``.
 
     Walks the chain joint-by-joint, applying ``T_left @ Joint(axis, q) @ T_right``
