@@ -31,6 +31,19 @@ char *copy_number_text(const char *source, char *buffer, Py_ssize_t length);
 // float(obj) by PyFloat_FromString: the value, or -1.0 with its exception.
 double string_fallback_as_double(PyObject *obj);
 
+// float(x) for an element read at a call site: exact floats and ints are
+// converted in place, without a call; anything else by object_as_double.
+inline double as_double(PyObject *obj)
+{
+    if (PyFloat_CheckExact(obj)) {
+        return PyFloat_AS_DOUBLE(obj);
+    }
+    if (PyLong_CheckExact(obj)) {
+        return PyLong_AsDouble(obj);
+    }
+    return object_as_double(obj);
+}
+
 }  // namespace kovi
 
 #endif

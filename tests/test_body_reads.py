@@ -104,6 +104,7 @@ def test_q_beyond_the_chain_is_never_read(fk):
 
 @pytest.mark.parametrize("kind, prismatic", [
     ("prismatic", True),
+    ("".join(["pris", "matic"]), True),            # equal, not the interned object
     (type("Kind", (str,), {})("prismatic"), True),
     (type("AlwaysEqual", (), {"__eq__": lambda s, o: True})(), True),
     (type("TruthyEq", (), {"__eq__": lambda s, o: [1]})(), True),

@@ -8,11 +8,12 @@ from test_body_reads import CASES
 
 
 def objects_of(kb, q):
-    """The inputs and everything the function reads from them."""
+    """The inputs and everything the function reads from them (but their
+    strings, which are interned and keep no count)."""
     objs = [kb, q, kb.joints] if hasattr(kb, "joints") else [kb, q]
     for record in getattr(kb, "joints", ()) if isinstance(getattr(kb, "joints", None), list) else ():
         objs.append(record)
-        objs.extend(vars(record).values())
+        objs.extend(v for v in vars(record).values() if not isinstance(v, str))
     return objs
 
 

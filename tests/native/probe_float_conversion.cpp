@@ -14,17 +14,10 @@ PyObject *double_result(double value)
     return PyFloat_FromDouble(value);
 }
 
-// float(x) as the module's body computes it: exact floats and ints at the
-// call site, everything else through object_as_double.
+// float(x) as the module's body converts its elements.
 PyObject *probe_as_double(PyObject *, PyObject *arg)
 {
-    if (PyFloat_CheckExact(arg)) {
-        return PyFloat_FromDouble(PyFloat_AS_DOUBLE(arg));
-    }
-    if (PyLong_CheckExact(arg)) {
-        return double_result(PyLong_AsDouble(arg));
-    }
-    return double_result(kovi::object_as_double(arg));
+    return double_result(kovi::as_double(arg));
 }
 
 PyObject *probe_object_as_double(PyObject *, PyObject *arg)

@@ -69,19 +69,7 @@ inline bool hold(OwnedRef &held, PyObject *value)
     return true;
 }
 
-// float(x) for an element: exact floats and ints without a call.  -1.0 with
-// an exception pending is a failure.
-inline double as_double(PyObject *obj)
-{
-    if (PyFloat_CheckExact(obj)) {
-        return PyFloat_AS_DOUBLE(obj);
-    }
-    if (PyLong_CheckExact(obj)) {
-        return PyLong_AsDouble(obj);
-    }
-    return object_as_double(obj);
-}
-
+// -1.0 with an exception pending is a failure; a genuine -1.0 has none.
 inline bool failed(double value)
 {
     return value == -1.0 && PyErr_Occurred() != nullptr;
