@@ -98,7 +98,9 @@ PyObject *function_get_code(PyObject *func, void * /*closure*/)
 
 // ---- defaults --------------------------------------------------------------
 
-// Fills func_defaults and func_kwdefaults from the defaults provider.
+// Fills func_defaults and func_kwdefaults from the defaults provider.  A
+// field that already holds a value (a stored None included) keeps it: a
+// value written through the setter is never lost to the provider.
 int function_provide_defaults(PyObject *func)
 {
     KoviFunction *f = as_function(func);
@@ -111,8 +113,12 @@ int function_provide_defaults(PyObject *func)
                      f->method.func.m_ml->ml_name);
         return -1;
     }
-    Py_XSETREF(f->func_defaults, Py_NewRef(PyTuple_GET_ITEM(provided.get(), 0)));
-    Py_XSETREF(f->func_kwdefaults, Py_NewRef(PyTuple_GET_ITEM(provided.get(), 1)));
+    if (f->func_defaults == nullptr) {
+        f->func_defaults = Py_NewRef(PyTuple_GET_ITEM(provided.get(), 0));
+    }
+    if (f->func_kwdefaults == nullptr) {
+        f->func_kwdefaults = Py_NewRef(PyTuple_GET_ITEM(provided.get(), 1));
+    }
     return 0;
 }
 

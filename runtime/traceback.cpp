@@ -163,11 +163,20 @@ void add_traceback(const char *function_name, int line, const char *file_name)
             cache_code(made, line);
         }
     }
-    // The module dict holds __builtins__, so the frame finds its builtins
-    // without a lookup that would fail under the pending exception.
+    // The frame is made with the exception set aside: under a pending one,
+    // PyFrame_New takes a missing __builtins__ or __name__ in the globals
+    // (which a user may delete) for an error and silently makes nothing.
+    PyObject *pending = tstate->current_exception;
+    tstate->current_exception = nullptr;
     OwnedRef frame(reinterpret_cast<PyObject *>(
         PyFrame_New(tstate, reinterpret_cast<PyCodeObject *>(code.get()),
                     runtime_state.module_dict, nullptr)));
+    if (!frame && tstate->current_exception != nullptr) {
+        // The frame's own error stands.
+        Py_DECREF(pending);
+        return;
+    }
+    PyErr_SetRaisedException(pending);
     if (!frame) {
         return;
     }

@@ -74,7 +74,7 @@ def test_fresh_names_bind_like_interned_ones(probe, kwnames):
     assert all(a is not sys.intern(b) for a, b in zip(fresh, kwnames))
     values = {"kb": KB, "q": Q}
     positional = (KB,) if len(kwnames) == 1 else ()
-    result = probe.vectorcall(fk, positional + tuple(values[n] for n in kwnames), fresh)
+    result = probe.object_vectorcall(fk, positional + tuple(values[n] for n in kwnames), fresh)
     assert np.array_equal(result, POSE)
 
 
@@ -118,7 +118,7 @@ def test_failing_keyword_comparison_propagates():
 @pytest.mark.parametrize("key", [1, b"q", None])
 def test_non_str_keyword_name(probe, key):
     with pytest.raises(TypeError) as info:
-        probe.vectorcall(fk, (KB, Q), (key,))
+        probe.object_vectorcall(fk, (KB, Q), (key,))
     assert str(info.value) == "poe_forward_kinematics() keywords must be strings"
 
 
@@ -129,7 +129,7 @@ def test_repeated_keyword_name_is_refused(probe, values, kwnames):
     before = sys.getrefcount(Q), sys.getrefcount(KB)
     for _ in range(100):
         with pytest.raises(TypeError) as info:
-            probe.vectorcall(fk, values, kwnames)
+            probe.object_vectorcall(fk, values, kwnames)
         assert str(info.value) == multiple_values(kwnames[0])
     del info
     assert (sys.getrefcount(Q), sys.getrefcount(KB)) == before

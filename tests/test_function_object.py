@@ -90,10 +90,9 @@ def test_module_function_introspection(fk):
     assert fk.__code__.co_name == "poe_forward_kinematics"
 
 
-def test_names_are_made_once_from_the_method_definition(probe):
+def test_name_and_doc_come_from_the_method_definition(probe):
     f = probe.make_function("o", qualname="C.probe_o")
     assert f.__name__ == "probe_o" and f.__qualname__ == "C.probe_o"
-    assert f.__name__ is f.__name__
     assert f.__doc__ == "probe o doc" and f.__doc__ is f.__doc__
     # Without a docstring, __doc__ reads None and nothing is stored.
     assert probe.make_function("o", long_name=True).__doc__ is None
@@ -246,6 +245,13 @@ def test_defaults_provider_fills_both_fields_once(probe):
         g.__defaults__ = None
     assert g.__defaults__ is None
     assert calls == [f]
+    # ...not even when the other field's read calls it.
+    assert g.__kwdefaults__ == {"k": 3} and calls == [f, g]
+    assert g.__defaults__ is None
+    h = probe.make_function("fast_keywords", defaults=provide)
+    with pytest.warns(RuntimeWarning):
+        h.__kwdefaults__ = None
+    assert h.__defaults__ == (1, 2) and h.__kwdefaults__ is None
 
 
 def test_defaults_provider_failure_fails_the_read(probe):

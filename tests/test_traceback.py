@@ -76,6 +76,15 @@ def test_entries_of_the_function(kb, q, lines):
     assert entries(info.value)[1:] == [(SOURCE, FN, line) for line in lines]
 
 
+@pytest.mark.parametrize("name", ["__builtins__", "__name__"])
+def test_entries_survive_a_module_dict_without(name, native, monkeypatch):
+    # Frames of the entries are made from the module's dict as globals.
+    monkeypatch.delitem(vars(native), name)
+    with pytest.raises(AttributeError) as info:
+        fk(object(), [])
+    assert entries(info.value)[1:] == [(SOURCE, FN, 30), (SOURCE, FN, 135)]
+
+
 def test_module_execution_failure_then_reimport():
     # The first failing step that adds an entry comes right after the
     # module dict got __builtins__; a registry whose metatype is no type

@@ -9,10 +9,10 @@
 
 namespace {
 
-// vectorcall(callable, values, kwnames): `values` holds the positional
+// object_vectorcall(callable, values, kwnames): `values` holds the positional
 // values followed by one value per keyword name; `kwnames` is a tuple of any
 // objects, or None.
-PyObject *probe_vectorcall(PyObject * /*self*/, PyObject *args)
+PyObject *probe_object_vectorcall(PyObject * /*self*/, PyObject *args)
 {
     PyObject *callable;
     PyObject *values;
@@ -59,7 +59,7 @@ PyObject *probe_fresh_str(PyObject * /*self*/, PyObject *arg)
 }  // namespace
 
 PyMethodDef probe_argument_binding_methods[] = {
-    {"vectorcall", probe_vectorcall, METH_VARARGS, nullptr},
+    {"object_vectorcall", probe_object_vectorcall, METH_VARARGS, nullptr},
     {"fresh_str", probe_fresh_str, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
