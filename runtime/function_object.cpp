@@ -205,7 +205,9 @@ PyObject *function_descr_get(PyObject *func, PyObject *obj, PyObject * /*type*/)
 
 // ---- garbage collection ----------------------------------------------------
 
-// m_self is the object itself; name, qualname and code cannot form cycles.
+// m_self is the object itself and a code object cannot form cycles.  The
+// names are visited too: a str subclass with a __dict__ can hold the
+// function, and such a cycle would otherwise never be collected.
 int function_traverse(PyObject *func, visitproc visit, void *arg)
 {
     KoviFunction *f = as_function(func);
@@ -222,6 +224,8 @@ int function_traverse(PyObject *func, visitproc visit, void *arg)
     Py_VISIT(f->func_kwdefaults);
     Py_VISIT(f->func_annotations);
     Py_VISIT(f->extra_object);
+    Py_VISIT(f->func_name);
+    Py_VISIT(f->func_qualname);
     // Instances of heap types keep their type alive.
     Py_VISIT(Py_TYPE(func));
     return 0;

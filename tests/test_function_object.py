@@ -360,12 +360,18 @@ def _cycle_through(probe, field):
             setattr(f, field, (holder,) if field == "__defaults__" else {"k": holder})
     elif field == "__annotations__":
         f.__annotations__ = {"return": holder}
+    elif field in ("__name__", "__qualname__"):
+        # A str subclass with a __dict__ can hold the function.
+        name = type("Name", (str,), {})("probe")
+        name.holder = holder
+        setattr(f, field, name)
     holder["f"] = f
     return f
 
 
 @pytest.mark.parametrize("field", ["__dict__", "__doc__", "__module__", "__defaults__",
-                                   "__kwdefaults__", "__annotations__", "globals", "closure",
+                                   "__kwdefaults__", "__annotations__", "__name__",
+                                   "__qualname__", "globals", "closure",
                                    "defaults_provider", "defining_class"])
 def test_reference_cycles_are_collected(probe, field):
     f = _cycle_through(probe, field)
