@@ -13,8 +13,13 @@ ASAN_VENV   := .venv-asan
 ASAN_PY     := $(ASAN_VENV)/bin/python
 PROBE_DIR   := build/probe
 ASAN_PROBE_DIR := build/probe-asan
-BUILD_DEPS  := numpy pytest scikit-build-core
+# CMake and Ninja come from PyPI too, so the build needs nothing but Python
+# 3.12 and a C++ compiler on the machine.
+BUILD_DEPS  := numpy pytest scikit-build-core cmake ninja
 PIP_QUIET   := --quiet --disable-pip-version-check
+# Commands run with a virtual environment's tools (cmake, ninja) first on PATH.
+IN_VENV      = PATH="$(abspath $(VENV))/bin:$$PATH"
+IN_ASAN_VENV = PATH="$(abspath $(ASAN_VENV))/bin:$$PATH"
 SOURCES     := $(shell find src runtime tools tests/native -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
 .PHONY: run test sanitize bench clean
@@ -36,25 +41,27 @@ bench: $(VENV)/.installed
 	@touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
-	$(PY) -m pip install $(PIP_QUIET) --no-build-isolation --no-deps .
+	$(IN_VENV) $(PY) -m pip install $(PIP_QUIET) --no-build-isolation --no-deps .
 	@touch $@
 
 # The probe extension exposes runtime internals to the tests; it is built
 # beside the package, never installed.
 $(PROBE_DIR)/.built: $(VENV)/.deps $(SOURCES)
-	cmake -S . -B $(PROBE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	    -DKOVI_BUILD_MODULE=OFF -DKOVI_BUILD_PROBE=ON -DPython_EXECUTABLE=$(abspath $(PY))
-	cmake --build $(PROBE_DIR)
+	$(IN_VENV) cmake -S . -B $(PROBE_DIR) -G Ninja \
+	    -DCMAKE_BUILD_TYPE=Release -DKOVI_BUILD_MODULE=OFF -DKOVI_BUILD_PROBE=ON \
+	    -DPython_EXECUTABLE=$(abspath $(PY))
+	$(IN_VENV) cmake --build $(PROBE_DIR)
 	@touch $@
 
 ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
 
 sanitize: $(ASAN_VENV)/.deps
-	$(ASAN_PY) -m pip install $(PIP_QUIET) --no-build-isolation --no-deps \
+	$(IN_ASAN_VENV) $(ASAN_PY) -m pip install $(PIP_QUIET) --no-build-isolation --no-deps \
 	    -C build-dir=build/asan -C cmake.build-type=Debug -C cmake.define.KOVI_SANITIZE=ON .
-	cmake -S . -B $(ASAN_PROBE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVI_SANITIZE=ON \
-	    -DKOVI_BUILD_MODULE=OFF -DKOVI_BUILD_PROBE=ON -DPython_EXECUTABLE=$(abspath $(ASAN_PY))
-	cmake --build $(ASAN_PROBE_DIR)
+	$(IN_ASAN_VENV) cmake -S . -B $(ASAN_PROBE_DIR) -G Ninja \
+	    -DCMAKE_BUILD_TYPE=Debug -DKOVI_SANITIZE=ON -DKOVI_BUILD_MODULE=OFF -DKOVI_BUILD_PROBE=ON \
+	    -DPython_EXECUTABLE=$(abspath $(ASAN_PY))
+	$(IN_ASAN_VENV) cmake --build $(ASAN_PROBE_DIR)
 	LD_PRELOAD=$(ASAN_RUNTIME) ASAN_OPTIONS=detect_leaks=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    KOVI_PROBE_PATH=$(abspath $(ASAN_PROBE_DIR))/python $(ASAN_PY) -m pytest
