@@ -11,12 +11,15 @@ import os
 import subprocess
 import sys
 import textwrap
+import traceback
 from pathlib import Path
 
 import pytest
 
 REPO = Path(__file__).resolve().parents[1]
 SOURCE_PATH = "src/kovi/kinematics/poe_fk.py"
+FUNCTION_NAME = "kovi.kinematics.poe_fk.poe_forward_kinematics"
+INIT_NAME = "init kovi.kinematics.poe_fk"
 PROBE_PATH = os.environ.get("KOVI_PROBE_PATH")
 
 if PROBE_PATH and PROBE_PATH not in sys.path:
@@ -40,15 +43,31 @@ def load_probe():
 
 
 def run_python(code, cwd=REPO):
-    """Runs `code` in a fresh interpreter that can import the probe, and
-    returns its standard output; fails with its standard error."""
+    """Runs `code` in a fresh interpreter that can import the probe and the
+    test helpers, and returns its standard output; fails with its standard
+    error."""
     env = dict(os.environ)
-    if PROBE_PATH:
-        env["PYTHONPATH"] = os.pathsep.join(p for p in (PROBE_PATH, env.get("PYTHONPATH")) if p)
+    paths = (PROBE_PATH, str(REPO / "tests"), env.get("PYTHONPATH"))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in paths if p)
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, env=env,
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     return done.stdout
+
+
+def traceback_entries(exc):
+    """(file name, function name, line) of each traceback entry, outermost first."""
+    return [(f.f_code.co_filename, f.f_code.co_name, line)
+            for f, line in traceback.walk_tb(exc.__traceback__)]
+
+
+def failure_line(exc):
+    """The body line that a failed call reports, after checking that the
+    call added exactly its two entries: line 30, then the body's line."""
+    entries = [e for e in traceback_entries(exc) if e[1] == FUNCTION_NAME]
+    assert len(entries) == 2 and entries[0] == (SOURCE_PATH, FUNCTION_NAME, 30), entries
+    assert entries[1][0] == SOURCE_PATH
+    return entries[1][2]
 
 
 def outcome(fn, *args):

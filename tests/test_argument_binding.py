@@ -1,10 +1,9 @@
-"""Binding of kb and q by poe_forward_kinematics: every call form, and the
-interpreter's own TypeError messages for every misuse."""
+"""Binding of kb and q by poe_forward_kinematics: every call form and call
+path, and the interpreter's own TypeError messages for every misuse, none
+of which keeps a reference to an argument."""
 
-import sys
-
-import numpy as np
 import pytest
+from helpers import FUNCTION_NAME, SOURCE_PATH, assert_no_leak, traceback_entries
 
 from kovi._kinbody import sample_body, sample_configuration
 from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
@@ -47,35 +46,35 @@ class BrokenEq(str):
     __hash__ = str.__hash__
 
 
-@pytest.mark.parametrize(
-    "args, kwargs",
-    [
-        ((KB, Q), {}),
-        ((KB,), {"q": Q}),
-        ((), {"kb": KB, "q": Q}),
-        ((), {"q": Q, "kb": KB}),
-        ((), {RUNTIME_KB: KB, "q": Q}),
-        ((), {"q": Q, RUNTIME_KB: KB}),
-        ((KB,), {equals("q"): Q}),
-    ],
-    ids=["positional", "q-keyword", "keywords", "keywords-reversed", "runtime-kb",
-         "runtime-kb-last", "str-subclass-q"],
-)
-def test_call_forms_bind_the_same_values(args, kwargs):
-    assert RUNTIME_KB is not sys.intern("kb")
-    assert np.array_equal(fk(*args, **kwargs), POSE)
-
-
-@pytest.mark.parametrize("kwnames", [("q",), ("kb", "q"), ("q", "kb")])
-def test_fresh_names_bind_like_interned_ones(probe, kwnames):
+def fresh(probe, *names):
     # a one-character name made in Python is always the interned singleton;
-    # the probe makes an equal but separate "q"
-    fresh = tuple(probe.fresh_str(name) for name in kwnames)
-    assert all(a is not sys.intern(b) for a, b in zip(fresh, kwnames))
-    values = {"kb": KB, "q": Q}
-    positional = (KB,) if len(kwnames) == 1 else ()
-    result = probe.object_vectorcall(fk, positional + tuple(values[n] for n in kwnames), fresh)
-    assert np.array_equal(result, POSE)
+    # the probe makes an equal but separate str
+    return tuple(probe.fresh_str(name) for name in names)
+
+
+CALL_FORMS = {
+    "positional": lambda p: fk(KB, Q),
+    "q-keyword": lambda p: fk(KB, q=Q),
+    "keywords": lambda p: fk(kb=KB, q=Q),
+    "keywords-reversed": lambda p: fk(q=Q, kb=KB),
+    "runtime-kb": lambda p: fk(**{RUNTIME_KB: KB, "q": Q}),
+    "runtime-kb-last": lambda p: fk(**{"q": Q, RUNTIME_KB: KB}),
+    "str-subclass-q": lambda p: fk(KB, **{equals("q"): Q}),
+    "fresh-q": lambda p: p.vectorcall(fk, (KB, Q), fresh(p, "q")),
+    "fresh-kb-q": lambda p: p.vectorcall(fk, (KB, Q), fresh(p, "kb", "q")),
+    "fresh-q-kb": lambda p: p.vectorcall(fk, (Q, KB), fresh(p, "q", "kb")),
+    "type-call": lambda p: type(fk).__call__(fk, KB, q=Q),
+    "tp_call-empty-dict": lambda p: p.tp_call(fk, (KB, Q), {}),
+    "tp_call-keyword-dict": lambda p: p.tp_call(fk, (KB,), {"q": Q}),
+    "offset": lambda p: p.vectorcall(fk, (KB, Q), offset=True),
+    "offset-keyword": lambda p: p.vectorcall(fk, (KB, Q), ("q",), offset=True),
+}
+
+
+@pytest.mark.parametrize("call", CALL_FORMS.values(), ids=CALL_FORMS.keys())
+def test_call_forms_bind_the_same_values(probe, call):
+    assert call(probe).tobytes() == POSE.tobytes()
+    assert_no_leak(lambda: call(probe), [KB, Q], calls=500)
 
 
 @pytest.mark.parametrize(
@@ -85,18 +84,18 @@ def test_fresh_names_bind_like_interned_ones(probe, kwnames):
         ((KB,), {}, count_error(1)),
         ((KB, Q, Q), {}, count_error(3)),
         ((KB, Q, Q), {"q": Q}, count_error(3)),
-        ((KB, Q, Q), {"x": 1}, count_error(3)),
+        ((KB, Q, Q), {"x": Q}, count_error(3)),
         ((), {"q": Q}, count_error(0)),
         ((), {"kb": KB}, count_error(1)),
         ((KB,), {"kb": KB}, multiple_values("kb")),
         ((KB, Q), {"q": Q}, multiple_values("q")),
         ((KB,), {RUNTIME_KB: KB}, multiple_values("kb")),
         ((KB,), {equals("kb"): KB}, multiple_values("zz")),
-        ((KB,), {"x": 1}, unexpected("x")),
-        ((), {"x": 1, "kb": KB}, unexpected("x")),
-        ((KB,), {"y": 1, "x": 2}, unexpected("y")),
-        ((KB,), {"kb": KB, "x": 1}, multiple_values("kb")),
-        ((KB, Q), {"x": 1}, unexpected("x")),
+        ((KB,), {"x": Q}, unexpected("x")),
+        ((), {"x": Q, "kb": KB}, unexpected("x")),
+        ((KB,), {"y": Q, "x": Q}, unexpected("y")),
+        ((KB,), {"kb": KB, "x": Q}, multiple_values("kb")),
+        ((KB, Q), {"x": Q}, unexpected("x")),
         ((KB,), {equals("p"): Q}, unexpected("zz")),
     ],
     ids=["none", "one", "three", "three-with-keyword", "three-with-bad-keyword",
@@ -108,64 +107,34 @@ def test_binding_errors(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         fk(*args, **kwargs)
     assert str(info.value) == message
+    # binding failed: the function's own entry at line 30 alone
+    assert traceback_entries(info.value)[1:] == [(SOURCE_PATH, FUNCTION_NAME, 30)]
+    assert_no_leak(lambda: fk(*args, **kwargs), [KB, Q], TypeError, calls=500)
 
 
 def test_failing_keyword_comparison_propagates():
     with pytest.raises(LookupError, match="no comparing"):
         fk(KB, **{BrokenEq("q"): Q})
+    assert_no_leak(lambda: fk(KB, **{BrokenEq("q"): Q}), [KB, Q], LookupError, calls=500)
 
 
-@pytest.mark.parametrize("key", [1, b"q", None])
-def test_non_str_keyword_name(probe, key):
+# Only a direct vector call can pass a non-str keyword name or repeat a
+# name; the first value of a repeated name must not be dropped (or leaked).
+@pytest.mark.parametrize("values, kwnames, message", [
+    *[((KB, Q), (key,), "poe_forward_kinematics() keywords must be strings")
+      for key in (1, b"q", None)],
+    ((KB, Q, Q), ("q", "q"), multiple_values("q")),
+    ((KB, KB), ("kb", "kb"), multiple_values("kb")),
+])
+def test_direct_vector_call_errors(probe, values, kwnames, message):
     with pytest.raises(TypeError) as info:
-        probe.object_vectorcall(fk, (KB, Q), (key,))
-    assert str(info.value) == "poe_forward_kinematics() keywords must be strings"
+        probe.vectorcall(fk, values, kwnames)
+    assert str(info.value) == message
+    assert_no_leak(lambda: probe.vectorcall(fk, values, kwnames), [KB, Q], TypeError, calls=500)
 
 
-@pytest.mark.parametrize("values, kwnames", [((KB, Q, Q), ("q", "q")), ((KB, KB), ("kb", "kb"))])
-def test_repeated_keyword_name_is_refused(probe, values, kwnames):
-    # only a direct vector call can repeat a name; the first value must not
-    # be silently dropped (or leaked)
-    before = sys.getrefcount(Q), sys.getrefcount(KB)
-    for _ in range(100):
-        with pytest.raises(TypeError) as info:
-            probe.object_vectorcall(fk, values, kwnames)
-        assert str(info.value) == multiple_values(kwnames[0])
-    del info
-    assert (sys.getrefcount(Q), sys.getrefcount(KB)) == before
-
-
-class Body:
-    joints = None  # len(None) fails in the body
-
-
-# Each takes (kb, q, other) and fails in binding or, the last two, in the body.
-FAILING_CALLS = {
-    "none": lambda kb, q, o: fk(),
-    "one": lambda kb, q, o: fk(kb),
-    "three-with-keyword": lambda kb, q, o: fk(kb, q, o, q=q),
-    "only-q": lambda kb, q, o: fk(q=q),
-    "only-kb": lambda kb, q, o: fk(kb=kb),
-    "kb-twice": lambda kb, q, o: fk(kb, kb=o),
-    "q-twice": lambda kb, q, o: fk(kb, q, q=o),
-    "unexpected": lambda kb, q, o: fk(kb, x=o, q=q),
-    "subclass-kb-twice": lambda kb, q, o: fk(kb, **{equals("kb"): o}),
-    "broken-eq": lambda kb, q, o: fk(kb, **{BrokenEq("q"): q}),
-    "body-positional": lambda kb, q, o: fk(kb, q),
-    "body-keywords": lambda kb, q, o: fk(q=q, kb=kb),
-}
-
-
-@pytest.mark.parametrize("call", FAILING_CALLS.values(), ids=FAILING_CALLS.keys())
-def test_failing_calls_release_every_argument(call):
-    # fresh objects, so that only this test's calls touch their counts
-    objects = (Body(), [1.0], object())
-    before = [sys.getrefcount(o) for o in objects]
-    for _ in range(200):
-        try:
-            call(*objects)
-        except (TypeError, LookupError):
-            pass
-        else:
-            pytest.fail("the call succeeded")
-    assert [sys.getrefcount(o) for o in objects] == before
+def test_keyword_dict_with_a_non_str_key(probe):
+    with pytest.raises(TypeError, match="^keywords must be strings$"):
+        probe.tp_call(fk, (KB,), {1: Q})
+    assert_no_leak(lambda: probe.tp_call(fk, (KB,), {"q": Q, 0: Q}), [KB, Q], TypeError,
+                   calls=500)

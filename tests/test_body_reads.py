@@ -1,12 +1,13 @@
-"""What the function reads from its arguments, and how its failures look."""
+"""What the function reads from its arguments, how its failures look, and
+that it releases everything it took, on success and on every failure."""
 
 import math
 from types import SimpleNamespace
 
 import numpy as np
 import pytest
-from chains import body, joint
-from fk_helpers import failure_line
+from chains import body, joint, random_chain
+from helpers import assert_no_leak, failure_line
 
 
 class Raising:
@@ -32,6 +33,14 @@ def bad_element(shape, where):
 def _without(record, name):
     delattr(record, name)
     return record
+
+
+class HasFloat:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
 
 
 class OneJoint:
@@ -62,6 +71,9 @@ CASES = {
     "T_left_lists": (lambda: (body(joint(T_left=np.eye(4).tolist())), [0.0]), TypeError, 158),
     "joint_type_missing": (lambda: (body(_without(joint(), "joint_type")), [0.0]), AttributeError, 170),
     "joint_type_eq": (lambda: (body(joint(joint_type=Raising(LookupError))), [0.0]), LookupError, 170),
+    "q_text": (lambda: (body(joint()), ["1__0"]), ValueError, 155),
+    "q_float_non_float": (lambda: (body(joint()), [HasFloat(3)]), TypeError, 155),
+    "q_huge_int": (lambda: (body(joint()), [10 ** 400]), OverflowError, 155),
     "cos_inf": (lambda: (body(joint()), [math.inf]), ValueError, 188),
     "T_right_missing": (lambda: (body(_without(joint(), "T_right")), [0.0]), AttributeError, 213),
     "T_right_0_1": (lambda: (body(joint(T_right=bad_element((4, 4), (0, 1)))), [0.0]), ValueError, 215),
@@ -70,36 +82,35 @@ CASES = {
 }
 
 
+def objects_of(kb, q):
+    """The inputs and everything the function reads from them (but their
+    strings, which are interned and keep no count)."""
+    joints = getattr(kb, "joints", None)
+    objs = [kb, q] if joints is None else [kb, q, joints]
+    if isinstance(joints, list):
+        for record in joints:
+            objs.append(record)
+            objs.extend(v for v in vars(record).values() if not isinstance(v, str))
+    return objs
+
+
 @pytest.mark.parametrize("name", CASES)
-def test_each_failing_step_reports_its_line(fk, name):
+def test_each_failing_step_reports_its_line_and_releases_everything(fk, name):
     make, exc_type, line = CASES[name]
     kb, q = make()
     with pytest.raises(exc_type) as info:
         fk(kb, q)
     assert failure_line(info.value) == line
+    assert_no_leak(lambda: fk(kb, q), objects_of(kb, q), exc_type)
 
 
-def test_failing_read_passes_its_exception_on_unchanged(fk):
-    error = LookupError("the very object")
-    with pytest.raises(LookupError) as info:
-        fk(body(joint(joint_type=Raising(error))), [0.0])
-    assert info.value is error
-    assert failure_line(info.value) == 170
-
-
-def test_q_beyond_the_chain_is_never_read(fk):
-    class Counting:
-        reads = []
-
-        def __getitem__(self, i):
-            self.reads.append(i)
-            if i > 1:
-                raise AssertionError("read past the chain")
-            return 0.25
-
-    q = Counting()
-    fk(body(joint(), joint()), q)
-    assert q.reads == [0, 1]
+def test_successful_calls_release_everything(fk):
+    kb, q = random_chain(np.random.default_rng(5), 6)
+    assert_no_leak(lambda: fk(kb, q), objects_of(kb, q))
+    # elements converted from text, bytes and numpy scalars
+    kb.joints[2].axis = ("1", b"0", "\xa00")
+    q = [0.5, "0.25", b"1_0", np.float32(2), HasFloat(0.5), np.int64(1)]
+    assert_no_leak(lambda: fk(kb, q), objects_of(kb, q) + q[3:])
 
 
 @pytest.mark.parametrize("kind, prismatic", [
@@ -117,107 +128,66 @@ def test_q_beyond_the_chain_is_never_read(fk):
     (1, False),
 ])
 def test_only_a_value_equal_to_prismatic_selects_a_translation(fk, kind, prismatic):
-    axis = (0.0, 0.0, 1.0)
-    pose = fk(body(joint(axis=axis, joint_type=kind)), [0.5])
+    pose = fk(body(joint(joint_type=kind)), [0.5])
     if prismatic:
         assert np.array_equal(pose[:3, :3], np.eye(3)) and pose[2, 3] == 0.5
     else:
         assert pose[0, 1] == -math.sin(0.5) and pose[2, 3] == 0.0
 
 
-def test_infinite_value_fails_in_cos_only_for_revolute_joints(fk, twin):
+def test_infinite_prismatic_value_makes_nans_not_a_failure(fk, twin):
+    # 0 * inf makes NaNs, which propagate; only cos (line 188) fails on inf
     kb = body(joint(joint_type="prismatic"))
-    pose = fk(kb, [math.inf])   # 0 * inf makes NaNs, which propagate
-    assert pose.tobytes() == twin.poe_forward_kinematics(kb, [math.inf]).tobytes()
-    with pytest.raises(ValueError) as info:
-        fk(body(joint()), [math.inf])
+    assert fk(kb, [math.inf]).tobytes() == twin.poe_forward_kinematics(kb, [math.inf]).tobytes()
+
+
+# ---- the module globals it reads: math at each revolute joint, np at the end
+
+def test_missing_np_fails_after_the_walk(native, fk, monkeypatch):
+    # the walk reads q within the chain only
+    reads = []
+
+    class Q:
+        def __getitem__(self, i):
+            reads.append(i)
+            return 0.0
+
+    monkeypatch.delattr(native, "np")
+    with pytest.raises(NameError, match="^name 'np' is not defined$") as info:
+        fk(body(joint(), joint()), Q())
+    assert reads == [0, 1]
+    assert failure_line(info.value) == 255
+
+
+def test_missing_math_spares_prismatic_chains(native, fk, monkeypatch):
+    monkeypatch.delattr(native, "math")
+    assert fk(body(joint(joint_type="prismatic")), [2.0])[2, 3] == 2.0
+    with pytest.raises(NameError, match="^name 'math' is not defined$") as info:
+        fk(body(joint(joint_type="prismatic"), joint()), [2.0, 0.0])
     assert failure_line(info.value) == 188
 
 
-@pytest.mark.parametrize("value", [0.5, 1, np.float64(0.5), np.float32(0.5), np.int64(1), "0.5", b"1",
-                                   type("F", (), {"__float__": lambda s: 0.5})()])
-def test_elements_convert_like_float(fk, value):
-    kb = body(joint(axis=[0, 0, value], T_left=[[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0]],
-                    joint_type="prismatic"))
-    kb.joints[0].T_left = np.array(kb.joints[0].T_left, dtype=object)
-    kb.joints[0].T_left[2, 3] = value
-    pose = fk(kb, [value])
-    f = float(value)
-    assert pose[2, 3] == f * f + f
+def _fail(*args, **kwargs):
+    raise ArithmeticError("replaced")
 
 
-def test_integer_too_large_for_a_double(fk):
-    with pytest.raises(OverflowError) as info:
-        fk(body(joint()), [10 ** 400])
-    assert failure_line(info.value) == 155
+@pytest.mark.parametrize("name, value, exc_type, line", [
+    ("math", SimpleNamespace(cos=math.cos, sin=_fail), ArithmeticError, 189),
+    ("np", SimpleNamespace(array=_fail, float64="f8"), ArithmeticError, 255),
+    ("np", SimpleNamespace(array=np.array), AttributeError, 257),   # no float64
+])
+def test_failing_global_reports_its_line(native, fk, monkeypatch, name, value, exc_type, line):
+    monkeypatch.setattr(native, name, value)
+    with pytest.raises(exc_type) as info:
+        fk(body(joint()), [0.1])
+    assert failure_line(info.value) == line
 
 
-class TestModuleGlobals:
-    def test_missing_np_fails_after_the_walk(self, native, fk, monkeypatch):
-        reads = []
-
-        class Q:
-            def __getitem__(self, i):
-                reads.append(i)
-                return 0.0
-
-        monkeypatch.delattr(native, "np")
-        with pytest.raises(NameError, match="^name 'np' is not defined$") as info:
-            fk(body(joint(), joint()), Q())
-        assert reads == [0, 1]
-        assert failure_line(info.value) == 255
-
-    def test_missing_math_spares_prismatic_chains(self, native, fk, monkeypatch):
-        monkeypatch.delattr(native, "math")
-        pose = fk(body(joint(joint_type="prismatic")), [2.0])
-        assert pose[2, 3] == 2.0
-        with pytest.raises(NameError, match="^name 'math' is not defined$") as info:
-            fk(body(joint(joint_type="prismatic"), joint()), [2.0, 0.0])
-        assert failure_line(info.value) == 188
-
-    def test_failing_sin_reports_its_line(self, native, fk, monkeypatch):
-        def sin(x):
-            raise ArithmeticError("no sine")
-        monkeypatch.setattr(native, "math", type("m", (), {"cos": staticmethod(math.cos),
-                                                           "sin": staticmethod(sin)}))
-        with pytest.raises(ArithmeticError) as info:
-            fk(body(joint()), [0.1])
-        assert failure_line(info.value) == 189
-
-    def test_np_without_float64_fails_at_its_line(self, native, fk, monkeypatch):
-        monkeypatch.setattr(native, "np", type("np", (), {"array": staticmethod(np.array)}))
-        with pytest.raises(AttributeError) as info:
-            fk(body(), None)
-        assert failure_line(info.value) == 257
-
-    def test_failing_array_call_reports_line_255(self, native, fk, monkeypatch):
-        def array(rows, dtype):
-            raise RuntimeError(f"array of {rows!r} as {dtype!r}")
-        monkeypatch.setattr(native, "np", type("np", (), {"array": staticmethod(array),
-                                                         "float64": "f8"}))
-        with pytest.raises(RuntimeError) as info:
-            fk(body(), None)
-        assert failure_line(info.value) == 255
-        assert str(info.value) == ("array of [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, 0.0], "
-                                   "[0.0, 0.0, 1.0, 0.0], [0.0, 0.0, 0.0, 1.0]] as 'f8'")
-
-    def test_result_is_what_np_array_returns(self, native, fk, monkeypatch):
-        # A bound method as np.array: called with its __self__ in front.
-        class Builder:
-            def array(self, rows, dtype):
-                return ("built", self, rows[3], dtype)
-        builder = Builder()
-        monkeypatch.setattr(native, "np", type("np", (), {"array": builder.array, "float64": 8}))
-        assert fk(body(), None) == ("built", builder, [0.0, 0.0, 0.0, 1.0], 8)
-
-    def test_bound_method_as_cos(self, native, fk, monkeypatch):
-        class Trig:
-            def cos(self, x):
-                return 0.0
-
-            def sin(self, x):
-                return 1.0
-        trig = Trig()
-        monkeypatch.setattr(native, "math", type("m", (), {"cos": trig.cos, "sin": trig.sin}))
-        pose = fk(body(joint()), [0.3])
-        assert np.array_equal(pose[:3, :3], [[0, -1, 0], [1, 0, 0], [0, 0, 1]])
+def test_result_is_one_np_array_call_with_dtype_by_keyword(native, fk, monkeypatch):
+    # A bound method as np.array: called with its __self__ in front.
+    class Builder:
+        def array(self, rows, *, dtype):
+            return ("built", self, rows, dtype)
+    builder = Builder()
+    monkeypatch.setattr(native, "np", SimpleNamespace(array=builder.array, float64="f8"))
+    assert fk(body(), None) == ("built", builder, np.eye(4).tolist(), "f8")

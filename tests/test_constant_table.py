@@ -1,22 +1,41 @@
-"""The compressed constant table: its encoder, the LZSS decoder and the
+"""The compressed constant table: its encoder, the LZSS decoder, the
 decoding of the stored stream into the constant strings and the location
-table of the function's code object."""
+table, and the code object of poe_forward_kinematics that carries it."""
 
+import ast
 import importlib.util
 import inspect
 import random
 import sys
 
 import pytest
-from constant_table_helpers import (
-    EXPECTED_TEXTS,
-    FIRST_INTERNED,
-    FIRST_LINE,
-    ROOT,
-    SOURCE_PATH,
-    check_code_locations,
-)
-from helpers import assert_no_leak
+from helpers import REPO, SOURCE_PATH, assert_no_leak
+
+from kovi.kinematics.poe_fk import poe_forward_kinematics
+
+FIRST_LINE = 30
+BODY_LINES = range(123, 258)
+
+
+def _block(prefix):
+    return [f"{prefix}{row}{col}" for row in range(3) for col in range(4)]
+
+
+# The 133 constant strings in table order: the four texts that are not
+# names, then the names, each group sorted by UTF-8 bytes.
+EXPECTED_TEXTS = [
+    ".", "?", "NDArray[np.float64]", SOURCE_PATH,
+    "KinBody", "NDArray", "T_left", "T_right", "__Kvi_PyDict_NextRef", "__all__",
+    "__annotate__", "__class_getitem__", "__func__", "__main__", "__module__", "__name__",
+    "__qualname__", "__test__", "_is_coroutine", *_block("a"), "array", "asyncio.coroutines",
+    "ax", "axis", "ay", "az", *_block("b"), "c", "cline_in_traceback", "cos", "dtype",
+    "float64", "i", "items", "joint_type", "joints", "kb", "kovi._kinbody",
+    "kovi.kinematics.poe_fk", *_block("l"), *_block("m"), "math", "n", *_block("n"), "np",
+    "numpy", "numpy.typing", "oc", "poe_forward_kinematics", "pop", "prismatic", "q", "qi",
+    "r00", "r01", "r02", "r10", "r11", "r12", "r20", "r21", "r22", "s", "setdefault", "sin",
+    *_block("t"), "values",
+]
+FIRST_INTERNED = 4
 
 FAILURE = "LZSS string data decompression failed"
 
@@ -87,7 +106,6 @@ def test_stored_stream_round_trips(probe, stored, decoded):
     assert size == stored["text_size"] + stored["line_table_size"]
     # Entries 0-3 open the buffer back to back, all texts follow in order,
     # and the location table fills the rest.
-    assert plain.startswith(b".?NDArray[np.float64]src/kovi/kinematics/poe_fk.py")
     assert plain[:652] == b"".join(texts)
     assert decoded[:-1] == EXPECTED_TEXTS
     assert decoded[-1] == plain[652:]
@@ -99,11 +117,10 @@ def test_stored_stream_round_trips(probe, stored, decoded):
 
 def test_names_are_interned_and_texts_are_not(probe, decoded):
     strings = decoded[:-1]
+    # each name (such as "joints") is the very object of any other interned one
     for s in strings[FIRST_INTERNED:]:
         assert probe.is_interned(s), s
         assert sys.intern(fresh(s)) is s
-    joints = strings[EXPECTED_TEXTS.index("joints")]
-    assert joints == "joints" and joints is sys.intern("joints")
     # "." and the two long texts stay plain strings.  "?" is not tested: a
     # one-character string is the interpreter's shared object, and the
     # interpreter itself has "?" interned.
@@ -111,10 +128,8 @@ def test_names_are_interned_and_texts_are_not(probe, decoded):
         assert not probe.is_interned(s), s
 
 
-def test_module_uses_the_interned_names():
-    import kovi.kinematics.poe_fk as poe_fk
-
-    keys = {k: k for k in vars(poe_fk)}
+def test_module_uses_the_interned_names(native):
+    keys = {k: k for k in vars(native)}
     for name in ("math", "np", "NDArray", "KinBody", "__all__", "poe_forward_kinematics",
                  "__test__"):
         assert keys[name] is sys.intern(fresh(name))
@@ -127,20 +142,69 @@ def test_module_uses_the_interned_names():
             raise AttributeError(name)
 
     with pytest.raises(AttributeError):
-        poe_fk.poe_forward_kinematics(Body(), [])
+        native.poe_forward_kinematics(Body(), [])
     assert seen == ["joints"] and seen[0] is sys.intern("joints")
 
 
-def test_location_table_points_into_the_source(decoded, monkeypatch):
-    line_table = decoded[-1]
-    code = (lambda kb, q: None).__code__.replace(
-        co_code=bytes((2 * len(line_table) + 4) // 4 * 4), co_linetable=line_table,
-        co_exceptiontable=b"", co_consts=(), co_names=(), co_firstlineno=FIRST_LINE,
-        co_filename=SOURCE_PATH, co_name="poe_forward_kinematics")
-    check_code_locations(code)
-    monkeypatch.chdir(ROOT)
-    assert inspect.getsource(code).startswith(
-        'def poe_forward_kinematics(kb: "KinBody", q: "NDArray[np.float64]"):\n')
+# ---- the code object of poe_forward_kinematics --------------------------------
+
+def _segment(lines, line, end_line, col, end_col):
+    if line == end_line:
+        return lines[line - 1][col:end_col]
+    return "\n".join([lines[line - 1][col:], *lines[line:end_line - 1],
+                      lines[end_line - 1][:end_col]])
+
+
+def test_code_locations_are_the_decoded_table_and_point_into_the_source(decoded):
+    """The def line first, then only whole expressions and statements of the
+    body, and every statement of the body has an entry."""
+    code = poe_forward_kinematics.__code__
+    assert code.co_linetable == decoded[-1]
+    # Zero instruction bytes: the largest multiple of 4 not above twice the
+    # table's length plus 4.
+    assert code.co_code == bytes((2 * len(code.co_linetable) + 4) // 4 * 4)
+    assert code.co_firstlineno == FIRST_LINE and code.co_filename == SOURCE_PATH
+
+    source = (REPO / SOURCE_PATH).read_text(encoding="utf-8")
+    lines = source.splitlines()
+    spans = list(code.co_lines())
+    assert spans[0] == (0, 2, FIRST_LINE)
+    body = {line for _, _, line in spans[1:]}
+    assert body and all(line in BODY_LINES for line in body)
+
+    positions = list(code.co_positions())
+    assert positions[0] == (FIRST_LINE, FIRST_LINE, None, None)
+    for line, end_line, col, end_col in positions[1:]:
+        assert line in BODY_LINES and end_line in BODY_LINES and line <= end_line
+        segment = _segment(lines, line, end_line, col, end_col)
+        assert segment and segment == segment.strip(), (line, col, segment)
+        ast.parse(segment)  # a whole expression or statement, not a fragment
+
+    func = next(node for node in ast.parse(source).body
+                if isinstance(node, ast.FunctionDef) and node.name == "poe_forward_kinematics")
+    statements = {node.lineno for stmt in func.body[1:] for node in ast.walk(stmt)
+                  if isinstance(node, ast.stmt)}
+    assert statements <= body, sorted(statements - body)
+
+
+def test_code_describes_the_function():
+    code = poe_forward_kinematics.__code__
+    assert code.co_name == code.co_qualname == "poe_forward_kinematics"
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (2, 0, 0)
+    assert code.co_nlocals == 92 and code.co_flags == 3
+    assert code.co_consts == () and code.co_names == ()
+    assert code.co_freevars == () and code.co_cellvars == ()
+    assert code.co_varnames == ("kb", "q", "n", "i", "ax", "ay", "az", "qi", "c", "s", "oc",
+                                "r00", "r01", "r02", "r10", "r11", "r12", "r20", "r21", "r22",
+                                *[name for p in "lmtnab" for name in _block(p)])
+
+
+def test_source_is_found_from_the_repository_root():
+    # inspect.getsource takes Python functions, methods and code objects, not
+    # the module's function: its code object stands in.
+    lines = (REPO / SOURCE_PATH).read_text(encoding="utf-8").splitlines(keepends=True)
+    assert inspect.getsource(poe_forward_kinematics.__code__) == \
+        "".join(lines[FIRST_LINE - 1:BODY_LINES[-1]])
 
 
 # ---- the decoder ------------------------------------------------------------
@@ -271,7 +335,7 @@ def test_invalid_utf8_keeps_the_strings_made_before(probe, stored):
 @pytest.fixture(scope="module")
 def encoder():
     found = importlib.util.spec_from_file_location(
-        "gen_constant_table", ROOT / "tools" / "gen_constant_table.py")
+        "gen_constant_table", REPO / "tools" / "gen_constant_table.py")
     module = importlib.util.module_from_spec(found)
     found.loader.exec_module(module)
     return module

@@ -36,7 +36,7 @@ NUMBER_TEXTS = [
     "0", "1", "-1", "+2", "1.5", "-1.5", ".5", "-.5", "5.", "1e5", "1E-5", "-1e+5", "1.5e3",
     "00", "007.25", "1e999", "-1e999", "1e-400", "4.9e-324", "123456789012345678901234567890",
     "1_000.5", "1_000", "0_0", "1_2_3.4_5e1_0", "1__0", "1_", "_1", "-_1", "+_1", "1_.5",
-    "1._5", "1e_5", "1_e5", "1e-_5", "1e5_", "1E_5", "-1_0", "._1", "1.5_", "1_0.",
+    "1._5", "1e_5", "1_e5", "1e-_5", "1E+_5", "1e5_", "1E_5", "-1_0", "._1", "1.5_", "1_0.",
     "nan", "-nan", "+NaN", "NAN", "nAn", "nana", "na", "nan5", "inf", "-inf", "+Infinity",
     "INFINITY", "iNf", "infinit", "in", "infinityy", "-in", "+", "-", "", ".", "-.", "+.",
     "e5", ".e5", "0x10", "1.5.2", "1 2", "12abc", "1\x002", "1-2", "++1", "+-1", "1e",
@@ -57,6 +57,7 @@ def generated_texts():
         digits = "1" + "2" * (n - 1)
         texts.update({digits, digits[:2] + "_" + digits[2:], "-" + digits[:-1] + "_5",
                       "\xa0" + digits[:3] + "_" + digits[3:], digits[:-2] + "_" + digits[-2:] + "_",
+                      digits[:3] + "_" + digits[3:-1] + "_" + digits[-1],
                       digits[:3] + "_" + digits[3:-4] + ".5e1"})
     rng = random.Random(20240)
     alphabet = "0123456789_.eE+-nNaiIfty \t\xa0\u0663"
@@ -89,33 +90,6 @@ def test_text_conversion_matches_float(probe):
     assert not mismatches, mismatches[:20]
 
 
-UNDERSCORE_TEXTS = ["-_1", "+_1", "1_e5", "1e-_5", "1E+_5", "\xa01e_5", "\xa01_e5", "\xa0-_1", "1_\xa0"]
-
-
-@pytest.mark.parametrize("text", UNDERSCORE_TEXTS + [t.encode() for t in UNDERSCORE_TEXTS if t.isascii()])
-def test_underscore_only_between_digits(probe, text):
-    with pytest.raises(ValueError):
-        float(text)
-    with pytest.raises(ValueError):
-        probe.object_as_double(text)
-
-
-@pytest.mark.parametrize("length", [38, 39, 40, 41, 42])
-@pytest.mark.parametrize("kind", ["bytes", "ascii", "non-ascii"])
-def test_underscored_text_around_the_local_buffer(probe, length, kind):
-    # `length` digits plus two underscores; the non-ASCII text counts its
-    # leading no-break space and underscores as code points
-    digits = "9" + "1234567890" * 5
-    text = digits[:3] + "_" + digits[3:length - 1] + "_7"
-    if kind == "bytes":
-        text = text.encode()
-    elif kind == "non-ascii":
-        text = "\xa0" + text
-    expected = float(text)
-    assert expected == float(digits[:length - 1] + "7")
-    assert probe.object_as_double(text) == expected
-
-
 def test_lone_dot_fails_in_the_fast_parse(probe):
     # The fast parse quotes the text it parsed; float(b".") would quote b'.'.
     for text in (b".", bytearray(b"."), b"-.", b"+."):
@@ -140,7 +114,6 @@ class IndexedBytes(bytes):
 def test_subclasses_of_text_types_go_through_float(probe):
     assert probe.object_as_double(IndexedStr("1.5")) == float(IndexedStr("1.5")) == 7.0
     assert probe.object_as_double(IndexedBytes(b"1.5")) == float(IndexedBytes(b"1.5")) == 8.0
-    assert probe.object_as_double(type("S", (str,), {})(" 2.5 ")) == 2.5
 
 
 # ---- objects ---------------------------------------------------------------
@@ -200,14 +173,14 @@ def test_pose_with_mixed_element_types_is_bit_identical_to_the_twin():
     twin = load_twin().poe_forward_kinematics
     rng = np.random.default_rng(99)
     kinds = [
-        float, int, np.float64, np.float32, str, lambda v: str(v).encode(),
+        float, int, np.float64, np.float32, str, lambda v: str(v).encode(), np.int64,
         lambda v: bytearray(str(v).encode()), lambda v: "\xa0" + str(v), FloatSub,
         lambda v: dunder_float(float(v)),
     ]
 
     def element(v):
         kind = kinds[rng.integers(len(kinds))]
-        return kind(round(v)) if kind is int else kind(v)
+        return kind(round(v)) if kind in (int, np.int64) else kind(v)
 
     for _ in range(40):
         n = int(rng.integers(1, 8))

@@ -2,26 +2,11 @@
 their three forms and the placeholder "__annotate_kovi__"."""
 
 import functools
-import inspect
 
 import pytest
 
-from kovi._kinbody import sample_body, sample_configuration
-
 PLACEHOLDER_DOC = ("Placeholder __annotate__ function to allow 'functools.wraps' to work on "
                    "kovi functions.")
-FK_ANNOTATIONS = {"kb": "KinBody", "q": "NDArray[np.float64]"}
-
-
-def test_module_function_annotations(fk):
-    annotations = fk.__annotations__
-    assert annotations == FK_ANNOTATIONS
-    assert all(type(v) is str for v in annotations.values())
-    assert fk.__annotations__ is annotations
-
-
-def test_module_function_signature(fk):
-    assert str(inspect.signature(fk)) == "(kb: 'KinBody', q: 'NDArray[np.float64]')"
 
 
 def test_first_read_makes_one_empty_dict(probe):
@@ -181,25 +166,14 @@ def test_another_functions_placeholder_is_a_callable(probe):
     assert f.__annotations__ is other.__annotations__
 
 
-def test_functools_wraps_of_the_module_function(fk):
-    @functools.wraps(fk)
-    def wrapper(*args, **kwargs):
-        return fk(*args, **kwargs)
-
+@pytest.mark.parametrize("make_wrapper", [
+    lambda fk, probe: functools.wraps(fk)(lambda *args, **kwargs: fk(*args, **kwargs)),
+    lambda fk, probe: functools.update_wrapper(probe.make_function("fast_keywords"), fk),
+], ids=["python-function", "function-object"])
+def test_functools_wraps_of_the_module_function(fk, probe, make_wrapper):
+    wrapper = make_wrapper(fk, probe)
     assert wrapper.__name__ == wrapper.__qualname__ == "poe_forward_kinematics"
     assert wrapper.__module__ == "kovi.kinematics.poe_fk"
     assert wrapper.__doc__ == fk.__doc__
-    assert wrapper.__annotations__ == FK_ANNOTATIONS
-    assert wrapper.__wrapped__ is fk
-    kb, q = sample_body("scara"), sample_configuration("scara")
-    assert wrapper(kb, q).tobytes() == fk(kb, q).tobytes()
-
-
-def test_functools_wraps_onto_a_function_object(fk, probe):
-    wrapper = probe.make_function("fast_keywords")
-    assert functools.update_wrapper(wrapper, fk) is wrapper
-    assert wrapper.__name__ == wrapper.__qualname__ == "poe_forward_kinematics"
-    assert wrapper.__module__ == "kovi.kinematics.poe_fk"
-    assert wrapper.__doc__ == fk.__doc__
-    assert wrapper.__annotations__ == FK_ANNOTATIONS
+    assert wrapper.__annotations__ == fk.__annotations__
     assert wrapper.__wrapped__ is fk

@@ -1,8 +1,6 @@
 """The import operations: sys.modules first, the import system only when it
 cannot answer, and the from-import rules of the interpreter."""
 
-import builtins
-import os
 import sys
 import types
 
@@ -33,13 +31,6 @@ def test_loaded_module_bypasses_the_import_system(probe, import_calls, name, nam
     assert import_calls == []
 
 
-def test_spy_sees_the_import_statements_route(import_calls):
-    # What the spy would see if a from-import of a loaded package took the
-    # import statement's route.
-    assert builtins.__import__("numpy.typing", {}, {}, ("NDArray",), 0) is numpy.typing
-    assert import_calls == [("_handle_fromlist", "numpy.typing")]
-
-
 def test_from_import_of_a_missing_name_runs_the_import_system(probe, import_calls, monkeypatch):
     # numpy.typing as loaded, but without NDArray: the from-list goes to the
     # import system, which may still find a submodule of that name.
@@ -49,15 +40,11 @@ def test_from_import_of_a_missing_name_runs_the_import_system(probe, import_call
     assert probe.import_module("numpy.typing", ("NDArray",)) is standin
     assert ("_handle_fromlist", "numpy.typing") in import_calls
     assert ("_find_and_load", "numpy.typing.NDArray") in import_calls
-    with pytest.raises(ImportError) as info:
-        probe.import_from(standin, "NDArray")
-    assert str(info.value) == "cannot import name NDArray"
 
 
 def test_modules_not_loaded_are_imported(probe, tmp_path):
     out = run_python("""
-        import os, sys
-        sys.path.insert(0, os.environ["KOVI_PROBE_PATH"])
+        import sys
         import _kovi_probe
         assert "numpy" not in sys.modules
         top = _kovi_probe.import_module("numpy.typing")
@@ -69,13 +56,10 @@ def test_modules_not_loaded_are_imported(probe, tmp_path):
     assert out.split() == ["numpy", "json.decoder"]
 
 
-@pytest.mark.parametrize("blocked, name", [
-    ("kovi_blocked", "kovi_blocked"),
-    ("kovi_blocked", "kovi_blocked.sub"),
-])
-def test_blocked_module_is_not_bound(probe, monkeypatch, blocked, name):
+@pytest.mark.parametrize("name", ["kovi_blocked", "kovi_blocked.sub"])
+def test_blocked_module_is_not_bound(probe, monkeypatch, name):
     # None in sys.modules blocks an import; it must not come back as the module.
-    monkeypatch.setitem(sys.modules, blocked, None)
+    monkeypatch.setitem(sys.modules, "kovi_blocked", None)
     monkeypatch.setitem(sys.modules, "kovi_blocked.sub", types.ModuleType("kovi_blocked.sub"))
     with pytest.raises(ModuleNotFoundError, match="halted; None in sys.modules"):
         probe.import_module(name)
@@ -138,10 +122,8 @@ def test_imports_keep_no_reference(probe, monkeypatch):
 # ---- the module's own imports (fresh interpreters) --------------------------
 
 def test_module_imports_loaded_modules_without_the_import_system(tmp_path):
-    out = run_python(f"""
+    out = run_python("""
         import math, numpy, numpy.typing, kovi._kinbody, kovi.kinematics
-        import sys
-        sys.path.insert(0, {os.path.dirname(__file__)!r})
         from imports_helpers import spy_on_import_system
         calls = []
         spy_on_import_system(calls)
@@ -151,25 +133,8 @@ def test_module_imports_loaded_modules_without_the_import_system(tmp_path):
         assert poe_fk.math is math and poe_fk.np is numpy
         assert poe_fk.NDArray is numpy.typing.NDArray
         assert poe_fk.KinBody is kovi._kinbody.KinBody
-        print("ok")
+        # bound in the order of the source
+        print(*[n for n in vars(poe_fk) if not n.startswith("__") or n in ("__all__", "__test__")])
     """, tmp_path)
-    assert out.split() == ["ok"]
-
-
-def test_module_import_of_a_missing_name_fails(tmp_path):
-    out = run_python("""
-        import traceback
-        import kovi._kinbody
-        del kovi._kinbody.KinBody
-        try:
-            import kovi.kinematics.poe_fk
-        except ImportError as e:
-            assert type(e) is ImportError
-            print(e)
-            for entry in traceback.extract_tb(e.__traceback__)[1:]:
-                print(entry.filename, entry.name, entry.lineno, sep="|")
-    """, tmp_path)
-    assert out.splitlines() == [
-        "cannot import name KinBody",
-        "src/kovi/kinematics/poe_fk.py|init kovi.kinematics.poe_fk|25",
-    ]
+    assert out.split() == ["math", "np", "NDArray", "KinBody", "__all__", "poe_forward_kinematics",
+                           "__test__"]

@@ -1,8 +1,8 @@
-"""Loading, creating and executing the module."""
+"""Loading, creating and executing the module, and what it binds."""
 
 import importlib
 import importlib.machinery
-import importlib.util
+import inspect
 import math
 import shutil
 import subprocess
@@ -12,11 +12,12 @@ from pathlib import Path
 import numpy
 import numpy.typing
 import pytest
-from helpers import run_python
+from helpers import FUNCTION_NAME, INIT_NAME, SOURCE_PATH, run_python
 
 import kovi._kinbody
 
 MODULE = "kovi.kinematics.poe_fk"
+ANNOTATIONS = {"kb": "KinBody", "q": "NDArray[np.float64]"}
 
 
 def test_the_native_module_is_the_one_imported(native):
@@ -28,7 +29,7 @@ def test_the_native_module_is_the_one_imported(native):
     assert shipped == {Path(native.__file__).name, "__init__.py"}
 
 
-def test_module_attributes(native):
+def test_module_attributes(native, twin):
     assert native.__name__ == MODULE
     assert native.__package__ == "kovi.kinematics"
     assert not hasattr(native, "__path__")
@@ -39,24 +40,25 @@ def test_module_attributes(native):
     assert native.NDArray is numpy.typing.NDArray
     assert native.KinBody is kovi._kinbody.KinBody
     assert native.__builtins__ is __builtins__ or native.__builtins__ is sys.modules["builtins"]
-    assert native.__doc__.startswith("Forward kinematics for POE-normalized kinematic chains.\n\n")
-    assert native.__doc__.endswith("per call * 94 calls = ~850 us per IK saved.\n")
-
-
-def test_module_docstring_is_the_twins(native, twin):
+    assert type(sys.modules["kovi_runtime"]) is type(sys)
     assert native.__doc__ == twin.__doc__
 
-
-def test_namespace_and_annotations_are_the_twins(native, twin):
     def names(module):
         return {n for n in vars(module) if not n.startswith("__") or n == "__all__"}
     assert names(native) == names(twin)
-    assert native.poe_forward_kinematics.__annotations__ == \
-        twin.poe_forward_kinematics.__annotations__ == {"kb": "KinBody", "q": "NDArray[np.float64]"}
 
 
-def test_kovi_runtime_module_is_registered(native):
-    assert type(sys.modules["kovi_runtime"]) is type(sys)
+def test_function_attributes(native, twin, fk):
+    assert fk.__name__ == fk.func_name == fk.__qualname__ == "poe_forward_kinematics"
+    assert fk.__module__ == MODULE
+    assert fk.__globals__ is fk.func_globals is vars(native)
+    assert fk.__closure__ is fk.func_closure is fk.__defaults__ is fk.__kwdefaults__ is None
+    assert fk.__code__ is fk.func_code
+    assert fk.__doc__ == twin.poe_forward_kinematics.__doc__ and len(fk.__doc__) == 551
+    annotations = fk.__annotations__
+    assert annotations == twin.poe_forward_kinematics.__annotations__ == ANNOTATIONS
+    assert fk.__annotations__ is annotations
+    assert str(inspect.signature(fk)) == "(kb: 'KinBody', q: 'NDArray[np.float64]')"
 
 
 def test_executing_a_second_module_object_is_refused():
@@ -75,20 +77,6 @@ def test_executing_a_second_module_object_is_refused():
     assert out.splitlines() == [
         "Module 'poe_fk' has already been imported. Re-initialisation is not supported.",
         "True True True False"]
-
-
-def test_function_docstring_is_the_twins(fk, twin):
-    assert fk.__doc__ == twin.poe_forward_kinematics.__doc__
-    assert len(fk.__doc__) == 551
-
-
-def test_bindings_are_made_in_source_order():
-    out = run_python("""
-        import kovi.kinematics.poe_fk as m
-        print(*[n for n in vars(m) if not n.startswith("__") or n in ("__all__", "__test__")])
-    """)
-    assert out.split() == ["math", "np", "NDArray", "KinBody", "__all__", "poe_forward_kinematics",
-                     "__test__"]
 
 
 def test_reimport_hands_back_the_same_module(native):
@@ -111,38 +99,87 @@ def test_reload_runs_nothing_again(native, monkeypatch):
     assert native.poe_forward_kinematics is function
 
 
-def test_failed_execution_reports_the_import_line_and_can_be_retried():
-    out = run_python("""
-        import sys, traceback, importlib.abc, importlib.util
+# ---- failing execution (fresh interpreters) ---------------------------------
 
-        class Failing(importlib.abc.MetaPathFinder, importlib.abc.Loader):
-            def find_spec(self, name, path, target=None):
-                if name == "kovi._kinbody":
-                    return importlib.util.spec_from_loader(name, self)
-            def create_module(self, spec):
-                return None
-            def exec_module(self, module):
-                raise RuntimeError("no bodies today")
+def registry_holding(name, value):
+    """Set-up: a registry "_kovi_rt_1_0_0" whose entry `name` is `value`."""
+    return f"""
+        registry = types.ModuleType("_kovi_rt_1_0_0")
+        registry.{name} = entry = {value}
+        sys.modules["_kovi_rt_1_0_0"] = registry
+        def undo():
+            assert registry.{name} is entry
+            del sys.modules["_kovi_rt_1_0_0"]
+    """
 
-        finder = Failing()
-        sys.meta_path.insert(0, finder)
+
+FAILING_KINBODY_IMPORT = """
+    class Failing(importlib.abc.MetaPathFinder, importlib.abc.Loader):
+        def find_spec(self, name, path, target=None):
+            if name == "kovi._kinbody":
+                return importlib.util.spec_from_loader(name, self)
+        def create_module(self, spec):
+            return None
+        def exec_module(self, module):
+            raise RuntimeError("no bodies today")
+    sys.meta_path.insert(0, Failing())
+    def undo():
+        del sys.meta_path[0]
+        sys.modules.pop("kovi._kinbody", None)
+"""
+
+MISSING_KINBODY = """
+    import kovi._kinbody
+    KinBody = kovi._kinbody.KinBody
+    del kovi._kinbody.KinBody
+    def undo():
+        kovi._kinbody.KinBody = KinBody
+"""
+
+WRONG_SIZE = "Shared kovi type kovi_function_or_method has the wrong size, try recompiling"
+
+
+# The registry's failures come right after the module dict got __builtins__:
+# the first steps that add a traceback entry.
+@pytest.mark.parametrize("setup, raised, line, innermost", [
+    (registry_holding("kovi_function_or_method", 42),
+     "TypeError: Shared kovi type kovi_function_or_method is not a type object", 1, INIT_NAME),
+    (registry_holding("_common_types_metatype", 42),
+     "TypeError: Shared kovi type _common_types_metatype is not a type object", 1, INIT_NAME),
+    (registry_holding("kovi_function_or_method", "type('Impostor', (), {})"),
+     f"TypeError: {WRONG_SIZE}", 1, INIT_NAME),
+    (registry_holding("kovi_function_or_method", "type('Impostor', (), {'__slots__': ('a',)})"),
+     f"TypeError: {WRONG_SIZE}", 1, INIT_NAME),
+    (FAILING_KINBODY_IMPORT, "RuntimeError: no bodies today", 25, "exec_module"),
+    (MISSING_KINBODY, "ImportError: cannot import name KinBody", 25, INIT_NAME),
+], ids=["function-type-not-a-type", "metatype-not-a-type", "function-type-too-small",
+        "function-type-too-large", "kinbody-import-fails", "kinbody-name-missing"])
+def test_failed_execution_reports_its_line_and_can_be_retried(setup, raised, line, innermost):
+    out = run_python(f"""
+        import importlib.abc, importlib.util, sys, traceback, types
+        exec({inspect.cleandoc(setup)!r})
         try:
             import kovi.kinematics.poe_fk
-        except RuntimeError as exc:
-            names = [(f.name, f.lineno, f.filename) for f in traceback.extract_tb(exc.__traceback__)]
-            init = [i for i, n in enumerate(names) if n[0] == "init kovi.kinematics.poe_fk"]
-            loader = [i for i, n in enumerate(names) if n[0] == "exec_module"]
-            print(names[init[0]], len(init), init[0] < loader[0])
-        sys.meta_path.remove(finder)
-        sys.modules.pop("kovi._kinbody", None)
+        except Exception as exc:
+            print(type(exc).__name__ + ":", exc)
+            tb = traceback.extract_tb(exc.__traceback__)
+            at = [i for i, e in enumerate(tb) if e.filename == {SOURCE_PATH!r}]
+            print([(tb[i].name, tb[i].lineno) for i in at], tb[-1].name)
+        undo()
         import kovi.kinematics.poe_fk as m
-        print(sorted(k for k in vars(m) if not k.startswith("__")))
-        print(m.poe_forward_kinematics(type('Body', (), {'joints': []})(), None).tolist())
+        print(sorted(k for k in vars(m) if not k.startswith("__")),
+              m.poe_forward_kinematics(types.SimpleNamespace(joints=[]), None).tolist())
+        try:
+            m.poe_forward_kinematics(object(), [])
+        except AttributeError as exc:
+            print([(e.filename, e.name, e.lineno) for e in traceback.extract_tb(exc.__traceback__)[1:]])
     """)
-    first, second, third = out.splitlines()
-    assert first == "('init kovi.kinematics.poe_fk', 25, 'src/kovi/kinematics/poe_fk.py') 1 True"
-    assert second == "['KinBody', 'NDArray', 'math', 'np', 'poe_forward_kinematics']"
-    assert third == str(numpy.eye(4).tolist())
+    assert out.splitlines() == [
+        raised,
+        f"{[(INIT_NAME, line)]} {innermost}",
+        f"['KinBody', 'NDArray', 'math', 'np', 'poe_forward_kinematics'] {numpy.eye(4).tolist()}",
+        str([(SOURCE_PATH, FUNCTION_NAME, 30), (SOURCE_PATH, FUNCTION_NAME, 135)]),
+    ]
 
 
 SUBINTERPRETER = """
@@ -163,23 +200,16 @@ REFUSAL = ("Interpreter change detected - this module can only be loaded into on
            "per process.")
 
 
-def test_a_second_interpreter_is_refused():
-    out = run_python(SUBINTERPRETER + """
-    import kovi.kinematics.poe_fk
-    print(load_in_subinterpreter())
-    """)
-    assert out.strip() == f"<class 'ImportError'>: {REFUSAL}"
-
-
-def test_the_first_interpreter_owns_the_module():
-    out = run_python(SUBINTERPRETER + """
-    load_in_subinterpreter()
-    try:
-        import kovi.kinematics.poe_fk
-    except ImportError as exc:
-        print(exc)
-    """)
-    assert out.strip() == REFUSAL
+@pytest.mark.parametrize("code, expected", [
+    ("import kovi.kinematics.poe_fk\nprint(load_in_subinterpreter())",
+     f"<class 'ImportError'>: {REFUSAL}"),
+    # The first interpreter to load the module owns it.
+    ("load_in_subinterpreter()\n"
+     "try:\n    import kovi.kinematics.poe_fk\nexcept ImportError as exc:\n    print(exc)",
+     REFUSAL),
+], ids=["main-first", "subinterpreter-first"])
+def test_a_second_interpreter_is_refused(code, expected):
+    assert run_python(inspect.cleandoc(SUBINTERPRETER) + "\n" + code).strip() == expected
 
 
 def test_execution_adds_itself_to_sys_modules_when_absent():

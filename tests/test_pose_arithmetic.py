@@ -1,6 +1,7 @@
 """The pose is bit-for-bit that of the reference arithmetic."""
 
 import math
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -32,40 +33,33 @@ def test_no_joints_gives_the_identity_and_never_reads_q(fk):
     assert pose.tobytes() == IDENTITY.tobytes()
 
 
-def test_zero_angle_about_a_unit_axis_gives_the_identity(fk):
-    assert np.array_equal(fk(body(joint()), np.zeros(1)), IDENTITY)
+def test_quarter_turn_about_a_non_unit_axis_is_not_normalised(fk, native, monkeypatch):
+    # cos and sin exactly 0.0 and 1.0, as bound methods of a math stand-in:
+    # math is a global looked up at each use, its functions called as found
+    class Trig:
+        def cos(self, x):
+            return 0.0
 
-
-@pytest.fixture
-def quarter_turn_math(native, monkeypatch):
-    # cos and sin exactly 0.0 and 1.0; also shows that math is a global
-    # looked up at each use.
-    monkeypatch.setattr(native, "math", type("m", (), {"cos": staticmethod(lambda x: 0.0),
-                                                       "sin": staticmethod(lambda x: 1.0)}))
-
-
-def test_quarter_turn_about_z(fk, quarter_turn_math):
-    pose = fk(body(joint(axis=(0.0, 0.0, 1.0))), [0.5])
-    assert np.array_equal(pose[:3, :3], [[0, -1, 0], [1, 0, 0], [0, 0, 1]])
-
-
-def test_non_unit_axis_is_not_normalised(fk, quarter_turn_math):
+        def sin(self, x):
+            return 1.0
+    trig = Trig()
+    monkeypatch.setattr(native, "math", SimpleNamespace(cos=trig.cos, sin=trig.sin))
     pose = fk(body(joint(axis=(0.0, 0.0, 2.0))), [0.5])
-    assert pose[2, 2] == 4.0  # 2*2*(1 - c) + c
+    assert np.array_equal(pose[:3, :3], [[0, -2, 0], [2, 0, 0], [0, 0, 4]])  # 2*2*(1 - c) + c
 
 
-def test_prismatic_translation_sums_before_scaling(fk):
+@pytest.mark.parametrize("axis, translation, q", [
     # ((1e16*1 + 1*1) + 1*1)*1 rounds back to 1e16 at each step; the other
     # grouping would give 10000000000000002.
-    kb = body(joint(SUM_ORDER_LEFT, (1e16, 1.0, 1.0), joint_type="prismatic"))
-    assert fk(kb, [1.0])[0, 3] == 1e16
-
-
-def test_translation_column_of_the_composition_adds_left_to_right(fk):
+    ((1e16, 1.0, 1.0), (0.0, 0.0, 0.0), 1.0),
+    # the translation column of the composition adds left to right
+    ((0.3, 0.7, 2.0), (1e16, 1.0, 1.0), 0.0),
+], ids=["prismatic-translation", "composition"])
+def test_sums_run_left_to_right(fk, axis, translation, q):
     T_right = np.eye(4)
-    T_right[:3, 3] = 1e16, 1.0, 1.0
-    kb = body(joint(SUM_ORDER_LEFT, (0.3, 0.7, 2.0), T_right, "prismatic"))
-    assert fk(kb, [0.0])[0, 3] == 1e16
+    T_right[:3, 3] = translation
+    kb = body(joint(SUM_ORDER_LEFT, axis, T_right, "prismatic"))
+    assert fk(kb, [q])[0, 3] == 1e16
 
 
 def test_joints_compose_in_index_order(fk):

@@ -3,25 +3,16 @@ behind them."""
 
 import bisect
 import traceback
-from pathlib import Path
 
 import pytest
-from helpers import run_python
+from helpers import FUNCTION_NAME, INIT_NAME, REPO, SOURCE_PATH, run_python, traceback_entries
 
 from kovi._kinbody import sample_body
 from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
 
-ROOT = Path(__file__).resolve().parents[1]
-SOURCE = "src/kovi/kinematics/poe_fk.py"
+FN, INIT, SOURCE, entries = FUNCTION_NAME, INIT_NAME, SOURCE_PATH, traceback_entries
 SOURCE_BYTES = SOURCE.encode()
-FN = "kovi.kinematics.poe_fk.poe_forward_kinematics"
-INIT = "init kovi.kinematics.poe_fk"
-SOURCE_LINES = (ROOT / SOURCE).read_text().splitlines()
-
-
-def entries(exc):
-    return [(f.f_code.co_filename, f.f_code.co_name, line)
-            for f, line in traceback.walk_tb(exc.__traceback__)]
+SOURCE_LINES = (REPO / SOURCE).read_text().splitlines()
 
 
 def raised_here(exc):
@@ -44,8 +35,8 @@ class Raiser:
         raise self.exc
 
 
-def test_body_failure_entries_and_source_text(monkeypatch):
-    monkeypatch.chdir(ROOT)
+def test_body_failure_entries_and_source_text():
+    # traceback.format_exception finds the source from the repository root
     exc = ValueError("bad joint value")
     with pytest.raises(ValueError) as info:
         fk(sample_body("panda"), Raiser(exc))
@@ -62,20 +53,6 @@ def test_body_failure_entries_and_source_text(monkeypatch):
         assert f'File "{SOURCE}", line {line}, in {FN}\n    {SOURCE_LINES[line - 1].strip()}\n' in text
 
 
-@pytest.mark.parametrize(
-    "kb, q, lines",
-    [
-        (object(), [], [30, 135]),
-        (sample_body("panda"), [0.0], [30, 155]),
-        (sample_body("panda"), None, [30]),  # binding fails: kb alone
-    ],
-)
-def test_entries_of_the_function(kb, q, lines):
-    with pytest.raises(Exception) as info:
-        fk(kb) if q is None else fk(kb, q)
-    assert entries(info.value)[1:] == [(SOURCE, FN, line) for line in lines]
-
-
 @pytest.mark.parametrize("name", ["__builtins__", "__name__"])
 def test_entries_survive_a_module_dict_without(name, native, monkeypatch):
     # Frames of the entries are made from the module's dict as globals.
@@ -83,38 +60,6 @@ def test_entries_survive_a_module_dict_without(name, native, monkeypatch):
     with pytest.raises(AttributeError) as info:
         fk(object(), [])
     assert entries(info.value)[1:] == [(SOURCE, FN, 30), (SOURCE, FN, 135)]
-
-
-def test_module_execution_failure_then_reimport():
-    # The first failing step that adds an entry comes right after the
-    # module dict got __builtins__; a registry whose metatype is no type
-    # fails it.  A later import succeeds, and the function's entries then
-    # name the function, not module execution.
-    out = run_python("""
-        import sys, types, traceback
-        bad = types.ModuleType("_kovi_rt_1_0_0")
-        bad._common_types_metatype = 1
-        sys.modules["_kovi_rt_1_0_0"] = bad
-        try:
-            import kovi.kinematics.poe_fk
-        except Exception as exc:
-            last = traceback.extract_tb(exc.__traceback__)[-1]
-            print(last.filename, last.lineno, last.name, sep="|")
-        else:
-            raise SystemExit("import succeeded")
-        del sys.modules["_kovi_rt_1_0_0"]
-        from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
-        try:
-            fk(object(), [])
-        except AttributeError as exc:
-            for entry in traceback.extract_tb(exc.__traceback__)[1:]:
-                print(entry.filename, entry.lineno, entry.name, sep="|")
-        """)
-    assert out.splitlines() == [
-        f"{SOURCE}|1|{INIT}",
-        f"{SOURCE}|30|{FN}",
-        f"{SOURCE}|135|{FN}",
-    ]
 
 
 # ---- add_traceback ----------------------------------------------------------
@@ -194,8 +139,6 @@ def test_entry_shows_the_names_it_was_given(probe, line, first, second):
 def test_growth_keeps_every_entry():
     # exact figures need a cache nobody else has touched
     out = run_python("""
-        import os, sys
-        sys.path.insert(0, os.environ["KOVI_PROBE_PATH"])
         import _kovi_probe as probe
         print(probe.traceback_cache_state())
         codes = {}
