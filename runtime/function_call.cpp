@@ -69,16 +69,28 @@ PyObject *take_receiver(PyObject *func, PyObject *const *&args, Py_ssize_t &narg
     return self;
 }
 
-PyObject *call_noargs(PyObject *func, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+// The steps the conventions without keywords share: the receiver check,
+// the keyword test, then the receiver shift.  Returns the receiver, or null
+// with the call refused.
+PyObject *receiver_of_simple_call(PyObject *func, PyObject *const *&args, Py_ssize_t &nargs,
+                                  PyObject *kwnames)
 {
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!check_receiver(func, nargs)) {
         return nullptr;
     }
     if (has_keyword_names(kwnames)) {
         return raise_no_keywords(func);
     }
-    PyObject *self = take_receiver(func, args, nargs);
+    return take_receiver(func, args, nargs);
+}
+
+PyObject *call_noargs(PyObject *func, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject *self = receiver_of_simple_call(func, args, nargs, kwnames);
+    if (self == nullptr) {
+        return nullptr;
+    }
     if (nargs != 0) {
         return raise_count(func, "takes no arguments", nargs);
     }
@@ -88,13 +100,10 @@ PyObject *call_noargs(PyObject *func, PyObject *const *args, size_t nargsf, PyOb
 PyObject *call_one_arg(PyObject *func, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (!check_receiver(func, nargs)) {
+    PyObject *self = receiver_of_simple_call(func, args, nargs, kwnames);
+    if (self == nullptr) {
         return nullptr;
     }
-    if (has_keyword_names(kwnames)) {
-        return raise_no_keywords(func);
-    }
-    PyObject *self = take_receiver(func, args, nargs);
     if (nargs != 1) {
         return raise_count(func, "takes exactly one argument", nargs);
     }
