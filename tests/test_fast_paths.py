@@ -1,0 +1,513 @@
+"""The fast paths of poe_forward_kinematics cannot be told from the general
+one: direct reads of float64 ndarrays and of slot attributes, cos and sin
+without a call, the result without lists.
+
+The general path is forced with ndarray-subclass inputs in plain records
+and with stand-ins for `math` and `np` that hold the very same functions.
+"""
+
+import math
+import struct
+import types
+
+import numpy as np
+import pytest
+from chains import (SlotBody, SlotJoint, body, joint, plain, random_chain, record_fields,
+                    slotted, sprinkle)
+from helpers import FUNCTION_NAME, assert_no_leak, run_python, traceback_entries
+
+
+class Sub(np.ndarray):
+    """Indexing a subclass goes through the general read."""
+
+
+def general_inputs(kb, q):
+    return plain(kb, lambda a: a.view(Sub) if isinstance(a, np.ndarray) else a), \
+        q.view(Sub) if isinstance(q, np.ndarray) else q
+
+
+@pytest.fixture
+def stand_ins(native, monkeypatch):
+    """Binds stand-ins for math and np that hold the same functions."""
+    def bind():
+        monkeypatch.setattr(native, "math", types.SimpleNamespace(cos=math.cos, sin=math.sin))
+        monkeypatch.setattr(native, "np", types.SimpleNamespace(array=np.array, float64=np.float64))
+    return bind
+
+
+def result_of(fk, kb, q):
+    """What a call shows a caller: the array with its layout, or the
+    exception with its message and the function's traceback entries."""
+    try:
+        pose = fk(kb, q)
+    except Exception as exc:  # noqa: BLE001 - the exception is the outcome
+        entries = [e for e in traceback_entries(exc) if e[1] == FUNCTION_NAME]
+        return ("error", type(exc), str(exc), entries)
+    flags = {f: pose.flags[f] for f in ("C", "F", "OWNDATA", "WRITEABLE", "ALIGNED",
+                                        "WRITEBACKIFCOPY")}
+    layout = (type(pose), pose.dtype, pose.dtype.isnative, pose.shape, pose.strides,
+              pose.base is None, flags)
+    nan = np.isnan(pose)
+    # A NaN's sign bit is not promised: only where the NaNs are.
+    return ("value", layout, nan.tobytes(), np.where(nan, 0.0, pose).tobytes())
+
+
+def assert_same_as_general(fk, stand_ins, kb, q, general=None):
+    fast = result_of(fk, kb, q)
+    stand_ins()
+    assert result_of(fk, *(general or general_inputs(kb, q))) == fast
+    return fast
+
+
+@pytest.mark.parametrize("seed", range(48))
+def test_random_chains_match_the_general_path(fk, stand_ins, seed):
+    rng = np.random.default_rng(seed)
+    kb, q = random_chain(rng, int(rng.integers(0, 17)))
+    sprinkle(rng, kb, q, [0.0, 0.02, 0.2][seed % 3])
+    assert_same_as_general(fk, stand_ins, slotted(kb), q)
+
+
+def test_sample_bodies_match_the_general_path(fk, stand_ins):
+    from kovi._kinbody import SAMPLE_BODIES, sample_configuration
+    cases = [(make(), sample_configuration(name)) for name, make in SAMPLE_BODIES.items()]
+    fast = [result_of(fk, kb, q) for kb, q in cases]
+    stand_ins()
+    assert [result_of(fk, *general_inputs(kb, q)) for kb, q in cases] == fast
+
+
+def _unaligned(a):
+    raw = np.zeros(a.nbytes + 1, np.uint8)
+    out = np.frombuffer(raw.data, a.dtype, a.size, 1).reshape(a.shape)
+    out[...] = a
+    return out
+
+
+def _read_only(a):
+    a = a.copy()
+    a.flags.writeable = False
+    return a
+
+
+# name: what becomes of a float64 array; whether the direct read takes it
+ARRAY_KINDS = {
+    "c_order": (lambda a: a.copy(), True),
+    "fortran": (lambda a: np.asfortranarray(a), True),
+    "read_only": (_read_only, True),
+    "offset_view": (lambda a: np.concatenate([a, a]).reshape((2,) + a.shape)[1], True),
+    "negative_strides": (lambda a: np.flip(np.flip(a).copy()), True),
+    "strided": (lambda a: np.repeat(a, 2, axis=-1)[..., ::2], True),
+    "subclass": (lambda a: a.view(Sub), False),
+    "float32": (lambda a: a.astype(np.float32), False),
+    "int64": (lambda a: (a * 4).astype(np.int64), False),
+    "object": (lambda a: a.astype(object), False),
+    "byte_swapped": (lambda a: a.astype(">f8"), False),
+    "unaligned": (_unaligned, False),
+    "three_d": (lambda a: a[np.newaxis], False),
+    "too_small": (lambda a: a[..., :2], False),
+}
+
+
+@pytest.mark.parametrize("kind", ARRAY_KINDS)
+def test_array_kinds_read_as_the_general_path_reads_them(probe, kind):
+    make, direct = ARRAY_KINDS[kind]
+    rng = np.random.default_rng(3)
+    for a in (rng.normal(size=4), rng.normal(size=(4, 4))):
+        b = make(a)
+        got = (probe.read_vector3_direct(b), probe.read_vector_element_direct(b, 3),
+               probe.read_transform_direct(b))
+        if not direct:
+            assert got == (None, None, None)
+            continue
+        flat = [float(b[i]) for i in range(3)] if b.ndim == 1 else None
+        assert got[0] == (tuple(flat) if flat else None)
+        assert got[1] == (float(b[3]) if flat else None)
+        assert got[2] == (None if flat else tuple(float(b[j, k]) for j in range(3) for k in range(4)))
+    # zero-dimensional arrays and indices past the end go the general way
+    assert probe.read_vector_element_direct(np.array(2.0), 0) is None
+    assert probe.read_vector_element_direct(np.zeros(3), 3) is None
+
+
+@pytest.mark.parametrize("kind", ARRAY_KINDS)
+@pytest.mark.parametrize("role", ["T_left", "axis", "T_right", "q"])
+def test_each_array_kind_gives_what_the_general_path_gives(fk, stand_ins, kind, role):
+    rng = np.random.default_rng(17)
+    kb, q = random_chain(rng, 3)
+    make = ARRAY_KINDS[kind][0]
+    if role == "q":
+        q = make(q)
+    else:
+        setattr(kb.joints[1], role, make(getattr(kb.joints[1], role)))
+    general = plain(kb, lambda a: a.view(Sub) if isinstance(a, np.ndarray) else a), \
+        q.view(Sub) if isinstance(q, np.ndarray) else q
+    assert_same_as_general(fk, stand_ins, slotted(kb), q, general)
+
+
+def test_arrays_whose_data_is_replaced_between_calls(fk, stand_ins):
+    rng = np.random.default_rng(5)
+    kb, q = random_chain(rng, 3)
+    fast_kb = slotted(kb)
+    fk(fast_kb, q)
+    for a in (kb.joints[1].T_left, kb.joints[2].axis, q):
+        a.resize((a.shape[0] * 64,) + a.shape[1:], refcheck=False)   # a new buffer
+        a[...] = rng.normal(size=a.shape)
+    assert_same_as_general(fk, stand_ins, fast_kb, q)
+
+
+def test_q_too_short_and_joint_values_that_make_math_fail(fk, stand_ins):
+    rng = np.random.default_rng(9)
+    kb, _ = random_chain(rng, 4)
+    for joint_record in kb.joints:
+        joint_record.joint_type = "revolute"
+    for q in (np.zeros(3), np.array([0.5, math.inf, 0.0, 0.0]), np.array([math.nan, 0, 0, 1.0])):
+        assert_same_as_general(fk, stand_ins, slotted(kb), q)
+
+
+# ---- the module globals: rebinding and deleting take effect at the next use
+
+class Recorded:
+    """Calls `function` and counts the calls."""
+
+    def __init__(self, function):
+        self.function, self.calls = function, 0
+
+    def __call__(self, *args, **kwargs):
+        self.calls += 1
+        return self.function(*args, **kwargs)
+
+
+def _namespace(native, owner):
+    return {"module": native, "math": math, "np": np}[owner]
+
+
+# owner of the binding, its name, the stand-in made from the bound value
+# (a Recorded is reachable as .recorded), the line its deletion fails at
+REBINDINGS = {
+    "math": ("module", "math", 188),
+    "math.cos": ("math", "cos", 188),
+    "math.sin": ("math", "sin", 189),
+    "np": ("module", "np", 255),
+    "np.array": ("np", "array", 255),
+    "np.float64": ("np", "float64", 257),
+}
+
+
+def _stand_in(owner, name, value):
+    """(stand-in, recorder); for np.float64 the recorder is None and the
+    stand-in makes the result float32."""
+    if name == "float64":
+        return np.float32, None
+    if owner == "module":
+        fields = {k: Recorded(getattr(value, k)) for k in
+                  (("cos", "sin") if name == "math" else ("array",))}
+        if name == "np":
+            fields["float64"] = np.float64
+        stand_in = types.SimpleNamespace(**fields)
+        return stand_in, next(iter(fields.values()))
+    recorded = Recorded(value)
+    return recorded, recorded
+
+
+def _revolute_chain(n):
+    kb, q = random_chain(np.random.default_rng(21), n)
+    for j in kb.joints:
+        j.joint_type = "revolute"
+    return slotted(kb), q
+
+
+def _took_effect(pose, recorder, calls_before=0):
+    if recorder is None:
+        return pose.dtype == np.float32
+    return recorder.calls > calls_before
+
+
+@pytest.mark.parametrize("which", REBINDINGS)
+def test_rebinding_between_calls_takes_effect(native, fk, monkeypatch, which):
+    owner, name, _ = REBINDINGS[which]
+    namespace = _namespace(native, owner)
+    kb, q = _revolute_chain(3)
+    expected = fk(kb, q)
+    stand_in, recorder = _stand_in(owner, name, getattr(namespace, name))
+    monkeypatch.setattr(namespace, name, stand_in)
+    assert _took_effect(fk(kb, q), recorder)
+    monkeypatch.undo()
+    assert fk(kb, q).tobytes() == expected.tobytes()
+
+
+class RebindingQ:
+    """A configuration whose item `at` rebinds a global while it is read."""
+
+    def __init__(self, values, at, rebind):
+        self.values, self.at, self.rebind = values, at, rebind
+
+    def __getitem__(self, i):
+        if i == self.at:
+            self.rebind()
+        return float(self.values[i])
+
+
+@pytest.mark.parametrize("which", REBINDINGS)
+def test_rebinding_from_inside_a_call_takes_effect_at_the_next_use(native, fk, monkeypatch, which):
+    owner, name, _ = REBINDINGS[which]
+    namespace = _namespace(native, owner)
+    kb, q = _revolute_chain(3)
+    stand_in, recorder = _stand_in(owner, name, getattr(namespace, name))
+    fk(kb, q)       # validated before the call below
+    pose = fk(kb, RebindingQ(q, 1, lambda: monkeypatch.setattr(namespace, name, stand_in)))
+    assert _took_effect(pose, recorder)
+    if recorder is not None and name in ("math", "cos", "sin"):
+        assert recorder.calls == 2          # joints 1 and 2 only
+
+
+@pytest.mark.parametrize("which", REBINDINGS)
+def test_deleting_a_global_fails_as_before(native, twin, fk, monkeypatch, which):
+    owner, name, line = REBINDINGS[which]
+    kb, q = _revolute_chain(2)
+    fk(kb, q)
+    monkeypatch.delattr(_namespace(native, owner), name)
+    if owner == "module":
+        monkeypatch.delattr(twin, name)
+    with pytest.raises(Exception) as native_info:
+        fk(kb, q)
+    with pytest.raises(Exception) as twin_info:
+        twin.poe_forward_kinematics(kb, q)
+    assert (type(native_info.value), str(native_info.value)) == \
+        (type(twin_info.value), str(twin_info.value))
+    assert [e[2] for e in traceback_entries(native_info.value) if e[1] == FUNCTION_NAME] == [30, line]
+
+
+@pytest.mark.parametrize("owner", ["math", "np"])
+def test_a_module_class_with_its_own_attributes_takes_effect(native, fk, monkeypatch, owner):
+    module = _namespace(native, owner)
+    name = "cos" if owner == "math" else "array"
+    recorder = Recorded(getattr(module, name))
+    cls = type("Shadowing", (types.ModuleType,), {name: property(lambda self: recorder)})
+    kb, q = _revolute_chain(2)
+    expected = fk(kb, q)
+    monkeypatch.setattr(module, "__class__", cls)
+    assert fk(kb, q).tobytes() == expected.tobytes() and recorder.calls > 0
+
+
+class CollidingKey:
+    """A non-str key with the hash of `text`, placed before `text` in a
+    dict: a lookup of `text` compares with it, running its __eq__."""
+
+    def __init__(self, text):
+        self.text, self.compared = text, 0
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        self.compared += 1
+        return False
+
+
+@pytest.mark.parametrize("owner, name", [("module", "math"), ("math", "cos"), ("module", "np"),
+                                         ("np", "array")])
+def test_lookups_that_could_run_code_are_made(native, fk, owner, name):
+    namespace = vars(_namespace(native, owner))
+    kb, q = _revolute_chain(2)
+    expected = fk(kb, q)
+    key = CollidingKey(name)
+    value = namespace.pop(name)
+    namespace[key] = None
+    namespace[name] = value
+    try:
+        assert fk(kb, q).tobytes() == expected.tobytes()
+        assert key.compared > 0
+    finally:
+        del namespace[key]
+
+
+def test_calls_near_the_recursion_limit_fail_as_the_general_path_fails(probe, native, fk,
+                                                                         monkeypatch):
+    # The skipped calls would enter the interpreter's C recursion guard.
+    kb, q = _revolute_chain(3)
+
+    def outcomes():
+        return [result_of(lambda *a: probe.call_with_c_recursion_remaining(k, fk, *a), kb, q)
+                for k in range(0, 64)]
+    fast = outcomes()
+    monkeypatch.setattr(native, "math", types.SimpleNamespace(cos=math.cos, sin=math.sin))
+    monkeypatch.setattr(native, "np", types.SimpleNamespace(array=np.array, float64=np.float64))
+    assert outcomes() == fast
+    assert fast[0][0] == "error" and fast[-1][0] == "value"
+
+
+# ---- slot attributes
+
+class Slotted:
+    __slots__ = ("a", "b")
+
+
+class SlottedChild(Slotted):
+    __slots__ = ()
+
+
+class SameLayout(Slotted):
+    __slots__ = ()
+    a = property(lambda self: "shadowed")
+
+
+def _prop(cls):
+    cls.a = property(lambda self: "shadowed")
+
+
+def _getattribute(cls):
+    cls.__getattribute__ = lambda self, name: "shadowed"
+
+
+def _rebase(cls):
+    cls.__bases__ = (SameLayout,)
+
+
+# each change is made on a fresh class pair (Base, Leaf), obj a Leaf
+CHANGES = {
+    "class_attribute": lambda base, leaf, obj: _prop(leaf),
+    "base_attribute": lambda base, leaf, obj: _prop(base),
+    "getattribute": lambda base, leaf, obj: _getattribute(leaf),
+    "bases": lambda base, leaf, obj: _rebase(leaf),
+    "object_class": lambda base, leaf, obj: setattr(
+        obj, "__class__", type("Other", (base,), {"__slots__": (), "a": property(lambda s: 0)})),
+    "slot_emptied": lambda base, leaf, obj: delattr(obj, "a"),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_slot_cache_follows_every_change_of_the_lookup(probe, change):
+    base = type("Base", (), {"__slots__": ("a",)})
+    leaf = type("Leaf", (base,) if change != "bases" else (Slotted,), {"__slots__": ()})
+    obj = leaf()
+    obj.a = [1]
+    probe.clear_slot_cache()
+    assert probe.get_attr_cached(obj, "a") is obj.a
+    assert probe.slot_cache_entry() == (leaf, True)
+    CHANGES[change](base, leaf, obj)
+    try:
+        expected = ("value", getattr(obj, "a"))
+    except AttributeError as exc:
+        expected = ("error", str(exc))
+    try:
+        got = ("value", probe.get_attr_cached(obj, "a"))
+    except AttributeError as exc:
+        got = ("error", str(exc))
+    assert got == expected
+
+
+def test_slot_cache_takes_only_plain_slots(probe):
+    probe.clear_slot_cache()
+    for obj in (types.SimpleNamespace(a=1), Slotted.__new__(SlottedChild),
+                type("Prop", (), {"a": property(lambda s: 2)})(),
+                type("OddKey", (Slotted,), {"__slots__": (), 3: 4})()):
+        if isinstance(obj, Slotted):
+            obj.a = 5
+        assert probe.get_attr_cached(obj, "a") == getattr(obj, "a")
+        entry = probe.slot_cache_entry()
+        assert (entry is not None and entry[0] is type(obj)) == (type(obj) is SlottedChild)
+
+
+# ---- the validated globals, the cosine and sine, the set-up
+
+@pytest.fixture(scope="module")
+def probe_globals(probe):
+    """The probe's namespace binds math and np and is watched the way the
+    module's is."""
+    probe.math, probe.np = math, np
+    assert probe.setup_validated_globals()
+    return probe
+
+
+@pytest.mark.parametrize("change, usable", [
+    (lambda p, mp: mp.setattr(p, "math", types.SimpleNamespace(cos=math.cos, sin=math.sin)),
+     (False, True)),
+    (lambda p, mp: mp.setattr(math, "sin", Recorded(math.sin)), (False, True)),
+    (lambda p, mp: mp.setattr(np, "float64", np.float64), (True, True)),    # the same object
+    (lambda p, mp: mp.setattr(np, "array", Recorded(np.array)), (True, False)),
+    (lambda p, mp: mp.delattr(p, "np"), (True, False)),
+    (lambda p, mp: mp.setattr(math, "__class__", type("M", (types.ModuleType,), {})),
+     (False, True)),
+    (lambda p, mp: mp.setitem(vars(p), 7, None), (False, False)),
+    (lambda p, mp: mp.setitem(vars(math), 7, None), (False, True)),
+])
+def test_fast_paths_are_usable_exactly_while_the_globals_are_as_imported(
+        probe_globals, monkeypatch, change, usable):
+    assert probe_globals.usable_globals() == (True, True)
+    change(probe_globals, monkeypatch)
+    assert probe_globals.usable_globals() == usable
+    monkeypatch.undo()
+    assert probe_globals.usable_globals() == (True, True)
+
+
+def _doubles_near_quarter_turns():
+    out = []
+    for k in list(range(-64, 65)) + [10**3, 10**6, 10**9, 2**40]:
+        x = k * math.pi / 2
+        for _ in range(4):
+            out.append(x)
+            x = math.nextafter(x, math.inf)
+    return out
+
+
+def test_libm_cos_and_sin_are_the_math_module_s(probe):
+    rng = np.random.default_rng(0)
+    special = [0.0, 5e-324, 1e-310, 2.2250738585072014e-308, 1e-8, 1.0, 1e22, 1e300,
+               1.7976931348623157e308, math.pi, 2 * math.pi]
+    values = (special + _doubles_near_quarter_turns() + list(rng.uniform(-10, 10, 20000)) +
+              list(np.ldexp(rng.uniform(0.5, 1, 20000), rng.integers(-1074, 1024, 20000))))
+    pack = struct.Struct("<2d").pack
+    for x in values:
+        for v in (float(x), -float(x)):
+            assert pack(*probe.libm_cos_sin(v)) == pack(math.cos(v), math.sin(v)), v
+
+
+@pytest.mark.parametrize("setup", [
+    "_kovi_probe.take_all_dict_watchers()",
+    "del sys.modules['numpy._core._multiarray_umath']",
+])
+def test_without_what_the_fast_paths_need_the_module_works_as_before(setup):
+    out = run_python(f"""
+        import builtins, math, sys, warnings
+        import numpy as np
+        import numpy.random, numpy.typing
+        import kovi._kinbody
+        import _kovi_probe
+        from chains import random_chain, slotted
+        warnings.simplefilter("error")
+        {setup}
+        names, real_import = [], builtins.__import__
+        builtins.__import__ = lambda name, *a, **k: names.append(name) or real_import(name, *a, **k)
+        before = set(sys.modules)
+        import kovi.kinematics.poe_fk as native
+        builtins.__import__ = real_import
+        assert not any("multiarray" in n for n in names), names
+        assert not any("multiarray" in n for n in set(sys.modules) - before)
+        from helpers import load_twin
+        kb, q = random_chain(np.random.default_rng(4), 5)
+        assert native.poe_forward_kinematics(slotted(kb), q).tobytes() == \\
+            load_twin().poe_forward_kinematics(kb, q).tobytes()
+        native.math = None
+        try:
+            native.poe_forward_kinematics(kb, q)
+        except AttributeError:
+            print("rebound")
+    """)
+    assert out.split() == ["rebound"]
+
+
+# ---- ownership
+
+@pytest.mark.parametrize("case", ["success", "q_short", "cos_inf", "empty_slot"])
+def test_fast_calls_release_everything(fk, case):
+    kb, q = _revolute_chain(4)
+    record = kb.joints[2]
+    expected = {"success": None, "q_short": IndexError, "cos_inf": ValueError,
+                "empty_slot": AttributeError}[case]
+    if case == "q_short":
+        q = q[:3].copy()
+    elif case == "cos_inf":
+        q[2] = math.inf
+    elif case == "empty_slot":
+        kb.joints[3].__class__ = type("Partial", (SlotJoint,), {"__slots__": ()})
+        del kb.joints[3].T_right
+    watched = [kb, q, kb.joints, record] + list(record_fields(record)[:3])
+    assert_no_leak(lambda: fk(kb, q), watched, expected)
