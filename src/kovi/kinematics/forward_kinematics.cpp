@@ -127,6 +127,10 @@ inline int is_prismatic(PyObject *kind)
         if (kind == prismatic) {
             return 1;
         }
+        // Exact strs of different lengths differ ("revolute"): no comparison.
+        if (PyUnicode_GET_LENGTH(kind) != PyUnicode_GET_LENGTH(prismatic)) {
+            return 0;
+        }
         int order = PyUnicode_Compare(kind, prismatic);
         if (order == 0) {
             return 1;
