@@ -78,7 +78,7 @@ bool capture_numpy()
 {
     ValidatedGlobals &g = validated_globals;
     PyObject *numpy = bound_module("np");
-    if (numpy == nullptr || !load_numpy_api()) {
+    if (numpy == nullptr || numpy_types.ndarray == nullptr) {
         return false;
     }
     g.numpy_module = Py_NewRef(numpy);
@@ -86,13 +86,20 @@ bool capture_numpy()
     return true;
 }
 
-// Whether every key of the module namespace is an exact str and `name` is
-// bound there to `module`.
-bool module_binds(const char *name, PyObject *module)
+// Whether the module namespace binds `name` to `module` (as captured; null
+// if it was not) and the module's `dict` holds `expected` under `names`,
+// every key of both dicts an exact str, so that the lookups run no code.
+bool binds_as_imported(const char *name, PyObject *module, PyObject *dict,
+                       const char *const (&names)[2], const PyObject *const (&expected)[2])
 {
-    const char *const names[1] = {name};
-    PyObject *found[1];
-    return scan_str_keys(runtime_state.module_dict, names, found) && found[0] == module;
+    const char *const bound_names[1] = {name};
+    PyObject *bound[1];
+    if (module == nullptr || !scan_str_keys(runtime_state.module_dict, bound_names, bound) ||
+        bound[0] != module) {
+        return false;
+    }
+    PyObject *found[2];
+    return scan_str_keys(dict, names, found) && found[0] == expected[0] && found[1] == expected[1];
 }
 
 }  // namespace
@@ -106,6 +113,8 @@ void setup_validated_globals()
     // Nothing here should raise; whatever does is cleared, and the state of
     // the error indicator is left as it was found.
     PyObject *pending = PyErr_GetRaisedException();
+    // The element reads need numpy's API but no watcher.
+    load_numpy_api();
     int watcher = PyDict_AddWatcher(on_watched_dict_change);
     if (watcher < 0) {
         // All of the interpreter's dict watchers are taken.
@@ -130,12 +139,8 @@ void setup_validated_globals()
 bool validate_math()
 {
     ValidatedGlobals &g = validated_globals;
-    bool valid = false;
-    if (g.math_module != nullptr && module_binds("math", g.math_module)) {
-        static const char *const names[2] = {"cos", "sin"};
-        PyObject *found[2];
-        valid = scan_str_keys(g.math_dict, names, found) && found[0] == g.cos && found[1] == g.sin;
-    }
+    static const char *const names[2] = {"cos", "sin"};
+    bool valid = binds_as_imported("math", g.math_module, g.math_dict, names, {g.cos, g.sin});
     g.math = valid ? Validity::valid : Validity::invalid;
     return valid;
 }
@@ -143,13 +148,9 @@ bool validate_math()
 bool validate_numpy()
 {
     ValidatedGlobals &g = validated_globals;
-    bool valid = false;
-    if (g.numpy_module != nullptr && module_binds("np", g.numpy_module)) {
-        static const char *const names[2] = {"array", "float64"};
-        PyObject *found[2];
-        valid = scan_str_keys(g.numpy_dict, names, found) && found[0] == numpy_types.array &&
-                found[1] == reinterpret_cast<PyObject *>(numpy_types.float64);
-    }
+    static const char *const names[2] = {"array", "float64"};
+    bool valid = binds_as_imported("np", g.numpy_module, g.numpy_dict, names,
+                                   {numpy_types.array, reinterpret_cast<PyObject *>(numpy_types.float64)});
     g.numpy = valid ? Validity::valid : Validity::invalid;
     return valid;
 }
