@@ -75,14 +75,10 @@ PyObject *get_module_global(PyObject *name)
     if (value != nullptr) {
         return Py_NewRef(value);
     }
-    PyObject *error = PyErr_Occurred();
-    if (error != nullptr) {
-        // A failing key comparison counts as a miss; KeyboardInterrupt and
-        // other non-Exception errors do not.
-        if (!PyErr_GivenExceptionMatches(error, PyExc_Exception)) {
-            return nullptr;
-        }
-        PyErr_Clear();
+    // A key of the same hash whose comparison raised: the interpreter's
+    // global lookup passes that error on, and so does this one.
+    if (PyErr_Occurred()) {
+        return nullptr;
     }
     value = get_attr_no_error(runtime_state.builtins_module, name);
     if (value == nullptr && !PyErr_Occurred()) {

@@ -26,6 +26,16 @@ if PROBE_PATH and PROBE_PATH not in sys.path:
     sys.path.insert(0, PROBE_PATH)
 
 
+def source_line(start):
+    """The number of the one line of the module's source whose statement (or
+    the part of one on that line) begins with `start`: the line a traceback
+    entry of that step reports."""
+    lines = (REPO / SOURCE_PATH).read_text(encoding="utf-8").splitlines()
+    found = [number for number, text in enumerate(lines, 1) if text.strip().startswith(start)]
+    assert len(found) == 1, (start, found)
+    return found[0]
+
+
 def load_twin():
     """The pure-Python twin, loaded from its file under a name of its own:
     the import name kovi.kinematics.poe_fk is the native module."""

@@ -7,7 +7,7 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 from chains import body, joint, random_chain
-from helpers import assert_no_leak, failure_line
+from helpers import assert_no_leak, failure_line, run_python, source_line
 
 
 class Raising:
@@ -181,6 +181,40 @@ def test_failing_global_reports_its_line(native, fk, monkeypatch, name, value, e
     with pytest.raises(exc_type) as info:
         fk(body(joint()), [0.1])
     assert failure_line(info.value) == line
+
+
+@pytest.mark.parametrize("name, step", [("math", "c = math.cos(qi)"), ("np", "return np.array(")])
+def test_failing_comparison_with_a_global_name_passes_through(name, step):
+    # A key of the name's hash ahead of the name in the module namespace: the
+    # lookup compares them, and the comparison's error is the call's, as in
+    # the twin (a fresh interpreter: the namespace stays changed).
+    out = run_python(f"""
+        from chains import body, joint
+        from helpers import failure_line, load_twin
+        import kovi.kinematics.poe_fk as native
+
+        class Colliding:
+            armed = False
+            def __hash__(self):
+                return hash({name!r})
+            def __eq__(self, other):
+                if Colliding.armed:
+                    raise Colliding.error
+                return False
+
+        for module in (native, load_twin()):
+            namespace = vars(module)
+            value = namespace.pop({name!r})
+            namespace[Colliding()] = None   # takes the name's place in the table
+            namespace[{name!r}] = value
+            Colliding.error, Colliding.armed = LookupError("compared"), True
+            try:
+                module.poe_forward_kinematics(body(joint()), [0.5])
+            except LookupError as exc:
+                print(exc is Colliding.error, module is native and failure_line(exc))
+            Colliding.armed = False
+    """)
+    assert out.split() == ["True", str(source_line(step)), "True", "False"]
 
 
 def test_result_is_one_np_array_call_with_dtype_by_keyword(native, fk, monkeypatch):
