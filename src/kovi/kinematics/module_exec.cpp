@@ -6,9 +6,11 @@
 // the module's source that the step stands for.
 #include "module_exec.hpp"
 
-#include <cstring>
 #include <iterator>
 
+#include <opcode.h>
+
+#include "cpython_internal.hpp"
 #include "function_object.hpp"
 #include "imports.hpp"
 #include "module_state.hpp"
@@ -71,9 +73,60 @@ PyObject *make_variable_names()
     return names;
 }
 
+// What running the code object itself raises: the function's body is native
+// and has no bytecode.
+const char native_code_message[] =
+    "poe_forward_kinematics is native code: its code object describes it and cannot be run";
+
+// The instructions of the function's code object.  The interpreter runs
+// them only when made to run the code object itself (a function made from
+// it with types.FunctionType, say), and a tracer, a monitoring tool or dis
+// may instrument or read them at any time, so they are real 3.12 bytecode:
+//
+//     RESUME 0; PUSH_NULL; LOAD_ASSERTION_ERROR; LOAD_CONST 0 (the message);
+//     CALL 1 and its inline cache units; RAISE_VARARGS 1
+//
+// that is, raise AssertionError(native_code_message), followed by NOPs that
+// nothing reaches, so that the code keeps the length its location table
+// was made for.  RESUME at the first unit makes that unit the first one
+// traced.  Returns the new bytes object, or null with an exception set.
+PyObject *make_instructions(Py_ssize_t size)
+{
+    const unsigned char raising[][2] = {
+        {RESUME, 0}, {PUSH_NULL, 0}, {LOAD_ASSERTION_ERROR, 0}, {LOAD_CONST, 0}, {CALL, 1},
+    };
+    constexpr Py_ssize_t raising_units = std::size(raising) + cpython::call_cache_units + 1;
+    if (size < 2 * raising_units) {
+        PyErr_SetString(PyExc_SystemError, "location table too short for the code object");
+        return nullptr;
+    }
+    PyObject *code = PyBytes_FromStringAndSize(nullptr, size);
+    if (code == nullptr) {
+        return nullptr;
+    }
+    unsigned char *unit = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(code));
+    unsigned char *end = unit + size;
+    for (const auto &instruction : raising) {
+        *unit++ = instruction[0];
+        *unit++ = instruction[1];
+    }
+    // The cache units start zeroed; the interpreter fills them when it
+    // makes the code object.
+    for (int k = 0; k < cpython::call_cache_units; k++) {
+        *unit++ = CACHE;
+        *unit++ = 0;
+    }
+    *unit++ = RAISE_VARARGS;
+    *unit++ = 1;
+    while (unit < end) {
+        *unit++ = NOP;
+        *unit++ = 0;
+    }
+    return code;
+}
+
 // The code object of poe_forward_kinematics: its name, file, first line and
-// locals, and a location table into the module's source.  Its instructions
-// are zero bytes that never run.
+// locals, and a location table into the module's source.
 PyObject *make_function_code()
 {
     OwnedRef shared_names(PyDict_New());
@@ -89,23 +142,23 @@ PyObject *make_function_code()
     if (varnames == nullptr) {
         return nullptr;
     }
-    Py_ssize_t size = (2 * PyBytes_GET_SIZE(module_state.line_table) + 4) / 4 * 4;
-    OwnedRef code(PyBytes_FromStringAndSize(nullptr, size));
+    OwnedRef code(make_instructions((2 * PyBytes_GET_SIZE(module_state.line_table) + 4) / 4 * 4));
     if (!code) {
         return nullptr;
     }
-    std::memset(PyBytes_AsString(code.get()), 0, size);
+    OwnedRef message(PyUnicode_FromString(native_code_message));
+    OwnedRef consts(message ? PyTuple_Pack(1, message.get()) : nullptr);
+    if (!consts) {
+        return nullptr;
+    }
+    // The deepest stack of the instructions: the null, the class, the message.
+    constexpr int stack_size = 3;
     PyObject *empty_tuple = runtime_state.empty_tuple;
     PyObject *name = constant_string(str_poe_forward_kinematics);
-    PyCodeObject *co = PyUnstable_Code_NewWithPosOnlyArgs(
-        2, 0, 0, 92, 0, CO_OPTIMIZED | CO_NEWLOCALS, code.get(), empty_tuple, empty_tuple,
-        varnames, empty_tuple, empty_tuple, constant_string(str_source_path), name, name, line_def,
-        module_state.line_table, module_state.empty_bytes);
-    if (co != nullptr) {
-        // Tracing starts at the first unit; there is no RESUME to find.
-        co->_co_firsttraceable = 0;
-    }
-    return reinterpret_cast<PyObject *>(co);
+    return reinterpret_cast<PyObject *>(PyUnstable_Code_NewWithPosOnlyArgs(
+        2, 0, 0, 92, stack_size, CO_OPTIMIZED | CO_NEWLOCALS, code.get(), consts.get(),
+        empty_tuple, varnames, empty_tuple, empty_tuple, constant_string(str_source_path), name,
+        name, line_def, module_state.line_table, module_state.empty_bytes));
 }
 
 // Binds `value` (a new reference, released here) under a constant name.
