@@ -36,6 +36,9 @@ def source_line(start):
     return found[0]
 
 
+DEF_LINE = source_line("def poe_forward_kinematics(")
+
+
 def load_twin():
     """The pure-Python twin, loaded from its file under a name of its own:
     the import name kovi.kinematics.poe_fk is the native module."""
@@ -73,9 +76,9 @@ def traceback_entries(exc):
 
 def failure_line(exc):
     """The body line that a failed call reports, after checking that the
-    call added exactly its two entries: line 30, then the body's line."""
+    call added exactly its two entries: the def line, then the body's line."""
     entries = [e for e in traceback_entries(exc) if e[1] == FUNCTION_NAME]
-    assert len(entries) == 2 and entries[0] == (SOURCE_PATH, FUNCTION_NAME, 30), entries
+    assert len(entries) == 2 and entries[0] == (SOURCE_PATH, FUNCTION_NAME, DEF_LINE), entries
     assert entries[1][0] == SOURCE_PATH
     return entries[1][2]
 

@@ -9,12 +9,12 @@ import random
 import sys
 
 import pytest
-from helpers import REPO, SOURCE_PATH, assert_no_leak, run_python
+from helpers import DEF_LINE, REPO, SOURCE_PATH, assert_no_leak, run_python, source_line
 
 from kovi.kinematics.poe_fk import poe_forward_kinematics
 
-FIRST_LINE = 30
-BODY_LINES = range(123, 258)
+FIRST_LINE = DEF_LINE
+BODY_LINES = range(source_line("a00 = 1.0"), source_line("dtype=np.float64") + 1)
 
 
 def _block(prefix):

@@ -18,6 +18,7 @@
 #include "poe_forward_kinematics_entry.hpp"
 #include "runtime_state.hpp"
 #include "shared_type_registry.hpp"
+#include "source_lines.hpp"
 #include "traceback.hpp"
 
 namespace kovi {
@@ -26,17 +27,6 @@ namespace {
 
 const char exec_function_name[] = "init kovi.kinematics.poe_fk";
 const char module_full_name[] = "kovi.kinematics.poe_fk";
-
-// Source lines of the module's statements.
-enum ExecLine : int {
-    line_module = 1,
-    line_import_math = 19,
-    line_import_numpy = 22,
-    line_import_ndarray = 23,
-    line_import_kinbody = 25,
-    line_all = 27,
-    line_def = 30,
-};
 
 // Stores a new reference (or null) into an owned field; whether a value was
 // stored.
