@@ -155,6 +155,10 @@ def halted(name):
 
 
 WRONG_SIZE = "Shared kovi type kovi_function_or_method has the wrong size, try recompiling"
+WRONG_LAYOUT = "Shared kovi type kovi_function_or_method has the wrong layout, try recompiling"
+# 160 bytes like the function type, but 18 slots: no dictionary, weak-reference
+# list or vector call entry where the module reads them.
+SAME_SIZE_IMPOSTOR = "type('Impostor', (), {'__slots__': tuple('s%d' % i for i in range(18))})"
 MODULE_LINE = source_line('"""Forward kinematics')
 KINBODY_LINE = source_line("from kovi._kinbody import KinBody")
 
@@ -172,6 +176,8 @@ KINBODY_LINE = source_line("from kovi._kinbody import KinBody")
      f"TypeError: {WRONG_SIZE}", MODULE_LINE, INIT_NAME),
     (registry_holding("kovi_function_or_method", "type('Impostor', (), {'__slots__': ('a',)})"),
      f"TypeError: {WRONG_SIZE}", MODULE_LINE, INIT_NAME),
+    (registry_holding("kovi_function_or_method", SAME_SIZE_IMPOSTOR),
+     f"TypeError: {WRONG_LAYOUT}", MODULE_LINE, INIT_NAME),
     (import_refused("math"), halted("math"), source_line("import math"), INIT_NAME),
     (import_refused("numpy"), halted("numpy"), source_line("import numpy as np"), INIT_NAME),
     (import_refused("numpy.typing"), halted("numpy.typing"),
@@ -179,7 +185,7 @@ KINBODY_LINE = source_line("from kovi._kinbody import KinBody")
     (FAILING_KINBODY_IMPORT, "RuntimeError: no bodies today", KINBODY_LINE, "exec_module"),
     (MISSING_KINBODY, "ImportError: cannot import name KinBody", KINBODY_LINE, INIT_NAME),
 ], ids=["function-type-not-a-type", "metatype-not-a-type", "function-type-too-small",
-        "function-type-too-large", "math-import-fails", "numpy-import-fails",
+        "function-type-too-large", "function-type-laid-out-otherwise", "math-import-fails", "numpy-import-fails",
         "numpy-typing-import-fails", "kinbody-import-fails", "kinbody-name-missing"])
 def test_failed_execution_reports_its_line_and_can_be_retried(setup, raised, line, innermost):
     out = run_python(f"""
