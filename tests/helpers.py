@@ -14,6 +14,7 @@ import textwrap
 import traceback
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 REPO = Path(__file__).resolve().parents[1]
@@ -81,6 +82,18 @@ def failure_line(exc):
     assert len(entries) == 2 and entries[0] == (SOURCE_PATH, FUNCTION_NAME, DEF_LINE), entries
     assert entries[1][0] == SOURCE_PATH
     return entries[1][2]
+
+
+def assert_same_pose(got, want):
+    """`got` is the pose `want` as far as IEEE 754 fixes it: every element
+    that is not NaN has the same bits, and NaN stands in exactly the same
+    elements.  A NaN's sign and payload are left open: with two NaN
+    operands, the one an addition keeps depends on the order of its
+    operands, which the compiler may swap."""
+    assert got.dtype == want.dtype == np.float64 and got.shape == want.shape
+    nan = np.isnan(want)
+    assert np.array_equal(np.isnan(got), nan), (got, want)
+    assert np.array_equal(got.view(np.uint64)[~nan], want.view(np.uint64)[~nan]), (got, want)
 
 
 def outcome(fn, *args):
