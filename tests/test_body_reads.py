@@ -113,6 +113,39 @@ def test_successful_calls_release_everything(fk):
     assert_no_leak(lambda: fk(kb, q), objects_of(kb, q) + q[3:])
 
 
+# Objects that call the function again from inside the read of kb or q.
+REENTERING = {
+    "float": "q = [Again()]",
+    "getitem": "kb = SimpleNamespace(joints=Again())",
+    "eq": "kb = body(joint(joint_type=Again()))",
+}
+
+
+@pytest.mark.parametrize("where", REENTERING)
+def test_unbounded_reentry_ends_in_recursion_error(where):
+    # In a fresh interpreter: running out of stack would kill it.
+    out = run_python(f"""
+        from types import SimpleNamespace
+        from chains import body, joint
+        from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
+
+        class Again:
+            def again(self, *args):
+                return fk(kb, q)
+            __float__ = __getitem__ = __eq__ = again
+            def __len__(self):
+                return 1
+
+        kb, q = body(joint()), [0.5]
+        {REENTERING[where]}
+        try:
+            fk(kb, q)
+        except RecursionError:
+            print("RecursionError", fk(body(joint()), [0.5])[2, 2])
+    """)
+    assert out.split() == ["RecursionError", "1.0"]
+
+
 @pytest.mark.parametrize("kind, prismatic", [
     ("prismatic", True),
     ("".join(["pris", "matic"]), True),            # equal, not the interned object
