@@ -17,10 +17,7 @@ SUM_ORDER_LEFT = np.array([[1, 1, 1, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1
 def test_random_chains_match_the_twin_bit_for_bit(fk, twin, seed):
     rng = np.random.default_rng(seed)
     kb, q = random_chain(rng, int(rng.integers(0, 13)))
-    got = fk(kb, q)
-    want = twin.poe_forward_kinematics(kb, q)
-    assert got.shape == (4, 4)
-    assert_same_pose(got, want)
+    assert_same_pose(fk(kb, q), twin.poe_forward_kinematics(kb, q))
 
 
 @pytest.mark.parametrize("seed", range(20))
@@ -34,24 +31,6 @@ def test_nans_stand_where_the_twins_do(fk, twin, seed):
     got = fk(kb, q)
     assert 0 < np.isnan(got).sum() < 16
     assert_same_pose(got, twin.poe_forward_kinematics(kb, q))
-
-
-@pytest.mark.parametrize("change, same", [
-    (lambda p: p.__setitem__((0, 0), -p[0, 0]), True),              # the NaN's sign
-    (lambda p: p.__setitem__((1, 1), math.nan), False),             # a new NaN
-    (lambda p: p.__setitem__((1, 1), np.nextafter(p[1, 1], 2)), False),
-    (lambda p: p.__setitem__((2, 0), -p[2, 0]), False),             # -0.0 for 0.0
-], ids=["nan-sign", "nan-place", "one-ulp", "zero-sign"])
-def test_pose_comparison(change, same):
-    want = np.eye(4)
-    want[0, 0] = math.nan
-    got = want.copy()
-    change(got)
-    if same:
-        assert_same_pose(got, want)
-    else:
-        with pytest.raises(AssertionError):
-            assert_same_pose(got, want)
 
 
 def test_sample_bodies_match_the_twin_bit_for_bit(fk, twin):
