@@ -14,7 +14,8 @@ import numpy as np
 import pytest
 from chains import (SlotBody, SlotJoint, body, joint, plain, random_chain, record_fields,
                     slotted, sprinkle)
-from helpers import FUNCTION_NAME, SOURCE_PATH, assert_no_leak, run_python, traceback_entries
+from helpers import (DEF_LINE, FUNCTION_NAME, SOURCE_PATH, assert_no_leak, run_python,
+                     source_line, traceback_entries)
 
 
 class Sub(np.ndarray):
@@ -206,12 +207,12 @@ def _namespace(native, owner):
 # owner of the binding, its name, the stand-in made from the bound value
 # (a Recorded is reachable as .recorded), the line its deletion fails at
 REBINDINGS = {
-    "math": ("module", "math", 188),
-    "math.cos": ("math", "cos", 188),
-    "math.sin": ("math", "sin", 189),
-    "np": ("module", "np", 255),
-    "np.array": ("np", "array", 255),
-    "np.float64": ("np", "float64", 257),
+    "math": ("module", "math", source_line("c = math.cos(qi)")),
+    "math.cos": ("math", "cos", source_line("c = math.cos(qi)")),
+    "math.sin": ("math", "sin", source_line("s = math.sin(qi)")),
+    "np": ("module", "np", source_line("return np.array(")),
+    "np.array": ("np", "array", source_line("return np.array(")),
+    "np.float64": ("np", "float64", source_line("dtype=np.float64")),
 }
 
 
@@ -296,7 +297,7 @@ def test_deleting_a_global_fails_as_before(native, twin, fk, monkeypatch, which)
         twin.poe_forward_kinematics(kb, q)
     assert (type(native_info.value), str(native_info.value)) == \
         (type(twin_info.value), str(twin_info.value))
-    assert [e[2] for e in traceback_entries(native_info.value) if e[1] == FUNCTION_NAME] == [30, line]
+    assert [e[2] for e in traceback_entries(native_info.value) if e[1] == FUNCTION_NAME] == [DEF_LINE, line]
 
 
 @pytest.mark.parametrize("owner", ["math", "np"])

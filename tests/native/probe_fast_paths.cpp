@@ -4,6 +4,7 @@
 // call close to the interpreter's C recursion limit.
 #include <Python.h>
 
+#include "cpython_internal.hpp"
 #include "direct_reads.hpp"
 #include "libm_trig.hpp"
 #include "owned_ref.hpp"
@@ -163,11 +164,11 @@ PyObject *probe_call_with_c_recursion_remaining(PyObject *, PyObject *args)
     if (!rest) {
         return nullptr;
     }
-    PyThreadState *tstate = PyThreadState_Get();
-    int saved = tstate->c_recursion_remaining;
-    tstate->c_recursion_remaining = static_cast<int>(remaining);
+    int &budget = kovi::cpython::c_recursion_remaining(PyThreadState_Get());
+    int saved = budget;
+    budget = static_cast<int>(remaining);
     PyObject *result = PyObject_Call(PyTuple_GET_ITEM(args, 1), rest.get(), nullptr);
-    tstate->c_recursion_remaining = saved;
+    budget = saved;
     return result;
 }
 

@@ -15,6 +15,8 @@
 
 #include <Python.h>
 
+#include "cpython_internal.hpp"
+
 namespace kovi {
 
 enum class Validity : unsigned char {
@@ -77,7 +79,7 @@ inline constexpr int skipped_call_depth = 50;
 
 inline bool recursion_headroom()
 {
-    return PyThreadState_Get()->c_recursion_remaining > skipped_call_depth;
+    return cpython::c_recursion_remaining(PyThreadState_Get()) > skipped_call_depth;
 }
 
 }  // namespace kovi
