@@ -18,7 +18,6 @@ import math
 import resource
 import sys
 
-import numpy as np
 
 
 class Partial:

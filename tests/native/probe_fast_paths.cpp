@@ -37,36 +37,29 @@ bool numpy_loaded()
     return true;
 }
 
-// The direct reads: the doubles read, or None where the general read is due.
-PyObject *probe_read_vector3_direct(PyObject *, PyObject *arg)
-{
-    double v[3];
-    if (!numpy_loaded()) {
-        return nullptr;
-    }
-    return kovi::read_vector3_direct(arg, v) ? doubles_tuple(v, 3) : Py_NewRef(Py_None);
-}
-
-PyObject *probe_read_vector_element_direct(PyObject *, PyObject *args)
+// The three direct reads of `obj`: (obj[0:3], obj[i], rows 0-2 of obj as a
+// transform), each the doubles read or None where the general read is due.
+PyObject *probe_read_direct(PyObject *, PyObject *args)
 {
     PyObject *obj;
     Py_ssize_t i;
-    if (!PyArg_ParseTuple(args, "On:read_vector_element_direct", &obj, &i) || !numpy_loaded()) {
+    if (!PyArg_ParseTuple(args, "On:read_direct", &obj, &i) || !numpy_loaded()) {
         return nullptr;
     }
-    double value;
-    return kovi::read_vector_element_direct(obj, i, value) ? PyFloat_FromDouble(value)
-                                                           : Py_NewRef(Py_None);
-}
-
-PyObject *probe_read_transform_direct(PyObject *, PyObject *arg)
-{
+    double vector[3];
+    double element;
     kovi::AffineBlock block;
-    if (!numpy_loaded()) {
+    OwnedRef reads[3] = {
+        OwnedRef(kovi::read_vector3_direct(obj, vector) ? doubles_tuple(vector, 3) : Py_NewRef(Py_None)),
+        OwnedRef(kovi::read_vector_element_direct(obj, i, element) ? PyFloat_FromDouble(element)
+                                                                   : Py_NewRef(Py_None)),
+        OwnedRef(kovi::read_transform_direct(obj, block) ? doubles_tuple(&block.e[0][0], 12)
+                                                         : Py_NewRef(Py_None)),
+    };
+    if (!reads[0] || !reads[1] || !reads[2]) {
         return nullptr;
     }
-    return kovi::read_transform_direct(arg, block) ? doubles_tuple(&block.e[0][0], 12)
-                                                   : Py_NewRef(Py_None);
+    return PyTuple_Pack(3, reads[0].get(), reads[1].get(), reads[2].get());
 }
 
 // One slot cache per probe, as the module keeps one per name.
@@ -175,11 +168,8 @@ PyObject *probe_call_with_c_recursion_remaining(PyObject *, PyObject *args)
 }  // namespace
 
 PyMethodDef probe_fast_paths_methods[] = {
-    {"read_vector3_direct", probe_read_vector3_direct, METH_O, "axis[0:3] read directly, or None"},
-    {"read_vector_element_direct", probe_read_vector_element_direct, METH_VARARGS,
-     "q[i] read directly, or None"},
-    {"read_transform_direct", probe_read_transform_direct, METH_O,
-     "rows 0-2 of a transform read directly, or None"},
+    {"read_direct", probe_read_direct, METH_VARARGS,
+     "(obj[0:3], obj[i], rows 0-2 of obj), each read directly or None"},
     {"get_attr_cached", probe_get_attr_cached, METH_VARARGS, "getattr through the slot cache"},
     {"slot_cache_entry", probe_slot_cache_entry, METH_NOARGS, "(type, current) or None"},
     {"clear_slot_cache", probe_clear_slot_cache, METH_NOARGS, "empties the slot cache"},
