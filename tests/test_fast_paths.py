@@ -103,7 +103,6 @@ ARRAY_KINDS = {
     "unaligned": (_unaligned, False),
     "extra_dimension": (lambda a: a[np.newaxis], False),
     "zero_d": (lambda a: np.array(a.flat[1]), False),
-    "too_small": (lambda a: a[..., :2], False),
 }
 
 
@@ -118,6 +117,27 @@ def test_the_direct_reads_take_exactly_the_arrays_they_read_as_indexing_does(pro
     assert probe.read_direct(vector, 3) == (tuple(map(float, vector[:3])), float(vector[3]), None)
     assert probe.read_direct(vector, 4)[1] is None          # past the end: the general read
     assert probe.read_direct(matrix, 0) == (None, None, tuple(map(float, matrix[:3].flat)))
+
+
+@pytest.mark.parametrize("shape", [(2,), (3,), (4,), (2, 4), (3, 3), (3, 4), (4, 5), (1, 3, 4)])
+def test_the_direct_reads_take_arrays_just_large_enough(probe, shape):
+    a = np.arange(math.prod(shape), dtype=float).reshape(shape)
+    vector3, element, transform = probe.read_direct(a, 3)
+    assert (vector3 is not None) == (a.ndim == 1 and shape[0] >= 3)
+    assert (element is not None) == (a.ndim == 1 and shape[0] >= 4)
+    assert (transform is not None) == (a.ndim == 2 and shape[0] >= 3 and shape[1] >= 4)
+
+
+@pytest.mark.parametrize("role, shape", [("T_left", (2, 4)), ("T_right", (4, 3)),
+                                         ("T_left", (3, 4)), ("axis", (2,)), ("q", (2,))])
+def test_arrays_too_small_fail_as_indexing_fails(fk, twin, role, shape):
+    kb, q = random_chain(np.random.default_rng(8), 3)
+    if role == "q":
+        q = q[:shape[0]].copy()
+    else:
+        record = kb.joints[1]
+        setattr(record, role, getattr(record, role)[tuple(slice(n) for n in shape)].copy())
+    assert as_twin_result(result_of(fk, slotted(kb), q)) == twin_result(twin, kb, q)
 
 
 def twin_result(twin, kb, q):
