@@ -348,6 +348,13 @@ def test_calls_near_the_recursion_limit_fail_as_the_general_path_fails(probe, na
     monkeypatch.setattr(native, "np", types.SimpleNamespace(array=np.array, float64=np.float64))
     assert outcomes() == fast
     assert fast[0][0] == "error" and fast[-1][0] == "value"
+    # The general reads that the direct reads stand for enter no guard: with
+    # the one level the probe's own call takes, they still succeed.
+    record = kb.joints[0]
+    at_limit = [(probe.get_item_int, record.axis, 1, False), (probe.get_item, record.T_left, (0, 1)),
+                (probe.get_attr, record, "axis")]
+    for read, *args in at_limit:
+        assert probe.call_with_c_recursion_remaining(1, read, *args) is not None
 
 
 # ---- slot attributes
