@@ -57,18 +57,13 @@ def test_fk_batch_from_npy_and_csv(tmp_path, capsys):
     (["fk", "panda", "--q", *READY[:6]], 1, "kovi: error: expected 7 joint values, got 6"),
     (["fk", "panda", "--q", *READY, "0"], 1, "kovi: error: expected 7 joint values, got 8"),
     (["fk", "panda", "--q", *READY[:6], "nan"], 1, r"kovi: error: q\[6\] is nan"),
-    (["fk", "panda", "--q", "-inf", *READY[1:]], 1, r"kovi: error: q\[0\] is -inf"),
-    (["fk", "panda", "--q", "x"], 2, "kovi fk: error: argument --q: invalid float value: 'x'"),
     (["fk", "panda"], 2, "kovi fk: error: one of the arguments --q --q-file is required"),
     (["info", "puma"], 1, "kovi: error: 'puma' is neither a sample robot .* nor a URDF file"),
-    (["info", "panda", "--tip-link", "hand"], 1, "--base-link and --tip-link apply to a URDF"),
     (["info", "BRANCHED"], 1, r"the tree branches below 'a'; pass tip_link, one of: b, c"),
     (["fk", "scara", "--q-file", "Q.npy"], 1, "--q-file needs -o/--output"),
-    (["fk", "scara", "--q-file", "q.txt", "-o", "p.npy"], 1, "q.txt: expected a .npy or .csv"),
     (["fk", "scara", "--q-file", "Q.npy", "-o", "p.npy"], 1,
      r"Q.npy: expected rows of 4 joint values, got an array of shape \(2, 3\)"),
     (["fk", "scara", "--q-file", "NAN.csv", "-o", "p.npy"], 1, r"NAN.csv: row 1: q\[2\] is nan"),
-    (["fk", "scara", "--q-file", "missing.npy", "-o", "p.npy"], 1, "No such file or directory"),
 ])
 def test_user_mistake_is_one_line(argv, status, error, tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)

@@ -364,20 +364,21 @@ def _trans(x: float = 0.0, y: float = 0.0, z: float = 0.0) -> NDArray[np.float64
     return T
 
 
-def _rot_x(alpha: float) -> NDArray[np.float64]:
-    c, s = math.cos(alpha), math.sin(alpha)
+def _rotation(i: int, j: int, angle: float) -> NDArray[np.float64]:
+    """Rotation by ``angle`` turning axis ``i`` towards axis ``j``."""
+    c, s = math.cos(angle), math.sin(angle)
     T = np.eye(4)
-    T[1, 1], T[1, 2] = c, -s
-    T[2, 1], T[2, 2] = s, c
+    T[i, i], T[i, j] = c, -s
+    T[j, i], T[j, j] = s, c
     return T
+
+
+def _rot_x(alpha: float) -> NDArray[np.float64]:
+    return _rotation(1, 2, alpha)
 
 
 def _rot_z(theta: float) -> NDArray[np.float64]:
-    c, s = math.cos(theta), math.sin(theta)
-    T = np.eye(4)
-    T[0, 0], T[0, 1] = c, -s
-    T[1, 0], T[1, 1] = s, c
-    return T
+    return _rotation(0, 1, theta)
 
 
 _DH_FIELDS = ("a", "alpha", "d", "theta_offset")

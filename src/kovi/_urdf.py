@@ -135,6 +135,16 @@ def _required(doc: _Document, element: ET.Element, attribute: str) -> str:
     return value
 
 
+def _unique_names(doc: _Document, elements: list[ET.Element]) -> set[str]:
+    names: set[str] = set()
+    for element in elements:
+        name = _required(doc, element, "name")
+        if name in names:
+            raise doc.fail(element, f"a second <{element.tag}> of this name")
+        names.add(name)
+    return names
+
+
 def _link_of(doc: _Document, joint: ET.Element, role: str, links: set[str]) -> str:
     element = joint.find(role)
     if element is None:
@@ -154,23 +164,14 @@ def load_chain(source: str | bytes | os.PathLike[str], base_link: str | None = N
         raise doc.fail(robot, "the root element must be <robot>")
     robot_name = robot.get("name") or "robot"
 
-    links: set[str] = set()
-    for link in robot.findall("link"):
-        name = _required(doc, link, "name")
-        if name in links:
-            raise doc.fail(link, "a second <link> of this name")
-        links.add(name)
-
+    links = _unique_names(doc, robot.findall("link"))
     # Only <joint> children of <robot> are joints; <transmission> and others
     # hold <joint> elements of their own.
+    joints = robot.findall("joint")
+    _unique_names(doc, joints)
     parent_joint: dict[str, tuple[ET.Element, str]] = {}   # link -> (joint above, its parent)
     children: dict[str, list[str]] = {}
-    joint_names: set[str] = set()
-    for joint in robot.findall("joint"):
-        name = _required(doc, joint, "name")
-        if name in joint_names:
-            raise doc.fail(joint, "a second <joint> of this name")
-        joint_names.add(name)
+    for joint in joints:
         if _required(doc, joint, "type") not in KNOWN_TYPES:
             raise doc.fail(joint, f"unknown joint type {joint.get('type')!r}; "
                                   f"URDF has {', '.join(KNOWN_TYPES)}")
