@@ -16,6 +16,8 @@ ASAN_PROBE_DIR := build/probe-asan
 # CMake and Ninja come from PyPI too, so the build needs nothing but Python
 # 3.12 and a C++ compiler on the machine.
 BUILD_DEPS  := numpy pytest scikit-build-core cmake ninja
+# The tests' checkers and peers: pyproject's 'test' extra beyond pytest.
+TEST_DEPS   := mypy matplotlib roboticstoolbox-python pin example-robot-data
 PIP_QUIET   := --quiet --disable-pip-version-check
 # Commands run with a virtual environment's tools (cmake, ninja) first on PATH.
 IN_VENV      = PATH="$(abspath $(VENV))/bin:$$PATH"
@@ -27,7 +29,7 @@ SOURCES     := $(shell find src runtime tools tests/native -type f 2>/dev/null) 
 run: $(VENV)/.installed
 	$(PY) examples/sample_arm_pose.py
 
-test: $(VENV)/.installed $(PROBE_DIR)/.built
+test: $(VENV)/.installed $(PROBE_DIR)/.built $(VENV)/.test-deps
 	KOVI_PROBE_PATH=$(abspath $(PROBE_DIR))/python $(PY) -m pytest
 
 bench: $(VENV)/.installed
@@ -38,6 +40,10 @@ bench: $(VENV)/.installed
 %/.deps:
 	@python=$$(tools/find_python.sh) && echo "Using $$python" && $$python -m venv $*
 	$*/bin/python -m pip install $(PIP_QUIET) $(BUILD_DEPS)
+	@touch $@
+
+$(VENV)/.test-deps: $(VENV)/.deps
+	$(PY) -m pip install $(PIP_QUIET) $(TEST_DEPS)
 	@touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
