@@ -15,7 +15,7 @@ PROBE_DIR   := build/probe
 ASAN_PROBE_DIR := build/probe-asan
 # CMake and Ninja come from PyPI too, so the build needs nothing but Python
 # 3.12 and a C++ compiler on the machine.
-BUILD_DEPS  := numpy pytest scikit-build-core cmake ninja
+BUILD_DEPS  := numpy pytest scikit-build-core cmake ninja nanobind
 PIP_QUIET   := --quiet --disable-pip-version-check
 # Commands run with a virtual environment's tools (cmake, ninja) first on PATH.
 IN_VENV      = PATH="$(abspath $(VENV))/bin:$$PATH"
