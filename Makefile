@@ -16,6 +16,9 @@ ASAN_PROBE_DIR := build/probe-asan
 # CMake and Ninja come from PyPI too, so the build needs nothing but Python
 # 3.12 and a C++ compiler on the machine.
 BUILD_DEPS  := numpy pytest scikit-build-core cmake ninja nanobind
+# Peers the tests compare with (the "test" extra of pyproject.toml beyond
+# pytest); the tests that need one skip without it.
+TEST_PEERS  := pin "dask[distributed]"
 PIP_QUIET   := --quiet --disable-pip-version-check
 # Commands run with a virtual environment's tools (cmake, ninja) first on PATH.
 IN_VENV      = PATH="$(abspath $(VENV))/bin:$$PATH"
@@ -27,7 +30,7 @@ SOURCES     := $(shell find src runtime tools tests/native -type f 2>/dev/null) 
 run: $(VENV)/.installed
 	$(PY) examples/sample_arm_pose.py
 
-test: $(VENV)/.installed $(PROBE_DIR)/.built
+test: $(VENV)/.installed $(VENV)/.test-peers $(PROBE_DIR)/.built
 	KOVI_PROBE_PATH=$(abspath $(PROBE_DIR))/python $(PY) -m pytest
 
 bench: $(VENV)/.installed
@@ -38,6 +41,10 @@ bench: $(VENV)/.installed
 %/.deps:
 	@python=$$(tools/find_python.sh) && echo "Using $$python" && $$python -m venv $*
 	$*/bin/python -m pip install $(PIP_QUIET) $(BUILD_DEPS)
+	@touch $@
+
+$(VENV)/.test-peers: $(VENV)/.deps
+	$(PY) -m pip install $(PIP_QUIET) $(TEST_PEERS)
 	@touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)

@@ -49,3 +49,32 @@ def random_chain(rng, n):
         joints.append(joint(random_transform(rng), axis, random_transform(rng), kind))
     q = rng.uniform(-4.0, 4.0, size=n)
     return body(*joints), q
+
+
+def random_rigid_transform(rng):
+    """A 4x4 rigid motion: a rotation from a random unit quaternion and a
+    translation of robot scale."""
+    w, x, y, z = rng.normal(size=4)
+    n = math.sqrt(w * w + x * x + y * y + z * z)
+    w, x, y, z = w / n, x / n, y / n, z / n
+    T = np.eye(4)
+    T[:3, :3] = [[1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)],
+                 [2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)],
+                 [2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)]]
+    T[:3, 3] = rng.uniform(-0.5, 0.5, size=3)
+    return T
+
+
+def random_kinbody(rng, n):
+    """A validated kovi KinBody of n mixed joints with rigid transforms and
+    axes normalised in floating point (length 1 up to rounding, so mostly
+    not exactly unit), and a configuration."""
+    from kovi._kinbody import Joint, KinBody
+    joints = []
+    for i in range(n):
+        axis = rng.normal(size=3)
+        axis = axis / np.linalg.norm(axis)
+        kind = "prismatic" if rng.random() < 0.35 else "revolute"
+        joints.append(Joint(f"j{i}", random_rigid_transform(rng), axis,
+                            random_rigid_transform(rng), kind))
+    return KinBody(f"random{n}", joints), rng.uniform(-4.0, 4.0, size=n)
