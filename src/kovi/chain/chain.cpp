@@ -497,25 +497,30 @@ PyObject *chain_jacobians(const Chain &chain, PyObject *Q, PyObject *frame, int 
 // ---------------------------------------------------------------------------
 // The checked entry
 
-PyObject *checked_forward_kinematics(PyObject *kb, PyObject *q) noexcept
+namespace {
+
+// q checked against the body's own count of joints.  A body the core cannot
+// read either is left to the core, whose error is then the answer.
+bool joint_values_fit_body(PyObject *kb, PyObject *q) noexcept
 {
-    if (!load(cached.poe_forward_kinematics, "kovi.kinematics.poe_fk", "poe_forward_kinematics") ||
-        joints_name() == nullptr) {
-        return nullptr;
-    }
-    // q is checked against the body's own count of joints; a body the core
-    // cannot read either is left to the core, whose error is the answer.
     PyObject *joints = PyObject_GetAttr(kb, cached.str_joints);
     Py_ssize_t dof = joints != nullptr ? PyObject_Size(joints) : -1;
     Py_XDECREF(joints);
     if (dof < 0) {
         PyErr_Clear();
+        return true;
     }
-    else {
-        JointValues values;
-        if (!values.read(q, dof)) {
-            return nullptr;
-        }
+    JointValues values;
+    return values.read(q, dof);
+}
+
+}  // namespace
+
+PyObject *checked_forward_kinematics(PyObject *kb, PyObject *q) noexcept
+{
+    if (!load(cached.poe_forward_kinematics, "kovi.kinematics.poe_fk", "poe_forward_kinematics") ||
+        joints_name() == nullptr || !joint_values_fit_body(kb, q)) {
+        return nullptr;
     }
     PyObject *args[3] = {nullptr, kb, q};
     return PyObject_Vectorcall(cached.poe_forward_kinematics, args + 1,
