@@ -35,6 +35,7 @@ test: $(VENV)/.installed $(VENV)/.test-peers $(PROBE_DIR)/.built
 
 bench: $(VENV)/.installed
 	$(PY) bench/bench_poe_fk.py
+	$(PY) bench/bench_chain.py
 
 # One virtual environment per build flavour; each is made with the Python
 # that find_python.sh picks, and gets the build and test tools.
