@@ -81,16 +81,10 @@ def pinocchio_peer(kb):
         import pinocchio as pin
     except ImportError:
         return None
-    model = pin.Model()
-    parent, placement = 0, np.eye(4)
-    for j in kb.joints:
-        M = placement @ j.T_left
-        kind = pin.JointModelPrismaticUnaligned if j.joint_type == "prismatic" \
-            else pin.JointModelRevoluteUnaligned
-        parent = model.addJoint(parent, kind(np.array(j.axis)), pin.SE3(M[:3, :3], M[:3, 3]), j.name)
-        placement = j.T_right
-    end = model.addFrame(pin.Frame("end", parent, pin.SE3(placement[:3, :3], placement[:3, 3]),
-                                   pin.FrameType.OP_FRAME))
+    if str(REPO / "tests") not in sys.path:
+        sys.path.insert(0, str(REPO / "tests"))
+    from chains import pinocchio_model  # the tests' model of a body, checked there
+    model, end = pinocchio_model(pin, kb)
     data = model.createData()
 
     def poses(Q, out):

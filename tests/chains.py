@@ -2,7 +2,9 @@
 
 The native function reads only attributes and items, so these records
 (unlike kovi._kinbody's validated ones) can carry anything: non-unit axes,
-non-rigid or 3x4 transforms, lists, strings, objects that fail.
+non-rigid or 3x4 transforms, lists, strings, objects that fail.  For the
+compiled chains, which take only validated bodies: random KinBody chains,
+and the same body as a Pinocchio model (also used by the chain bench).
 """
 
 import math
@@ -78,3 +80,19 @@ def random_kinbody(rng, n):
         joints.append(Joint(f"j{i}", random_rigid_transform(rng), axis,
                             random_rigid_transform(rng), kind))
     return KinBody(f"random{n}", joints), rng.uniform(-4.0, 4.0, size=n)
+
+
+def pinocchio_model(pin, kb):
+    """The body as a Pinocchio model: joint i placed at T_right(i-1) T_left(i),
+    the end frame at the last T_right."""
+    model = pin.Model()
+    parent, placement = 0, np.eye(4)
+    for j in kb.joints:
+        M = placement @ j.T_left
+        kind = pin.JointModelPrismaticUnaligned if j.joint_type == "prismatic" \
+            else pin.JointModelRevoluteUnaligned
+        parent = model.addJoint(parent, kind(np.array(j.axis)), pin.SE3(M[:3, :3], M[:3, 3]), j.name)
+        placement = j.T_right
+    end = model.addFrame(pin.Frame("end", parent, pin.SE3(placement[:3, :3], placement[:3, 3]),
+                                   pin.FrameType.OP_FRAME))
+    return model, end

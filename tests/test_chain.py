@@ -18,7 +18,7 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
-from chains import random_kinbody
+from chains import pinocchio_model, random_kinbody
 from helpers import REPO
 
 from kovi._chain import Chain, forward_kinematics
@@ -102,22 +102,6 @@ def test_jacobian_is_the_derivative_of_the_pose(kb, q, frame):
     for threads in (1, 2):
         batch = chain.jacobians(Q, frame=frame, threads=threads)
         assert bits(batch) == b"".join(bits(chain.jacobian(row, frame)) for row in Q)
-
-
-def pinocchio_model(pin, kb):
-    """The body as a Pinocchio model: joint i placed at T_right(i-1) T_left(i),
-    the end frame at the last T_right."""
-    model = pin.Model()
-    parent, placement = 0, np.eye(4)
-    for j in kb.joints:
-        M = placement @ j.T_left
-        kind = pin.JointModelPrismaticUnaligned if j.joint_type == "prismatic" \
-            else pin.JointModelRevoluteUnaligned
-        parent = model.addJoint(parent, kind(np.array(j.axis)), pin.SE3(M[:3, :3], M[:3, 3]), j.name)
-        placement = j.T_right
-    end = model.addFrame(pin.Frame("end", parent, pin.SE3(placement[:3, :3], placement[:3, 3]),
-                                   pin.FrameType.OP_FRAME))
-    return model, end
 
 
 @pytest.mark.parametrize("kb, q", JACOBIAN_BODIES, ids=lambda v: getattr(v, "name", None))
@@ -304,7 +288,7 @@ def test_poses_allocate_only_their_output():
 INTERRUPTED_BATCH = """
 import sys, time
 import numpy as np
-from chains import random_kinbody
+from chains import pinocchio_model, random_kinbody
 from kovi._chain import Chain
 
 threads = int(sys.argv[1])
