@@ -5,6 +5,7 @@ Jacobians with finite differences of those poses and with Pinocchio.
 """
 
 import math
+import os
 import pickle
 import re
 import shutil
@@ -309,10 +310,10 @@ except KeyboardInterrupt:
 def test_a_long_batch_answers_ctrl_c(threads):
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_BATCH, str(threads)],
                              stdout=subprocess.PIPE, text=True, cwd=REPO,
-                             env={**__import__("os").environ, "PYTHONPATH": str(REPO / "tests")})
+                             env={**os.environ, "PYTHONPATH": str(REPO / "tests")})
     try:
         assert int(child.stdout.readline()) > 0
-        time.sleep(0.3)
+        time.sleep(0.5)  # well inside the batch
         child.send_signal(signal.SIGINT)
         sent = time.perf_counter()
         out, _ = child.communicate(timeout=30)
