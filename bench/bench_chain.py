@@ -147,7 +147,13 @@ def per_item(fn, items):
     return timer
 
 
-def per_call(fn, calls):
+def per_call(fn, target_s):
+    """A timer of about target_s: short windows, so that the minimum over many
+    rounds finds one that the machine's other load left alone."""
+    start = time.perf_counter()
+    fn()
+    calls = max(5, int(target_s / max(time.perf_counter() - start, 1e-9)))
+
     def timer():
         start = time.perf_counter()
         for _ in range(calls):
@@ -224,7 +230,7 @@ def batch_table(name, kb, rows, rounds, workdir, floor_exe):
                        best[label] >= factor * one))
 
 
-def call_table(kb, rounds, calls):
+def call_table(kb, rounds, target_s):
     from kovi._chain import Chain, forward_kinematics
     from kovi._kinbody import Joint, KinBody
     from kovi.kinematics.poe_fk import poe_forward_kinematics
@@ -234,20 +240,21 @@ def call_table(kb, rounds, calls):
     # a one-joint prismatic body: the bare call is short, so the checks show
     slide = KinBody("slide", [Joint("s", np.eye(4), (1.0, 0.0, 0.0), np.eye(4), "prismatic")])
     q1 = np.array([0.25])
-    timers = {
-        "Chain.pose": per_call(lambda: chain.pose(q), calls),
-        "Chain.jacobian": per_call(lambda: chain.jacobian(q), calls),
-        "poe_forward_kinematics": per_call(lambda: poe_forward_kinematics(kb, q), calls // 10),
-        "forward_kinematics (checked)": per_call(lambda: forward_kinematics(kb, q), calls // 10),
-        "poe_forward_kinematics, 1 joint": per_call(lambda: poe_forward_kinematics(slide, q1), calls),
-        "forward_kinematics, 1 joint": per_call(lambda: forward_kinematics(slide, q1), calls),
+    calls = {
+        "Chain.pose": lambda: chain.pose(q),
+        "Chain.jacobian": lambda: chain.jacobian(q),
+        "poe_forward_kinematics": lambda: poe_forward_kinematics(kb, q),
+        "forward_kinematics (checked)": lambda: forward_kinematics(kb, q),
+        "poe_forward_kinematics, 1 joint": lambda: poe_forward_kinematics(slide, q1),
+        "forward_kinematics, 1 joint": lambda: forward_kinematics(slide, q1),
     }
+    timers = {label: per_call(fn, target_s) for label, fn in calls.items()}
     peer = pinocchio_peer(kb)
     if peer is not None:
         jac = chain.jacobian(q)
         err = np.abs(peer[1](q) - jac).max()
         print(f"  Pinocchio frame Jacobian: max |J - Chain's| {err:.1e}")
-        timers["Pinocchio computeFrameJacobian"] = per_call(lambda: peer[1](q), calls)
+        timers["Pinocchio computeFrameJacobian"] = per_call(lambda: peer[1](q), target_s)
     best = interleaved_minima(timers, rounds)
     print(f"\n{kb.name}, per call, min of {rounds} rounds:")
     for label, t in best.items():
@@ -302,10 +309,12 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="small batches, few rounds (smoke run)")
     ap.add_argument("--rows", type=int, help="batch size N (default 100000, --quick 5000)")
-    ap.add_argument("--rounds", type=int, help="timing rounds (default 7, --quick 2)")
+    ap.add_argument("--rounds", type=int,
+                    help="timing rounds of the batches (default 15, --quick 2); per-call "
+                         "timings run four times as many, shorter")
     args = ap.parse_args(argv)
     rows = args.rows or (5000 if args.quick else 100_000)
-    rounds = args.rounds or (2 if args.quick else 7)
+    rounds = args.rounds or (2 if args.quick else 15)
 
     from kovi._kinbody import panda, ur5
     import platform
@@ -317,7 +326,7 @@ def main(argv=None):
         for make in (panda, ur5):
             batch_table(make().name, make(), rows, rounds, workdir, floor_exe)
     for make in (panda, ur5):
-        call_table(make(), rounds=max(rounds, 5), calls=2000 if args.quick else 20000)
+        call_table(make(), rounds=5 if args.quick else 4 * rounds, target_s=0.005)
     memory_report(10**5 if args.quick else 10**6)
     return 0
 
