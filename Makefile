@@ -15,9 +15,10 @@ PROBE_DIR   := build/probe
 ASAN_PROBE_DIR := build/probe-asan
 # CMake and Ninja come from PyPI too, so the build needs nothing but Python
 # 3.12 and a C++ compiler on the machine.
-BUILD_DEPS  := numpy pytest scikit-build-core cmake ninja
-# The tests' checkers and peers: pyproject's 'test' extra beyond pytest.
-TEST_DEPS   := mypy matplotlib roboticstoolbox-python pin example-robot-data
+BUILD_DEPS  := numpy pytest scikit-build-core cmake ninja nanobind
+# The tests' checkers and peers: pyproject's 'test' extra beyond pytest;
+# the tests that need one skip without it.
+TEST_DEPS   := mypy matplotlib roboticstoolbox-python pin example-robot-data "dask[distributed]"
 PIP_QUIET   := --quiet --disable-pip-version-check
 # Commands run with a virtual environment's tools (cmake, ninja) first on PATH.
 IN_VENV      = PATH="$(abspath $(VENV))/bin:$$PATH"
@@ -34,6 +35,7 @@ test: $(VENV)/.installed $(PROBE_DIR)/.built $(VENV)/.test-deps
 
 bench: $(VENV)/.installed
 	$(PY) bench/bench_poe_fk.py
+	$(PY) bench/bench_chain.py
 
 # One virtual environment per build flavour; each is made with the Python
 # that find_python.sh picks, and gets the build and test tools.
