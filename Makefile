@@ -15,7 +15,10 @@ PROBE_DIR   := build/probe
 ASAN_PROBE_DIR := build/probe-asan
 # CMake and Ninja come from PyPI too, so the build needs nothing but Python
 # 3.12 and a C++ compiler on the machine.
-BUILD_DEPS  := numpy pytest scikit-build-core cmake ninja
+BUILD_DEPS  := numpy pytest scikit-build-core cmake ninja nanobind
+# The tests' checkers and peers: pyproject's 'test' extra beyond pytest;
+# the tests that need one skip without it.
+TEST_DEPS   := mypy matplotlib roboticstoolbox-python pin example-robot-data "dask[distributed]"
 PIP_QUIET   := --quiet --disable-pip-version-check
 # Commands run with a virtual environment's tools (cmake, ninja) first on PATH.
 IN_VENV      = PATH="$(abspath $(VENV))/bin:$$PATH"
@@ -27,17 +30,22 @@ SOURCES     := $(shell find src runtime tools tests/native -type f 2>/dev/null) 
 run: $(VENV)/.installed
 	$(PY) examples/sample_arm_pose.py
 
-test: $(VENV)/.installed $(PROBE_DIR)/.built
+test: $(VENV)/.installed $(PROBE_DIR)/.built $(VENV)/.test-deps
 	KOVI_PROBE_PATH=$(abspath $(PROBE_DIR))/python $(PY) -m pytest
 
 bench: $(VENV)/.installed
 	$(PY) bench/bench_poe_fk.py
+	$(PY) bench/bench_chain.py
 
 # One virtual environment per build flavour; each is made with the Python
 # that find_python.sh picks, and gets the build and test tools.
 %/.deps:
 	@python=$$(tools/find_python.sh) && echo "Using $$python" && $$python -m venv $*
 	$*/bin/python -m pip install $(PIP_QUIET) $(BUILD_DEPS)
+	@touch $@
+
+$(VENV)/.test-deps: $(VENV)/.deps
+	$(PY) -m pip install $(PIP_QUIET) $(TEST_DEPS)
 	@touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)

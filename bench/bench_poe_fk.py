@@ -18,8 +18,9 @@ Peers, each timed on the three sample bodies:
              updateFramePlacement(model, data, frame).homogeneous
 
 Pinocchio is the optional bench extra (`pip install pin`, or the package's
-`bench` extra); without it its peers are skipped.  Its model is built from
-each body's own transforms and must agree with the twin to 1e-12.
+`bench` extra); without it its peers are skipped.  Its model is the tests'
+(tests/chains.py), built from each body's own transforms, and must agree
+with the twin to 1e-12.
 
 --baseline PATH adds another build of the extension (the .so file at PATH,
 for instance one built from an earlier commit) as the peers "baseline" and
@@ -28,8 +29,8 @@ times come from one run.
 
 After the table, the cost per joint over random chains of 1 to 64 joints
 (native, general and pin_frame, and the floor: the module's own arithmetic
-in a C++ loop, compiled here if a C++ compiler is found), with the fixed part
-and the per-joint part of a straight-line fit.
+in a C++ loop, bench_chain.py's, compiled here if g++ is found), with the
+fixed part and the per-joint part of a straight-line fit.
 
 Every peer is checked for agreement before anything is timed.  Timing is
 interleaved: each round times every (body, peer) pair once, in an order that
@@ -45,11 +46,8 @@ import importlib.machinery
 import importlib.util
 import json
 import math
-import os
 import platform
-import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import timeit
@@ -60,7 +58,10 @@ import numpy as np
 
 REPO = Path(__file__).resolve().parents[1]
 TWIN_PATH = REPO / "src" / "kovi" / "kinematics" / "poe_fk.py"
-FLOOR_SOURCE = REPO / "bench" / "pose_floor.cpp"
+# The tests' random bodies and Pinocchio model, and bench_chain's floor.
+for _path in (REPO / "tests", REPO / "bench"):
+    if str(_path) not in sys.path:
+        sys.path.insert(0, str(_path))
 PEERS = ("native", "general", "twin", "numpy", "pin", "pin_frame")
 FULL_NAME = "kovi.kinematics.poe_fk"
 # The extension's init function is found from the last component of the
@@ -153,29 +154,12 @@ def general_inputs(kb, q):
 
 
 def pinocchio_peers(pin, kb):
-    """(plain, fastest) pose functions of a Pinocchio model built from the body's
-    own transforms: joint i sits at T_right(i-1) @ T_left(i) in its parent, and
-    the tool frame at the last T_right."""
-    model = pin.Model()
-    parent = 0
-    placement = np.eye(4)
-    for i, j in enumerate(kb.joints):
-        M = placement @ j.T_left
-        axis = np.asarray(j.axis, dtype=float)
-        name = "RZ" if j.joint_type != "prismatic" else "PZ"
-        if tuple(axis) == (0.0, 0.0, 1.0):
-            joint_model = getattr(pin, f"JointModel{name}")()
-        elif j.joint_type == "prismatic":
-            joint_model = pin.JointModelPrismaticUnaligned(axis)
-        else:
-            joint_model = pin.JointModelRevoluteUnaligned(axis)
-        parent = model.addJoint(parent, joint_model, pin.SE3(M[:3, :3].copy(), M[:3, 3].copy()),
-                                f"joint{i}")
-        placement = j.T_right
-    tool = pin.SE3(placement[:3, :3].copy(), placement[:3, 3].copy())
-    frame = model.addFrame(pin.Frame("tool", parent, tool, pin.FrameType.OP_FRAME))
+    """(plain, fastest) pose functions of the tests' Pinocchio model of the body
+    (tests/chains.py, built from the body's own transforms)."""
+    from chains import pinocchio_model
+    model, end = pinocchio_model(pin, kb)
     data = model.createData()
-    last = parent
+    tool, last = model.frames[end].placement, model.frames[end].parentJoint
 
     def plain(kb, q):
         pin.forwardKinematics(model, data, q)
@@ -183,7 +167,7 @@ def pinocchio_peers(pin, kb):
 
     def fastest(kb, q):
         pin.forwardKinematics(model, data, q)
-        return pin.updateFramePlacement(model, data, frame).homogeneous
+        return pin.updateFramePlacement(model, data, end).homogeneous
 
     return plain, fastest
 
@@ -277,48 +261,13 @@ def run(pairs, rounds, target_s):
 
 # ---- scaling: random chains of 1 to 64 joints
 
-def random_rigid(rng):
-    R, _ = np.linalg.qr(rng.normal(size=(3, 3)))
-    if np.linalg.det(R) < 0:
-        R[:, 0] = -R[:, 0]
-    T = np.eye(4)
-    T[:3, :3] = R
-    T[:3, 3] = rng.normal(size=3) * 0.2
-    return T
-
-
-def random_body(rng, n):
-    from kovi._kinbody import Joint, KinBody
-    joints = []
-    for i in range(n):
-        axis = rng.normal(size=3)
-        kind = "prismatic" if rng.random() < 0.25 else "revolute"
-        joints.append(Joint(f"j{i}", random_rigid(rng), axis / np.linalg.norm(axis),
-                            random_rigid(rng), kind))
-    return KinBody(f"random{n}", joints), rng.uniform(-math.pi, math.pi, n)
-
-
-def floor_times(kb, q, exe):
-    """(ns with cos and sin, ns of the arithmetic alone) of the C++ floor."""
-    lines = [str(len(kb.joints))]
-    for j, qi in zip(kb.joints, q):
-        values = [*j.axis, qi, *j.T_left[:3].ravel(), *j.T_right[:3].ravel()]
-        lines.append(f"{int(j.joint_type == 'prismatic')} " + " ".join(repr(float(v)) for v in values))
-    done = subprocess.run([exe], input="\n".join(lines) + "\n", capture_output=True, text=True,
-                          check=True)
-    found = dict(line.split() for line in done.stdout.splitlines())
-    return float(found["with_trig"]), float(found["arithmetic"])
-
-
-def build_floor(tmp):
-    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
-    if compiler is None:
-        return None
-    exe = Path(tmp) / "pose_floor"
-    done = subprocess.run([compiler, "-O3", "-std=c++20", "-ffp-contract=off",
-                           f"-I{REPO / 'src' / 'kovi' / 'kinematics'}", str(FLOOR_SOURCE),
-                           "-o", str(exe)], capture_output=True, text=True)
-    return str(exe) if done.returncode == 0 else None
+def floor_ns(kb, exe, tmp, rows=20000, rounds=5):
+    """ns per pose of bench_chain's floor: the same arithmetic in a C++ loop."""
+    from bench_chain import run_floor, write_floor_input
+    path = Path(tmp) / f"floor{len(kb.joints)}.bin"
+    Q = np.random.default_rng(1).uniform(-math.pi, math.pi, (rows, len(kb.joints)))
+    write_floor_input(path, kb, Q)
+    return min(run_floor(exe, path) for _ in range(rounds)) * 1e9
 
 
 def fit(lengths, ns):
@@ -328,11 +277,12 @@ def fit(lengths, ns):
 
 
 def scaling(fns, pin, rounds, target_s):
+    from chains import random_kinbody
     rng = np.random.default_rng(11)
     names = [p for p in ("native", "general") if "native" in fns] + (["pin_frame"] if pin else [])
     pairs, bodies = {}, {}
     for n in SCALING_LENGTHS:
-        kb, q = random_body(rng, n)
+        kb, q = random_kinbody(rng, n)
         bodies[n] = (kb, q)
         for p, triple in make_peers(names, kb, q, fns, pin).items():
             pairs[n, p] = triple
@@ -343,11 +293,12 @@ def scaling(fns, pin, rounds, target_s):
             return None
     samples, _ = run(pairs, rounds, target_s)
     table = {n: {p: min(samples[n, p]) * 1e3 for p in names} for n in SCALING_LENGTHS}
+    from bench_chain import compile_floor
     with tempfile.TemporaryDirectory() as tmp:
-        exe = build_floor(tmp)
+        exe = compile_floor(tmp)
         if exe is not None:
-            for n, (kb, q) in bodies.items():
-                table[n]["floor"], table[n]["floor_arithmetic"] = floor_times(kb, q, exe)
+            for n, (kb, _) in bodies.items():
+                table[n]["floor"] = floor_ns(kb, exe, tmp)
     return table
 
 
@@ -364,7 +315,7 @@ def print_scaling(table):
         for c in columns))
     if "floor" in columns and "native" in columns:
         ratio = table[lengths[-1]]["native"] / table[lengths[-1]]["floor"]
-        print(f"native / floor (with cos and sin) at {lengths[-1]} joints: {ratio:.2f}x")
+        print(f"native / floor at {lengths[-1]} joints: {ratio:.2f}x")
 
 
 def main(argv=None):
