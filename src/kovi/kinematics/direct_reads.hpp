@@ -134,6 +134,9 @@ inline PyObject *get_attr_cached(SlotCache &cache, PyObject *obj, PyObject *name
             return Py_NewRef(value);
         }
     }
+    else if (type == cache.miss_type && type->tp_version_tag == cache.miss_version) {
+        return get_attr(obj, name);
+    }
     return get_attr_filling(cache, obj, name);
 }
 
