@@ -277,8 +277,9 @@ PyObject *build_pose(const AffineBlock &a, bool skip_calls, int &line)
 // failing step are released before this returns; the held objects are not.
 PyObject *walk_chain(PyObject *kb, PyObject *q, HeldObjects &held, int &line)
 {
-    // Whether the calls of math.cos, math.sin and np.array may be skipped
-    // where the lookups allow it; the depth of this call stays the same.
+    // Away from the C recursion limit, which the calls of math.cos, math.sin
+    // and np.array would test, they may be skipped where the lookups allow;
+    // this call's depth is the same at every one of them.
     const bool skip_calls = recursion_headroom();
     line = line_joints;
     held.joints.reset(get_attr_cached(joints_slot, kb, constant_string(str_joints)));
