@@ -62,6 +62,14 @@ inline void clear_managed_dict(PyObject *obj)
 // Py_T_OBJECT_EX would raise AttributeError instead.
 inline constexpr int member_object_or_none = _Py_T_OBJECT;
 
+// The levels the thread may still enter the interpreter's C recursion guard
+// (Py_EnterRecursiveCall) before it raises RecursionError: a field of 3.12's
+// thread state, renamed in 3.13.
+inline int &c_recursion_remaining(PyThreadState *tstate)
+{
+    return tstate->c_recursion_remaining;
+}
+
 // The inline cache units that follow a CALL instruction in 3.12 bytecode
 // (opcode._inline_cache_entries[CALL]).
 inline constexpr int call_cache_units = 3;

@@ -53,6 +53,52 @@ def random_chain(rng, n):
     return body(*joints), q
 
 
+class SlotJoint:
+    """A joint record with __slots__, read the way kovi._kinbody.Joint is,
+    but unvalidated and writable."""
+
+    __slots__ = ("T_left", "axis", "T_right", "joint_type")
+
+    def __init__(self, T_left, axis, T_right, joint_type):
+        self.T_left, self.axis, self.T_right, self.joint_type = T_left, axis, T_right, joint_type
+
+
+class SlotBody:
+    __slots__ = ("joints",)
+
+    def __init__(self, joints):
+        self.joints = tuple(joints)
+
+
+def record_fields(record):
+    return record.T_left, record.axis, record.T_right, record.joint_type
+
+
+def slotted(kb):
+    """The same chain in slotted records."""
+    return SlotBody(SlotJoint(*record_fields(j)) for j in kb.joints)
+
+
+def plain(kb, wrap=lambda a: a):
+    """The same chain in plain records, every array passed through `wrap`."""
+    return body(*(joint(*map(wrap, record_fields(j)[:3]), record_fields(j)[3]) for j in kb.joints))
+
+
+# Values that arithmetic and conversion treat apart: signed zero,
+# subnormals, the extremes, NaN and infinities.
+SPECIAL_VALUES = (-0.0, 5e-324, -1.5e-310, 2.2250738585072014e-308, 1e22, -1e300,
+                  1.7976931348623157e308, math.nan, math.inf, -math.inf)
+
+
+def sprinkle(rng, kb, q, fraction):
+    """Overwrites about `fraction` of the entries of every float array of
+    the chain, and of q, with special values (in place)."""
+    for a in [q] + [x for j in kb.joints for x in record_fields(j)[:3]]:
+        if isinstance(a, np.ndarray) and a.size:
+            hits = rng.random(a.shape) < fraction
+            a[hits] = rng.choice(SPECIAL_VALUES, size=int(hits.sum()))
+
+
 def random_rigid_transform(rng):
     """A 4x4 rigid motion: a rotation from a random unit quaternion and a
     translation of robot scale."""

@@ -20,6 +20,7 @@ PyMethodDef *const method_tables[] = {
     probe_constant_table_methods,
     probe_imports_methods,
     probe_function_object_methods,
+    probe_fast_paths_methods,
     nullptr,
 };
 

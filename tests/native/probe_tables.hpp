@@ -12,5 +12,6 @@ extern PyMethodDef probe_call_operations_methods[];
 extern PyMethodDef probe_constant_table_methods[];
 extern PyMethodDef probe_imports_methods[];
 extern PyMethodDef probe_function_object_methods[];
+extern PyMethodDef probe_fast_paths_methods[];
 
 #endif

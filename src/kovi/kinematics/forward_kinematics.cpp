@@ -7,14 +7,19 @@
 // of the module's Python source).
 #include "forward_kinematics.hpp"
 
+#include <cmath>
+
 #include "call_operations.hpp"
+#include "direct_reads.hpp"
 #include "float_conversion.hpp"
+#include "libm_trig.hpp"
 #include "module_state.hpp"
 #include "object_access.hpp"
 #include "owned_ref.hpp"
 #include "pose_accumulator.hpp"
 #include "source_lines.hpp"
 #include "traceback.hpp"
+#include "validated_globals.hpp"
 
 namespace kovi {
 
@@ -51,6 +56,9 @@ inline bool hold(OwnedRef &held, PyObject *value)
     return true;
 }
 
+// One inline cache per attribute name the walk reads.
+SlotCache joints_slot, axis_slot, T_left_slot, joint_type_slot, T_right_slot;
+
 // -1.0 with an exception pending is a failure; a genuine -1.0 has none.
 inline bool failed(double value)
 {
@@ -77,6 +85,9 @@ inline bool read_element(PyObject *obj, Py_ssize_t i, bool wraparound, double &o
 // first_line + 4 * row + column of the failing element.
 inline bool read_transform(PyObject *matrix, int first_line, AffineBlock &out, int &line)
 {
+    if (read_transform_direct(matrix, out)) {
+        return true;
+    }
     for (int k = 0; k < 12; k++) {
         PyObject *item = get_item(matrix, module_state.index_tuples[k]);
         double value = item != nullptr ? as_double(item) : -1.0;
@@ -97,6 +108,10 @@ inline int is_prismatic(PyObject *kind)
     if (PyUnicode_CheckExact(kind)) {
         if (kind == prismatic) {
             return 1;
+        }
+        // Exact strs of different lengths differ ("revolute"): no comparison.
+        if (PyUnicode_GET_LENGTH(kind) != PyUnicode_GET_LENGTH(prismatic)) {
+            return 0;
         }
         int order = PyUnicode_Compare(kind, prismatic);
         if (order == 0) {
@@ -225,9 +240,12 @@ PyObject *pose_rows(const AffineBlock &a)
 }
 
 // np.array(rows, dtype=np.float64): the one numpy call of the function.
-PyObject *build_pose(const AffineBlock &a, int &line)
+PyObject *build_pose(const AffineBlock &a, bool skip_calls, int &line)
 {
     line = line_array;
+    if (skip_calls && numpy_usable()) {
+        return new_pose_array(a);
+    }
     OwnedRef array(numpy_attribute(str_array));
     if (!array) {
         return nullptr;
@@ -259,8 +277,12 @@ PyObject *build_pose(const AffineBlock &a, int &line)
 // failing step are released before this returns; the held objects are not.
 PyObject *walk_chain(PyObject *kb, PyObject *q, HeldObjects &held, int &line)
 {
+    // Away from the C recursion limit, which the calls of math.cos, math.sin
+    // and np.array would test, they may be skipped where the lookups allow;
+    // this call's depth is the same at every one of them.
+    const bool skip_calls = recursion_headroom();
     line = line_joints;
-    held.joints.reset(get_attr(kb, constant_string(str_joints)));
+    held.joints.reset(get_attr_cached(joints_slot, kb, constant_string(str_joints)));
     if (!held.joints) {
         return nullptr;
     }
@@ -279,25 +301,27 @@ PyObject *walk_chain(PyObject *kb, PyObject *q, HeldObjects &held, int &line)
             return nullptr;
         }
         line = line_axis;
-        if (!hold(held.axis, get_attr(held.joint.get(), constant_string(str_axis)))) {
+        if (!hold(held.axis, get_attr_cached(axis_slot, held.joint.get(), constant_string(str_axis)))) {
             return nullptr;
         }
 
         double v[3];
-        for (int k = 0; k < 3; k++) {
-            line = line_axis_x + k;
-            if (!read_element(held.axis.get(), k, false, v[k])) {
-                return nullptr;
+        if (!read_vector3_direct(held.axis.get(), v)) {
+            for (int k = 0; k < 3; k++) {
+                line = line_axis_x + k;
+                if (!read_element(held.axis.get(), k, false, v[k])) {
+                    return nullptr;
+                }
             }
         }
         double qi;
         line = line_joint_value;
-        if (!read_element(q, i, true, qi)) {
+        if (!read_vector_element_direct(q, i, qi) && !read_element(q, i, true, qi)) {
             return nullptr;
         }
 
         line = line_T_left;
-        if (!hold(held.T_left, get_attr(held.joint.get(), constant_string(str_T_left))) ||
+        if (!hold(held.T_left, get_attr_cached(T_left_slot, held.joint.get(), constant_string(str_T_left))) ||
             !read_transform(held.T_left.get(), line_T_left_elements, l, line)) {
             return nullptr;
         }
@@ -305,7 +329,7 @@ PyObject *walk_chain(PyObject *kb, PyObject *q, HeldObjects &held, int &line)
         line = line_joint_type;
         int prismatic;
         {
-            OwnedRef kind(get_attr(held.joint.get(), constant_string(str_joint_type)));
+            OwnedRef kind(get_attr_cached(joint_type_slot, held.joint.get(), constant_string(str_joint_type)));
             if (!kind) {
                 return nullptr;
             }
@@ -315,7 +339,11 @@ PyObject *walk_chain(PyObject *kb, PyObject *q, HeldObjects &held, int &line)
             return nullptr;
         }
         double c = 0.0, s = 0.0;
-        if (!prismatic) {
+        if (!prismatic && skip_calls && std::isfinite(qi) && math_usable()) {
+            // What math.cos and math.sin return for a finite argument.
+            libm_cos_sin(qi, c, s);
+        }
+        else if (!prismatic) {
             line = line_cos;
             if (!call_math(str_cos, qi, c)) {
                 return nullptr;
@@ -327,7 +355,7 @@ PyObject *walk_chain(PyObject *kb, PyObject *q, HeldObjects &held, int &line)
         }
 
         line = line_T_right;
-        if (!hold(held.T_right, get_attr(held.joint.get(), constant_string(str_T_right))) ||
+        if (!hold(held.T_right, get_attr_cached(T_right_slot, held.joint.get(), constant_string(str_T_right))) ||
             !read_transform(held.T_right.get(), line_T_right_elements, t, line)) {
             return nullptr;
         }
@@ -339,7 +367,7 @@ PyObject *walk_chain(PyObject *kb, PyObject *q, HeldObjects &held, int &line)
             apply_revolute_joint(pose, v[0], v[1], v[2], c, s, l, t);
         }
     }
-    return build_pose(pose, line);
+    return build_pose(pose, skip_calls, line);
 }
 
 }  // namespace

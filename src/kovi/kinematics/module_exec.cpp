@@ -21,6 +21,7 @@
 #include "shared_type_registry.hpp"
 #include "source_lines.hpp"
 #include "traceback.hpp"
+#include "validated_globals.hpp"
 
 namespace kovi {
 
@@ -374,6 +375,8 @@ int module_exec(PyObject *module)
 
     int line = 0;
     if (exec_steps(module, line) == 0) {
+        // Invisible to the import: it raises nothing and runs no code.
+        setup_validated_globals();
         return 0;
     }
     if (line != 0 && runtime_state.module_dict != nullptr) {
