@@ -43,7 +43,7 @@ run: $(VENV)/.installed
 	$(PY) examples/sample_arm_pose.py
 
 test: $(VENV)/.installed $(PROBE_DIR)/.built
-	KOVI_PROBE_PATH=$(abspath $(PROBE_DIR))/python $(PY) fuzz/run.py --seconds $(FUZZ_SMOKE_SECONDS)
+	KOVI_PROBE_PATH=$(abspath $(PROBE_DIR))/python $(PY) fuzz/run.py --seconds $(FUZZ_SMOKE_SECONDS) --seed 1
 	KOVI_PROBE_PATH=$(abspath $(PROBE_DIR))/python $(PY) -m pytest
 
 bench: $(VENV)/.installed
@@ -51,10 +51,8 @@ bench: $(VENV)/.installed
 
 # One virtual environment per build flavour; each is made with the Python
 # that find_python.sh picks, and gets the build tools and its extras.
-$(VENV)/.deps: EXTRAS := test fuzz
-$(ASAN_VENV)/.deps: EXTRAS := test
-$(FUZZ_VENV)/.deps: EXTRAS := test fuzz
-%/.deps: $(CONSTRAINTS) pyproject.toml
+EXTRAS      := test fuzz
+%/.deps: $(CONSTRAINTS) pyproject.toml Makefile
 	@test -x $*/bin/python || { python=$$(tools/find_python.sh) && echo "Using $$python" && $$python -m venv $*; }
 	requirements=$$($*/bin/python tools/pyproject_requirements.py --constraints $(CONSTRAINTS) $(EXTRAS)) && \
 	    $*/bin/python -m pip install $(PIP_QUIET) -c $(CONSTRAINTS) $(BUILD_TOOLS) $$requirements

@@ -33,6 +33,11 @@ class FloatSub(float):
     pass
 
 
+def float32(value):
+    with np.errstate(over="ignore"):  # a double too large becomes an infinity
+        return np.float32(value)
+
+
 def raising(what):
     """A method that raises HostileError."""
     def method(self, *args):
@@ -80,7 +85,7 @@ class Builder:
         plain_kinds = [
             lambda: value,
             lambda: np.float64(value),
-            lambda: np.float32(value),
+            lambda: float32(value),
             lambda: int(value) if math.isfinite(value) else value,
             lambda: repr(value),
             lambda: repr(value).encode(),

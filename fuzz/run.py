@@ -46,7 +46,7 @@ def sanitizer_environment():
     }
 
 
-def run_target(name, script, seconds, extra_env, work):
+def run_target(name, script, seconds, seed, extra_env, work):
     corpus, artifacts = work / "corpus", work / "artifacts"
     corpus.mkdir(parents=True, exist_ok=True)
     artifacts.mkdir(parents=True, exist_ok=True)
@@ -54,6 +54,8 @@ def run_target(name, script, seconds, extra_env, work):
     command = [sys.executable, str(script), str(corpus), str(seeds),
                f"-max_total_time={seconds}", f"-artifact_prefix={artifacts}/",
                "-timeout=60", "-rss_limit_mb=6144", "-print_final_stats=1"]
+    if seed is not None:
+        command.append(f"-seed={seed}")
     env = {**os.environ, **extra_env, "PYTHONPATH": os.pathsep.join(
         filter(None, [str(FUZZ), os.environ.get("PYTHONPATH")]))}
     before = {p.name for p in artifacts.iterdir()}
@@ -78,6 +80,7 @@ def main():
     parser.add_argument("--seconds", type=int, default=180, help="time per target")
     parser.add_argument("--sanitized", action="store_true",
                         help="preload the sanitizer runtime with libFuzzer (the clang build)")
+    parser.add_argument("--seed", type=int, help="the fuzzer's random seed (default: by time)")
     parser.add_argument("--work", type=Path, default=REPO / "build" / "fuzz-runs")
     args = parser.parse_args()
     extra_env = sanitizer_environment() if args.sanitized else {}
@@ -85,7 +88,7 @@ def main():
     for name, script in targets(args.names).items():
         print(f"fuzz {name}: {args.seconds} s{' under the sanitizers' if args.sanitized else ''}",
               flush=True)
-        result = run_target(name, script, args.seconds, extra_env, args.work / name)
+        result = run_target(name, script, args.seconds, args.seed, extra_env, args.work / name)
         results.append(result)
         if result["returncode"] != 0 or result["findings"] or result["executions"] == 0:
             print(result["log"][-6000:])
