@@ -6,17 +6,23 @@ stream itself.  Odd: the rest is a list of edits of the stored stream
 or extending it, so that the fuzzer works near the real stream whatever
 the stream is today.
 
-The decoder must agree with an independent decoder written here from the
-format, and the table decoding must make every string or none: every
-string (each the UTF-8 of its cut of the output) when the stream decodes
-exactly, none when it fails, and those before the first bad UTF-8 text on
-a decoding error.  Under the sanitizers, no read or write may leave the
+The decoder must agree with the Python decoder of the build-time encoder
+(tools/gen_constant_table.py), and the table decoding must make every
+string or none: every string (each the UTF-8 of its cut of the output)
+when the stream decodes exactly, none when it fails, and those before the
+first bad UTF-8 text on a decoding error.  Under the sanitizers, no read or write may leave the
 buffers the probe allocates to the exact size.
 """
+
+import importlib.util
 
 import harness
 
 probe = harness.load_probe()
+_spec = importlib.util.spec_from_file_location(
+    "gen_constant_table", harness.REPO / "tools" / "gen_constant_table.py")
+encoder = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(encoder)
 STORED = probe.stored_string_data()
 SIZE = STORED["decompressed_size"]
 LENGTHS = [unit & 0x1F for unit in STORED["lengths"]]
@@ -24,40 +30,13 @@ FAILURE = "LZSS string data decompression failed"
 
 
 def reference_decompress(stream, size):
-    """(consumed, output) or (-1, None), by the rules of lzss.hpp."""
-    out, i = bytearray(), 0
-    while len(out) < size:
-        if i >= len(stream):
-            return -1, None
-        flags = stream[i]
-        i += 1
-        for bit in range(8):
-            if len(out) >= size:
-                break
-            if flags >> bit & 1:
-                if i >= len(stream):
-                    return -1, None
-                out.append(stream[i])
-                i += 1
-                continue
-            if i + 2 > len(stream):
-                return -1, None
-            b1, b2 = stream[i], stream[i + 1]
-            i += 2
-            if not b1 & 0x80:
-                distance, length = b1, b2 + 3
-            elif not b2 & 0x80:
-                distance, length = ((b2 >> 5 & 3) << 7 | b1 & 0x7F) + 128, (b2 & 0x1F) + 3
-            else:
-                if i >= len(stream):
-                    return -1, None
-                distance, length = (b2 & 0x7F) * 128 + (b1 & 0x7F) + 128, stream[i] + 3
-                i += 1
-            start = len(out) - distance - length
-            if start < 0 or len(out) + length > size:
-                return -1, None
-            out += out[start:start + length]
-    return i, bytes(out)
+    """(consumed, output) or (-1, None), by the build-time encoder's own
+    Python decoder, written apart from the module's."""
+    try:
+        output, consumed = encoder.lzss_decode(stream, size)
+    except (IndexError, ValueError):  # a read past the stream, a reference out of bounds
+        return -1, None
+    return consumed, output
 
 
 def make_stream(data):
