@@ -97,7 +97,7 @@ class Builder:
         if kind < len(plain_kinds):
             return plain_kinds[kind]()
         self.plain = False
-        body, fk = self, self.fk
+        builder, fk = self, self.fk
         hostile_kinds = [
             lambda: None,
             lambda: 10 ** 400,
@@ -115,14 +115,14 @@ class Builder:
         self.pure = False
         if kind == 20:
             # re-entry on the same chain: unbounded, ends in RecursionError
-            return hostile("ReEnter", __float__=lambda s: float(fk(body.body, [0.0] * 16)[0, 0]))
+            return hostile("ReEnter", __float__=lambda s: float(fk(builder.body, [0.0] * 16)[0, 0]))
         if kind == 21:
             # bounded re-entry on a chain of its own
             return hostile("Nested", __float__=lambda s: float(
                 fk(SimpleNamespace(joints=[]), None)[0, 3]))
         # reads that change the chain being walked
         def mutate(s):
-            joints = body.body.joints
+            joints = builder.body.joints
             if isinstance(joints, list) and joints:
                 if kind == 22:
                     joints.clear()
