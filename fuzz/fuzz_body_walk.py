@@ -14,6 +14,7 @@ twin, so that each sees fresh objects.
 """
 
 import math
+import weakref
 from types import SimpleNamespace
 
 import atheris
@@ -97,7 +98,9 @@ class Builder:
         if kind < len(plain_kinds):
             return plain_kinds[kind]()
         self.plain = False
-        builder, fk = self, self.fk
+        # A weak reference: numpy's object arrays do not take part in cycle
+        # collection, so a cycle through one would never be freed.
+        builder, fk = weakref.proxy(self), self.fk
         hostile_kinds = [
             lambda: None,
             lambda: 10 ** 400,
