@@ -48,6 +48,7 @@ test: $(VENV)/.installed $(PROBE_DIR)/.built
 
 bench: $(VENV)/.installed
 	$(PY) bench/bench_poe_fk.py
+	$(PY) bench/bench_chain.py
 
 # One virtual environment per build flavour; each is made with the Python
 # that find_python.sh picks, and gets the build tools and its extras.

@@ -2,21 +2,17 @@
 
 #include <cstring>
 
+#include "cpython_internal.hpp"
+
 namespace kovi {
 
 namespace {
-
-// The hash a str caches once it is computed; -1 until then.
-Py_hash_t cached_hash(PyObject *s)
-{
-    return _PyASCIIObject_CAST(s)->hash;
-}
 
 // Equality of the exact str `name` and the exact str `key`, whose hash is
 // known: hash, length, width, then the code units.
 bool same_text(PyObject *name, PyObject *key, Py_hash_t key_hash)
 {
-    Py_hash_t name_hash = cached_hash(name);
+    Py_hash_t name_hash = cpython::str_cached_hash(name);
     if (name_hash == -1) {
         name_hash = PyObject_Hash(name);  // a str hash cannot fail
     }
@@ -33,7 +29,7 @@ bool same_text(PyObject *name, PyObject *key, Py_hash_t key_hash)
 int match_exact_str(const char *function_name, PyObject *key, const ParameterName *names,
                     const ParameterName *first_unfilled, Py_ssize_t *index_out)
 {
-    Py_hash_t key_hash = cached_hash(key);
+    Py_hash_t key_hash = cpython::str_cached_hash(key);
     if (key_hash == -1) {
         key_hash = PyObject_Hash(key);
         if (key_hash == -1) {

@@ -42,9 +42,8 @@ PyObject *fast_call(PyObject *callable, PyObject *const *args, size_t nargsf)
         // Our own functions keep the entry at a known place in the object.
         entry = reinterpret_cast<PyCFunctionObject *>(callable)->vectorcall;
     }
-    else if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) {
-        entry = *reinterpret_cast<vectorcallfunc *>(reinterpret_cast<char *>(callable) +
-                                                    type->tp_vectorcall_offset);
+    else {
+        entry = PyVectorcall_Function(callable);
     }
     if (entry != nullptr) {
         return entry(callable, args, nargsf, nullptr);

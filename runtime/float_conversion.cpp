@@ -29,7 +29,7 @@ inline bool is_byte_space(unsigned char c)
 // which str.isspace() counts as white space, and then refuses the text.
 inline bool is_code_point_space(Py_UCS4 c)
 {
-    return c < 128 ? is_byte_space(static_cast<unsigned char>(c)) : _PyUnicode_IsWhitespace(c) != 0;
+    return c < 128 ? is_byte_space(static_cast<unsigned char>(c)) : Py_UNICODE_ISSPACE(c) != 0;
 }
 
 inline bool is_digit(Py_UCS4 c)

@@ -2,9 +2,12 @@
 //
 // Failure is -1.0 with an exception set; a genuine -1.0 comes back with no
 // exception set.  Numeric text (str, bytes, bytearray) is parsed directly
-// with PyOS_string_to_double after a cheap check; whatever the fast rules
-// cannot settle goes to PyFloat_FromString, so its errors are the
-// interpreter's own.
+// with PyOS_string_to_double after a cheap check.  Whatever the fast rules
+// cannot settle goes to PyFloat_FromString, whose errors are float()'s own.
+// A text that passes the check but that the quick parse itself rejects (a
+// lone "." or "..") keeps the parse's ValueError, which quotes the text as
+// a str: for bytes that is not float()'s message (b'.' shows as '.'),
+// though the exception type is the same.
 #ifndef KOVI_RUNTIME_FLOAT_CONVERSION_HPP
 #define KOVI_RUNTIME_FLOAT_CONVERSION_HPP
 

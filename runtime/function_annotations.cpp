@@ -1,6 +1,7 @@
 #include "function_annotations.hpp"
 
 #include "call_operations.hpp"
+#include "cpython_internal.hpp"
 #include "function_object.hpp"
 #include "owned_ref.hpp"
 #include "runtime_state.hpp"
@@ -16,7 +17,7 @@ namespace {
 // made yet; reads treat a missing dictionary like a missing entry.
 PyObject *existing_dict(PyObject *func)
 {
-    PyObject **slot = _PyObject_GetDictPtr(func);
+    PyObject **slot = cpython::dict_slot(func);
     return slot != nullptr ? *slot : nullptr;
 }
 

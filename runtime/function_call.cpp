@@ -15,6 +15,10 @@ const char bad_call_flags[] = "Bad call flags for KoviFunction";
 constexpr int convention_mask =
     METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
 
+// The METH_FASTCALL | METH_KEYWORDS signature, which 3.12 names only with a
+// leading underscore.
+using FastWithKeywords = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+
 // The implementation of `func` as a function of the signature its calling
 // convention promises (the cast through a plain function pointer says so).
 template <typename Signature>
@@ -118,7 +122,7 @@ PyObject *call_fast_keywords(PyObject *func, PyObject *const *args, size_t nargs
         return nullptr;
     }
     PyObject *self = take_receiver(func, args, nargs);
-    return implementation<_PyCFunctionFastWithKeywords>(func)(self, args, nargs, kwnames);
+    return implementation<FastWithKeywords>(func)(self, args, nargs, kwnames);
 }
 
 PyObject *call_fast_method(PyObject *func, PyObject *const *args, size_t nargsf,

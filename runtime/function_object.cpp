@@ -3,6 +3,7 @@
 // function_call.cpp, annotations in function_annotations.cpp.
 #include "function_object.hpp"
 
+#include "cpython_internal.hpp"
 #include "function_annotations.hpp"
 #include "function_call.hpp"
 #include "owned_ref.hpp"
@@ -213,7 +214,7 @@ int function_traverse(PyObject *func, visitproc visit, void *arg)
     KoviFunction *f = as_function(func);
     Py_VISIT(f->func_closure);
     Py_VISIT(f->method.func.m_module);
-    int result = _PyObject_VisitManagedDict(func, visit, arg);
+    int result = cpython::visit_managed_dict(func, visit, arg);
     if (result != 0) {
         return result;
     }
@@ -236,7 +237,7 @@ int function_clear(PyObject *func)
     KoviFunction *f = as_function(func);
     Py_CLEAR(f->func_closure);
     Py_CLEAR(f->method.func.m_module);
-    _PyObject_ClearManagedDict(func);
+    cpython::clear_managed_dict(func);
     Py_CLEAR(f->func_name);
     Py_CLEAR(f->func_qualname);
     Py_CLEAR(f->func_doc);
@@ -274,7 +275,7 @@ PyMethodDef function_methods[] = {
 // The last two entries give the interpreter the type's vector call and
 // weak-list offsets when it creates the type.
 PyMemberDef function_members[] = {
-    {"__module__", _Py_T_OBJECT, offsetof(KoviFunction, method.func.m_module), 0, nullptr},
+    {"__module__", cpython::member_object_or_none, offsetof(KoviFunction, method.func.m_module), 0, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(KoviFunction, method.func.vectorcall),
      Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(KoviFunction, method.func.m_weakreflist),
@@ -339,7 +340,8 @@ PyObject *new_function_object(PyMethodDef *ml, int flags, PyObject *qualname,
                               PyObject *closure, PyObject *module, PyObject *globals,
                               PyObject *code)
 {
-    PyObject *func = _PyObject_GC_New(reinterpret_cast<PyTypeObject *>(runtime_state.function_type));
+    PyObject *func =
+        PyObject_GC_New(PyObject, reinterpret_cast<PyTypeObject *>(runtime_state.function_type));
     if (func == nullptr) {
         return nullptr;
     }

@@ -1,6 +1,7 @@
 #include "object_access.hpp"
 
 #include "call_operations.hpp"
+#include "cpython_internal.hpp"
 #include "exception_matching.hpp"
 #include "owned_ref.hpp"
 #include "runtime_state.hpp"
@@ -30,24 +31,16 @@ PyObject *get_item_int_generic(PyObject *obj, Py_ssize_t i)
     return PyObject_GetItem(obj, key.get());
 }
 
-// An index from an int (or int subclass): values of up to two digits are
-// read from the digits, larger ones by the interpreter.  -1 with an
-// exception set on overflow.
+// An index from an int (or int subclass): a value of one digit is read in
+// place, larger ones by the interpreter.  -1 with an exception set on
+// overflow.
 Py_ssize_t int_as_index(PyObject *key)
 {
     const PyLongObject *v = reinterpret_cast<const PyLongObject *>(key);
-    uintptr_t tag = v->long_value.lv_tag;
-    Py_ssize_t sign = 1 - static_cast<Py_ssize_t>(tag & _PyLong_SIGN_MASK);
-    switch (tag >> _PyLong_NON_SIZE_BITS) {
-    case 0:
-    case 1:
-        return sign * static_cast<Py_ssize_t>(v->long_value.ob_digit[0]);
-    case 2:
-        return sign * (static_cast<Py_ssize_t>(v->long_value.ob_digit[0]) |
-                       (static_cast<Py_ssize_t>(v->long_value.ob_digit[1]) << PyLong_SHIFT));
-    default:
-        return PyLong_AsSsize_t(key);
+    if (PyUnstable_Long_IsCompact(v)) {
+        return PyUnstable_Long_CompactValue(v);
     }
+    return PyLong_AsSsize_t(key);
 }
 
 }  // namespace
@@ -66,7 +59,7 @@ PyObject *get_attr_no_error(PyObject *obj, PyObject *name)
     getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
     if (getattro == PyObject_GenericGetAttr) {
         // The generic lookup can report a miss without making an exception.
-        return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+        return cpython::generic_getattr_or_null(obj, name);
     }
     PyObject *value = getattro != nullptr ? getattro(obj, name) : PyObject_GetAttr(obj, name);
     if (value == nullptr && exception_matches(PyErr_Occurred(), PyExc_AttributeError)) {
@@ -77,26 +70,15 @@ PyObject *get_attr_no_error(PyObject *obj, PyObject *name)
 
 PyObject *get_module_global(PyObject *name)
 {
-    // Constant names carry their hash already; any other str gets it here.
-    Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(name)->hash;
-    if (hash == -1) {
-        hash = PyObject_Hash(name);
-        if (hash == -1) {
-            return nullptr;
-        }
-    }
-    PyObject *value = _PyDict_GetItem_KnownHash(runtime_state.module_dict, name, hash);
+    // A constant name carries its hash: the lookup computes none.
+    PyObject *value = PyDict_GetItemWithError(runtime_state.module_dict, name);
     if (value != nullptr) {
         return Py_NewRef(value);
     }
-    PyObject *error = PyErr_Occurred();
-    if (error != nullptr) {
-        // A failing key comparison counts as a miss; KeyboardInterrupt and
-        // other non-Exception errors do not.
-        if (!PyErr_GivenExceptionMatches(error, PyExc_Exception)) {
-            return nullptr;
-        }
-        PyErr_Clear();
+    // A key of the same hash whose comparison raised: the interpreter's
+    // global lookup passes that error on, and so does this one.
+    if (PyErr_Occurred()) {
+        return nullptr;
     }
     value = get_attr_no_error(runtime_state.builtins_module, name);
     if (value == nullptr && !PyErr_Occurred()) {

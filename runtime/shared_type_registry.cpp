@@ -69,18 +69,66 @@ PyType_Spec common_metatype_spec = {
     common_metatype_slots,
 };
 
-int check_shared_type(PyObject *candidate, const char *short_name, Py_ssize_t expected_basicsize)
+namespace {
+
+// The flags that decide where an instance keeps what the module reads: its
+// dictionary (outside the object), its weak references, its
+// garbage-collection header and its vector call entry.
+constexpr unsigned long layout_flags = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF |
+                                       Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+
+// The offset a specification gives the interpreter through the member
+// `name` of its Py_tp_members slot, or 0 when it gives none.
+Py_ssize_t spec_member_offset(const PyType_Spec *spec, const char *name)
+{
+    for (const PyType_Slot *slot = spec->slots; slot->slot != 0; slot++) {
+        if (slot->slot != Py_tp_members) {
+            continue;
+        }
+        for (auto *member = static_cast<const PyMemberDef *>(slot->pfunc); member->name != nullptr;
+             member++) {
+            if (std::strcmp(member->name, name) == 0) {
+                return member->offset;
+            }
+        }
+    }
+    return 0;
+}
+
+// Whether instances of `type` are laid out as those of a type made from
+// `spec` (beyond their size): the item size, the layout flags and the
+// offsets of the vector call entry, the weak-reference list and the
+// dictionary.
+bool has_spec_layout(const PyTypeObject *type, const PyType_Spec *spec)
+{
+    return type->tp_itemsize == spec->itemsize &&
+           (type->tp_flags & layout_flags) == (spec->flags & layout_flags) &&
+           type->tp_vectorcall_offset == spec_member_offset(spec, "__vectorcalloffset__") &&
+           type->tp_weaklistoffset == spec_member_offset(spec, "__weaklistoffset__") &&
+           ((spec->flags & Py_TPFLAGS_MANAGED_DICT) != 0 ||
+            type->tp_dictoffset == spec_member_offset(spec, "__dictoffset__"));
+}
+
+}  // namespace
+
+int check_shared_type(PyObject *candidate, const char *short_name, const PyType_Spec *spec)
 {
     if (!PyType_Check(candidate)) {
         PyErr_Format(PyExc_TypeError, "Shared kovi type %.200s is not a type object", short_name);
         return -1;
     }
-    if (expected_basicsize == 0) {
+    if (spec->basicsize == 0) {
         return 0;
     }
-    if (reinterpret_cast<PyTypeObject *>(candidate)->tp_basicsize != expected_basicsize) {
+    auto *type = reinterpret_cast<PyTypeObject *>(candidate);
+    if (type->tp_basicsize != spec->basicsize) {
         PyErr_Format(PyExc_TypeError, "Shared kovi type %.200s has the wrong size, try recompiling",
                      short_name);
+        return -1;
+    }
+    if (!has_spec_layout(type, spec)) {
+        PyErr_Format(PyExc_TypeError,
+                     "Shared kovi type %.200s has the wrong layout, try recompiling", short_name);
         return -1;
     }
     return 0;
@@ -106,7 +154,7 @@ PyObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObject 
     PyObject *found = PyDict_GetItemWithError(registry, key.get());
     if (found != nullptr) {
         OwnedRef type = OwnedRef::borrow(found);
-        if (check_shared_type(type.get(), short_name, spec->basicsize) < 0) {
+        if (check_shared_type(type.get(), short_name, spec) < 0) {
             return nullptr;
         }
         return type.release();
@@ -129,7 +177,7 @@ PyObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObject 
     }
     OwnedRef type = OwnedRef::borrow(published);
     created.reset();
-    if (check_shared_type(type.get(), short_name, spec->basicsize) < 0) {
+    if (check_shared_type(type.get(), short_name, spec) < 0) {
         return nullptr;
     }
     return type.release();

@@ -17,9 +17,12 @@ extern PyType_Spec common_metatype_spec;
 // exception set.  `metatype` and `bases` may be null.
 PyObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObject *bases);
 
-// 0 when `candidate` may serve as the shared type `short_name`, -1 with a
-// TypeError set when not.  An expected size of 0 skips the size test.
-int check_shared_type(PyObject *candidate, const char *short_name, Py_ssize_t expected_basicsize);
+// 0 when `candidate` may serve as the shared type `short_name` made from
+// `spec`, -1 with a TypeError set when not.  Its instances must have the
+// layout the module relies on: the specification's size, item size and
+// layout flags, and its offsets of the vector call entry, the weak-reference
+// list and the dictionary.  A specification of size 0 asks for a type only.
+int check_shared_type(PyObject *candidate, const char *short_name, const PyType_Spec *spec);
 
 }  // namespace kovi
 

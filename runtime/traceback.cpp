@@ -5,7 +5,7 @@
 
 #include <frameobject.h>
 
-#include "frame_layout.hpp"
+#include "cpython_internal.hpp"
 #include "owned_ref.hpp"
 
 namespace kovi {
@@ -39,11 +39,9 @@ bool made_for(PyCodeObject *code, const char *function_name, const char *file_na
 // A new code object for the entry.  Its creation must not see the pending
 // exception, so that is set aside and put back, with the traceback it had.
 // On failure the creation's exception replaces the pending one.
-PyCodeObject *new_entry_code(PyThreadState *tstate, const char *function_name, int line,
-                             const char *file_name)
+PyCodeObject *new_entry_code(const char *function_name, int line, const char *file_name)
 {
-    PyObject *exc = tstate->current_exception;
-    tstate->current_exception = nullptr;
+    PyObject *exc = PyErr_GetRaisedException();
     OwnedRef saved_tb(PyException_GetTraceback(exc));
 
     // The first line of the code object is the line the frame reports.
@@ -136,9 +134,8 @@ int bisect_code_cache(const CodeCacheEntry *entries, int count, int line)
 
 void add_traceback(const char *function_name, int line, const char *file_name)
 {
-    PyThreadState *tstate = _PyThreadState_UncheckedGet();
-    if (tstate == nullptr || tstate->current_exception == nullptr ||
-        runtime_state.module_dict == nullptr) {
+    PyThreadState *tstate = cpython::thread_state_or_null();
+    if (tstate == nullptr || PyErr_Occurred() == nullptr || runtime_state.module_dict == nullptr) {
         return;
     }
     // No pointer into the cache is kept past this block: making a frame can
@@ -153,7 +150,7 @@ void add_traceback(const char *function_name, int line, const char *file_name)
         }
     }
     if (!code) {
-        PyCodeObject *made = new_entry_code(tstate, function_name, line, file_name);
+        PyCodeObject *made = new_entry_code(function_name, line, file_name);
         if (made == nullptr) {
             return;
         }
@@ -166,12 +163,11 @@ void add_traceback(const char *function_name, int line, const char *file_name)
     // The frame is made with the exception set aside: under a pending one,
     // PyFrame_New takes a missing __builtins__ or __name__ in the globals
     // (which a user may delete) for an error and silently makes nothing.
-    PyObject *pending = tstate->current_exception;
-    tstate->current_exception = nullptr;
+    PyObject *pending = PyErr_GetRaisedException();
     OwnedRef frame(reinterpret_cast<PyObject *>(
         PyFrame_New(tstate, reinterpret_cast<PyCodeObject *>(code.get()),
                     runtime_state.module_dict, nullptr)));
-    if (!frame && tstate->current_exception != nullptr) {
+    if (!frame && PyErr_Occurred() != nullptr) {
         // The frame's own error stands.
         Py_DECREF(pending);
         return;
@@ -181,7 +177,7 @@ void add_traceback(const char *function_name, int line, const char *file_name)
         return;
     }
     auto *f = reinterpret_cast<PyFrameObject *>(frame.get());
-    set_frame_lineno(f, line);
+    cpython::set_frame_lineno(f, line);
     PyTraceBack_Here(f);
     code.reset();
     frame.reset();

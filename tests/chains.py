@@ -2,7 +2,9 @@
 
 The native function reads only attributes and items, so these records
 (unlike kovi._kinbody's validated ones) can carry anything: non-unit axes,
-non-rigid or 3x4 transforms, lists, strings, objects that fail.
+non-rigid or 3x4 transforms, lists, strings, objects that fail.  For the
+compiled chains, which take only validated bodies: random KinBody chains,
+and the same body as a Pinocchio model (also used by the chain bench).
 """
 
 import math
@@ -49,3 +51,48 @@ def random_chain(rng, n):
         joints.append(joint(random_transform(rng), axis, random_transform(rng), kind))
     q = rng.uniform(-4.0, 4.0, size=n)
     return body(*joints), q
+
+
+def random_rigid_transform(rng):
+    """A 4x4 rigid motion: a rotation from a random unit quaternion and a
+    translation of robot scale."""
+    w, x, y, z = rng.normal(size=4)
+    n = math.sqrt(w * w + x * x + y * y + z * z)
+    w, x, y, z = w / n, x / n, y / n, z / n
+    T = np.eye(4)
+    T[:3, :3] = [[1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)],
+                 [2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)],
+                 [2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)]]
+    T[:3, 3] = rng.uniform(-0.5, 0.5, size=3)
+    return T
+
+
+def random_kinbody(rng, n):
+    """A validated kovi KinBody of n mixed joints with rigid transforms and
+    axes normalised in floating point (length 1 up to rounding, so mostly
+    not exactly unit), and a configuration."""
+    from kovi._kinbody import Joint, KinBody
+    joints = []
+    for i in range(n):
+        axis = rng.normal(size=3)
+        axis = axis / np.linalg.norm(axis)
+        kind = "prismatic" if rng.random() < 0.35 else "revolute"
+        joints.append(Joint(f"j{i}", random_rigid_transform(rng), axis,
+                            random_rigid_transform(rng), kind))
+    return KinBody(f"random{n}", joints), rng.uniform(-4.0, 4.0, size=n)
+
+
+def pinocchio_model(pin, kb):
+    """The body as a Pinocchio model: joint i placed at T_right(i-1) T_left(i),
+    the end frame at the last T_right."""
+    model = pin.Model()
+    parent, placement = 0, np.eye(4)
+    for j in kb.joints:
+        M = placement @ j.T_left
+        kind = pin.JointModelPrismaticUnaligned if j.joint_type == "prismatic" \
+            else pin.JointModelRevoluteUnaligned
+        parent = model.addJoint(parent, kind(np.array(j.axis)), pin.SE3(M[:3, :3], M[:3, 3]), j.name)
+        placement = j.T_right
+    end = model.addFrame(pin.Frame("end", parent, pin.SE3(placement[:3, :3], placement[:3, 3]),
+                                   pin.FrameType.OP_FRAME))
+    return model, end

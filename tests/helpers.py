@@ -14,6 +14,7 @@ import textwrap
 import traceback
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 REPO = Path(__file__).resolve().parents[1]
@@ -24,6 +25,19 @@ PROBE_PATH = os.environ.get("KOVI_PROBE_PATH")
 
 if PROBE_PATH and PROBE_PATH not in sys.path:
     sys.path.insert(0, PROBE_PATH)
+
+
+def source_line(start):
+    """The number of the one line of the module's source whose statement (or
+    the part of one on that line) begins with `start`: the line a traceback
+    entry of that step reports."""
+    lines = (REPO / SOURCE_PATH).read_text(encoding="utf-8").splitlines()
+    found = [number for number, text in enumerate(lines, 1) if text.strip().startswith(start)]
+    assert len(found) == 1, (start, found)
+    return found[0]
+
+
+DEF_LINE = source_line("def poe_forward_kinematics(")
 
 
 def load_twin():
@@ -63,11 +77,23 @@ def traceback_entries(exc):
 
 def failure_line(exc):
     """The body line that a failed call reports, after checking that the
-    call added exactly its two entries: line 30, then the body's line."""
+    call added exactly its two entries: the def line, then the body's line."""
     entries = [e for e in traceback_entries(exc) if e[1] == FUNCTION_NAME]
-    assert len(entries) == 2 and entries[0] == (SOURCE_PATH, FUNCTION_NAME, 30), entries
+    assert len(entries) == 2 and entries[0] == (SOURCE_PATH, FUNCTION_NAME, DEF_LINE), entries
     assert entries[1][0] == SOURCE_PATH
     return entries[1][2]
+
+
+def assert_same_pose(got, want):
+    """`got` is the pose `want` as far as IEEE 754 fixes it: every element
+    that is not NaN has the same bits, and NaN stands in exactly the same
+    elements.  A NaN's sign and payload are left open: with two NaN
+    operands, the one an addition keeps depends on the order of its
+    operands, which the compiler may swap."""
+    assert got.dtype == want.dtype == np.float64 and got.shape == want.shape
+    nan = np.isnan(want)
+    assert np.array_equal(np.isnan(got), nan), (got, want)
+    assert np.array_equal(got.view(np.uint64)[~nan], want.view(np.uint64)[~nan]), (got, want)
 
 
 def outcome(fn, *args):

@@ -3,7 +3,7 @@ path, and the interpreter's own TypeError messages for every misuse, none
 of which keeps a reference to an argument."""
 
 import pytest
-from helpers import FUNCTION_NAME, SOURCE_PATH, assert_no_leak, traceback_entries
+from helpers import DEF_LINE, FUNCTION_NAME, SOURCE_PATH, assert_no_leak, traceback_entries
 
 from kovi._kinbody import sample_body, sample_configuration
 from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
@@ -107,8 +107,8 @@ def test_binding_errors(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         fk(*args, **kwargs)
     assert str(info.value) == message
-    # binding failed: the function's own entry at line 30 alone
-    assert traceback_entries(info.value)[1:] == [(SOURCE_PATH, FUNCTION_NAME, 30)]
+    # binding failed: the function's own entry at its def line alone
+    assert traceback_entries(info.value)[1:] == [(SOURCE_PATH, FUNCTION_NAME, DEF_LINE)]
     assert_no_leak(lambda: fk(*args, **kwargs), [KB, Q], TypeError, calls=500)
 
 

@@ -9,12 +9,12 @@ import random
 import sys
 
 import pytest
-from helpers import REPO, SOURCE_PATH, assert_no_leak
+from helpers import DEF_LINE, REPO, SOURCE_PATH, assert_no_leak, run_python, source_line
 
 from kovi.kinematics.poe_fk import poe_forward_kinematics
 
-FIRST_LINE = 30
-BODY_LINES = range(123, 258)
+FIRST_LINE = DEF_LINE
+BODY_LINES = range(source_line("a00 = 1.0"), source_line("dtype=np.float64") + 1)
 
 
 def _block(prefix):
@@ -38,6 +38,8 @@ EXPECTED_TEXTS = [
 FIRST_INTERNED = 4
 
 FAILURE = "LZSS string data decompression failed"
+NATIVE_CODE = ("poe_forward_kinematics is native code: its code object describes it and cannot "
+               "be run")
 
 
 @pytest.fixture(scope="module")
@@ -160,9 +162,9 @@ def test_code_locations_are_the_decoded_table_and_point_into_the_source(decoded)
     body, and every statement of the body has an entry."""
     code = poe_forward_kinematics.__code__
     assert code.co_linetable == decoded[-1]
-    # Zero instruction bytes: the largest multiple of 4 not above twice the
-    # table's length plus 4.
-    assert code.co_code == bytes((2 * len(code.co_linetable) + 4) // 4 * 4)
+    # The length of the instructions: the largest multiple of 4 not above
+    # twice the table's length plus 4.
+    assert len(code.co_code) == (2 * len(code.co_linetable) + 4) // 4 * 4
     assert code.co_firstlineno == FIRST_LINE and code.co_filename == SOURCE_PATH
 
     source = (REPO / SOURCE_PATH).read_text(encoding="utf-8")
@@ -192,11 +194,87 @@ def test_code_describes_the_function():
     assert code.co_name == code.co_qualname == "poe_forward_kinematics"
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (2, 0, 0)
     assert code.co_nlocals == 92 and code.co_flags == 3
-    assert code.co_consts == () and code.co_names == ()
+    assert code.co_consts == (NATIVE_CODE,) and code.co_names == ()
+    assert code.co_stacksize == 3 and code.co_exceptiontable == b""
     assert code.co_freevars == () and code.co_cellvars == ()
     assert code.co_varnames == ("kb", "q", "n", "i", "ax", "ay", "az", "qi", "c", "s", "oc",
                                 "r00", "r01", "r02", "r10", "r11", "r12", "r20", "r21", "r22",
                                 *[name for p in "lmtnab" for name in _block(p)])
+
+
+# Each use of the instructions in a fresh interpreter: they used to be zero
+# bytes, which crashed it.  run() calls a function made from the code object
+# often enough for the interpreter to specialize its instructions.
+USE_THE_CODE = """
+    import dis, io, sys, traceback, types
+    from helpers import source_line
+    from kovi.kinematics.poe_fk import poe_forward_kinematics
+
+    code = poe_forward_kinematics.__code__
+    made = types.FunctionType(code, {})
+    raising = next(i for i in dis.get_instructions(code) if i.opname == "RAISE_VARARGS")
+
+    def run():
+        for _ in range(8):
+            try:
+                made(None, None)
+            except AssertionError as exc:
+                frame, lineno = list(traceback.walk_tb(exc.__traceback__))[-1]
+                assert frame.f_code is code and lineno == raising.positions.lineno, lineno
+                print(exc)
+            else:
+                raise SystemExit("no exception")
+"""
+
+USES = {
+    "call": "run()",
+    "settrace": """
+        seen, jumps = set(), []
+        def tracer(frame, event, arg):
+            if frame.f_code is code:
+                seen.add(event)
+                # Only the raising instructions are reachable: a jump to the
+                # body's reads is refused, one back to the first line is made.
+                for line in (source_line("joints = kb.joints"), source_line("a00 = 1.0")):
+                    if event == "line" and len(jumps) < 2:
+                        try:
+                            frame.f_lineno = line
+                            jumps.append("jumped")
+                        except ValueError:
+                            jumps.append("refused")
+            return tracer
+        sys.settrace(tracer)
+        run()
+        sys.settrace(None)
+        assert seen == {"call", "line", "exception", "return"}, seen
+        assert jumps == ["refused", "jumped"], jumps
+    """,
+    "monitoring": """
+        events = sys.monitoring.events
+        names = {getattr(events, n): n for n in dir(events) if n.isupper() and n != "NO_EVENTS"}
+        seen = set()
+        sys.monitoring.use_tool_id(2, "test")
+        for event, name in names.items():
+            sys.monitoring.register_callback(
+                2, event, lambda where, *args, name=name: where is code and seen.add(name))
+        sys.monitoring.set_events(2, sum(names))
+        run()
+        assert {"PY_START", "LINE", "INSTRUCTION", "CALL", "RAISE", "PY_UNWIND"} <= seen, seen
+    """,
+    "dis": """
+        before, after = io.StringIO(), io.StringIO()
+        dis.dis(code, file=before)
+        run()
+        dis.dis(code, file=after, adaptive=True, show_caches=True)
+        assert "RAISE_VARARGS" in before.getvalue() and "RAISE_VARARGS" in after.getvalue()
+    """,
+}
+
+
+@pytest.mark.parametrize("use", USES)
+def test_running_the_code_object_raises_that_the_function_is_native(use):
+    out = run_python(inspect.cleandoc(USE_THE_CODE) + "\n" + inspect.cleandoc(USES[use]))
+    assert out.splitlines() == [NATIVE_CODE] * 8
 
 
 def test_source_is_found_from_the_repository_root():

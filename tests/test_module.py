@@ -12,7 +12,7 @@ from pathlib import Path
 import numpy
 import numpy.typing
 import pytest
-from helpers import FUNCTION_NAME, INIT_NAME, SOURCE_PATH, run_python
+from helpers import DEF_LINE, FUNCTION_NAME, INIT_NAME, SOURCE_PATH, run_python, source_line
 
 import kovi._kinbody
 
@@ -136,24 +136,57 @@ MISSING_KINBODY = """
         kovi._kinbody.KinBody = KinBody
 """
 
+
+def import_refused(name):
+    """Set-up: `name` cannot be imported (None in sys.modules)."""
+    return f"""
+        saved = sys.modules.get({name!r})
+        sys.modules[{name!r}] = None
+        def undo():
+            if saved is None:
+                del sys.modules[{name!r}]
+            else:
+                sys.modules[{name!r}] = saved
+    """
+
+
+def halted(name):
+    return f"ModuleNotFoundError: import of {name} halted; None in sys.modules"
+
+
 WRONG_SIZE = "Shared kovi type kovi_function_or_method has the wrong size, try recompiling"
+WRONG_LAYOUT = "Shared kovi type kovi_function_or_method has the wrong layout, try recompiling"
+# 160 bytes like the function type, but 18 slots: no dictionary, weak-reference
+# list or vector call entry where the module reads them.
+SAME_SIZE_IMPOSTOR = "type('Impostor', (), {'__slots__': tuple('s%d' % i for i in range(18))})"
+MODULE_LINE = source_line('"""Forward kinematics')
+KINBODY_LINE = source_line("from kovi._kinbody import KinBody")
 
 
 # The registry's failures come right after the module dict got __builtins__:
 # the first steps that add a traceback entry.
 @pytest.mark.parametrize("setup, raised, line, innermost", [
     (registry_holding("kovi_function_or_method", 42),
-     "TypeError: Shared kovi type kovi_function_or_method is not a type object", 1, INIT_NAME),
+     "TypeError: Shared kovi type kovi_function_or_method is not a type object", MODULE_LINE,
+     INIT_NAME),
     (registry_holding("_common_types_metatype", 42),
-     "TypeError: Shared kovi type _common_types_metatype is not a type object", 1, INIT_NAME),
+     "TypeError: Shared kovi type _common_types_metatype is not a type object", MODULE_LINE,
+     INIT_NAME),
     (registry_holding("kovi_function_or_method", "type('Impostor', (), {})"),
-     f"TypeError: {WRONG_SIZE}", 1, INIT_NAME),
+     f"TypeError: {WRONG_SIZE}", MODULE_LINE, INIT_NAME),
     (registry_holding("kovi_function_or_method", "type('Impostor', (), {'__slots__': ('a',)})"),
-     f"TypeError: {WRONG_SIZE}", 1, INIT_NAME),
-    (FAILING_KINBODY_IMPORT, "RuntimeError: no bodies today", 25, "exec_module"),
-    (MISSING_KINBODY, "ImportError: cannot import name KinBody", 25, INIT_NAME),
+     f"TypeError: {WRONG_SIZE}", MODULE_LINE, INIT_NAME),
+    (registry_holding("kovi_function_or_method", SAME_SIZE_IMPOSTOR),
+     f"TypeError: {WRONG_LAYOUT}", MODULE_LINE, INIT_NAME),
+    (import_refused("math"), halted("math"), source_line("import math"), INIT_NAME),
+    (import_refused("numpy"), halted("numpy"), source_line("import numpy as np"), INIT_NAME),
+    (import_refused("numpy.typing"), halted("numpy.typing"),
+     source_line("from numpy.typing import NDArray"), INIT_NAME),
+    (FAILING_KINBODY_IMPORT, "RuntimeError: no bodies today", KINBODY_LINE, "exec_module"),
+    (MISSING_KINBODY, "ImportError: cannot import name KinBody", KINBODY_LINE, INIT_NAME),
 ], ids=["function-type-not-a-type", "metatype-not-a-type", "function-type-too-small",
-        "function-type-too-large", "kinbody-import-fails", "kinbody-name-missing"])
+        "function-type-too-large", "function-type-laid-out-otherwise", "math-import-fails", "numpy-import-fails",
+        "numpy-typing-import-fails", "kinbody-import-fails", "kinbody-name-missing"])
 def test_failed_execution_reports_its_line_and_can_be_retried(setup, raised, line, innermost):
     out = run_python(f"""
         import importlib.abc, importlib.util, sys, traceback, types
@@ -178,7 +211,8 @@ def test_failed_execution_reports_its_line_and_can_be_retried(setup, raised, lin
         raised,
         f"{[(INIT_NAME, line)]} {innermost}",
         f"['KinBody', 'NDArray', 'math', 'np', 'poe_forward_kinematics'] {numpy.eye(4).tolist()}",
-        str([(SOURCE_PATH, FUNCTION_NAME, 30), (SOURCE_PATH, FUNCTION_NAME, 135)]),
+        str([(SOURCE_PATH, FUNCTION_NAME, DEF_LINE),
+             (SOURCE_PATH, FUNCTION_NAME, source_line("joints = kb.joints"))]),
     ]
 
 

@@ -5,7 +5,8 @@ import bisect
 import traceback
 
 import pytest
-from helpers import FUNCTION_NAME, INIT_NAME, REPO, SOURCE_PATH, run_python, traceback_entries
+from helpers import (DEF_LINE, FUNCTION_NAME, INIT_NAME, REPO, SOURCE_PATH, run_python,
+                     source_line, traceback_entries)
 
 from kovi._kinbody import sample_body
 from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
@@ -44,13 +45,49 @@ def test_body_failure_entries_and_source_text():
     assert info.value is exc
     got = entries(exc)
     assert got[0][1] == "test_body_failure_entries_and_source_text"
-    assert got[1:3] == [(SOURCE, FN, 30), (SOURCE, FN, 155)]
+    read = source_line("qi = float(q[i])")
+    assert got[1:3] == [(SOURCE, FN, DEF_LINE), (SOURCE, FN, read)]
     # the Python frame that raised stays innermost
     assert got[3][1] == "__getitem__" and len(got) == 4
 
     text = "".join(traceback.format_exception(exc))
-    for line in (30, 155):
+    for line in (DEF_LINE, read):
         assert f'File "{SOURCE}", line {line}, in {FN}\n    {SOURCE_LINES[line - 1].strip()}\n' in text
+
+
+# The statement of the module's source that each line of module execution
+# and of the body stands for.
+STATEMENTS = {
+    "line_module": '"""Forward kinematics',
+    "line_import_math": "import math",
+    "line_import_numpy": "import numpy as np",
+    "line_import_ndarray": "from numpy.typing import NDArray",
+    "line_import_kinbody": "from kovi._kinbody import KinBody",
+    "line_all": "__all__ = [",
+    "line_def": "def poe_forward_kinematics(",
+    "line_joints": "joints = kb.joints",
+    "line_joint_count": "n = len(joints)",
+    "line_joint": "joint = joints[i]",
+    "line_axis": "axis = joint.axis",
+    "line_axis_x": "ax = float(axis[0])",
+    "line_joint_value": "qi = float(q[i])",
+    "line_T_left": "T_left = joint.T_left",
+    "line_T_left_elements": "l00 = float(T_left[0, 0])",
+    "line_joint_type": "if joint.joint_type ==",
+    "line_cos": "c = math.cos(qi)",
+    "line_sin": "s = math.sin(qi)",
+    "line_T_right": "T_right = joint.T_right",
+    "line_T_right_elements": "t00 = float(T_right[0, 0])",
+    "line_array": "return np.array(",
+    "line_rows": "[[a00, a01, a02, a03],",
+    "line_float64": "dtype=np.float64",
+}
+
+
+def test_generated_lines_are_those_of_the_statements(probe):
+    # Every line the C++ reports, also those that no test can make fail
+    # (the rows of the result, __all__).
+    assert probe.source_lines() == {name: source_line(s) for name, s in STATEMENTS.items()}
 
 
 @pytest.mark.parametrize("name", ["__builtins__", "__name__"])
@@ -59,7 +96,8 @@ def test_entries_survive_a_module_dict_without(name, native, monkeypatch):
     monkeypatch.delitem(vars(native), name)
     with pytest.raises(AttributeError) as info:
         fk(object(), [])
-    assert entries(info.value)[1:] == [(SOURCE, FN, 30), (SOURCE, FN, 135)]
+    assert entries(info.value)[1:] == [(SOURCE, FN, DEF_LINE),
+                                       (SOURCE, FN, source_line("joints = kb.joints"))]
 
 
 # ---- add_traceback ----------------------------------------------------------

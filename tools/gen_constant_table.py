@@ -21,7 +21,13 @@ reference 25), so each form is used exactly where it pays.  The stream is
 decoded again here before it is written, and the build fails if it does not
 give back the input.
 
-Usage: gen_constant_table.py --table HPP --source PY --output HPP
+It also writes the source lines that the module's traceback entries
+report into a second header: each is the line of the statement of poe_fk.py
+doing that step, found by the statement's text, so that the C++ keeps no
+line number of its own and an edit of the source cannot leave a traceback
+pointing at the wrong line.
+
+Usage: gen_constant_table.py --table HPP --source PY --output HPP --lines-output HPP
 """
 
 from __future__ import annotations
@@ -32,8 +38,7 @@ import json
 import re
 import sys
 
-FIRST_LINE = 30          # the line of the ``def``; the code object's first line
-BODY_LINES = (123, 257)  # lines the body's entries must fall in
+FUNCTION = "poe_forward_kinematics"
 ENTRY_RE = re.compile(r'^\s*(\w+),\s*//\s*(".*")\s*$')
 
 # Location-table entry kinds of 3.12 code objects (Objects/locations.md).
@@ -109,21 +114,151 @@ def _failing_positions(node: ast.AST, out: list) -> None:
         out.append((node.lineno, node.end_lineno, node.col_offset, node.end_col_offset))
 
 
-def body_positions(source_path: str) -> list[tuple[int, int, int, int]]:
+def parse_source(source_path: str) -> tuple[ast.Module, ast.FunctionDef]:
     with open(source_path, encoding="utf-8") as f:
         tree = ast.parse(f.read(), source_path)
-    func = next(n for n in tree.body
-                if isinstance(n, ast.FunctionDef) and n.name == "poe_forward_kinematics")
-    if func.lineno != FIRST_LINE:
-        sys.exit(f"{source_path}: the def must stand at line {FIRST_LINE}, not {func.lineno}")
+    func = next(n for n in tree.body if isinstance(n, ast.FunctionDef) and n.name == FUNCTION)
+    return tree, func
+
+
+def body_positions(func: ast.FunctionDef) -> list[tuple[int, int, int, int]]:
     positions: list = []
     for stmt in func.body[1:]:  # the docstring has no entry
         _failing_positions(stmt, positions)
-    for line, end_line, _, _ in positions:
-        if not (BODY_LINES[0] <= line <= end_line <= BODY_LINES[1]):
-            sys.exit(f"{source_path}: a statement of the body lies outside lines {BODY_LINES}")
     return positions
 
+
+# ---- source lines -----------------------------------------------------------
+
+# The module's statements that module execution reports, by their text as
+# ast.unparse writes it (C++ name, statement); the module itself stands at
+# its first line.
+MODULE_STATEMENTS = [
+    ("line_import_math", "import math"),
+    ("line_import_numpy", "import numpy as np"),
+    ("line_import_ndarray", "from numpy.typing import NDArray"),
+    ("line_import_kinbody", "from kovi._kinbody import KinBody"),
+    ("line_all", "__all__ = ['poe_forward_kinematics']"),
+]
+
+# The reads of the body: the statement doing each one (an ``if`` by its
+# test).  The C++ finds the lines of ay and az, and of the elements of
+# T_left and T_right, from the first one's line, so those statements must
+# follow it line by line; that is checked below.
+BODY_STATEMENTS = [
+    ("line_joints", "joints = kb.joints"),
+    ("line_joint_count", "n = len(joints)"),
+    ("line_joint", "joint = joints[i]"),
+    ("line_axis", "axis = joint.axis"),
+    ("line_axis_x", "ax = float(axis[0])"),
+    ("line_joint_value", "qi = float(q[i])"),
+    ("line_T_left", "T_left = joint.T_left"),
+    ("line_T_left_elements", "l00 = float(T_left[0, 0])"),
+    ("line_joint_type", "if joint.joint_type == 'prismatic'"),
+    ("line_cos", "c = math.cos(qi)"),
+    ("line_sin", "s = math.sin(qi)"),
+    ("line_T_right", "T_right = joint.T_right"),
+    ("line_T_right_elements", "t00 = float(T_right[0, 0])"),
+]
+RUNS = [
+    ("line_axis_x", [f"{name} = float(axis[{k}])" for k, name in enumerate(("ax", "ay", "az"))]),
+    *[(f"line_{block}_elements",
+       [f"{prefix}{r}{c} = float({block}[{r}, {c}])" for r in range(3) for c in range(4)])
+      for prefix, block in (("l", "T_left"), ("t", "T_right"))],
+]
+
+
+def statement_lines(nodes) -> dict[str, list[int]]:
+    """The lines of every statement below `nodes`, by text; a compound
+    statement by its header (``if`` and its test)."""
+    lines: dict[str, list[int]] = {}
+    for top in nodes:
+        for node in ast.walk(top):
+            if isinstance(node, ast.If):
+                text = "if " + ast.unparse(node.test)
+            elif isinstance(node, ast.stmt) and not isinstance(node, (ast.For, ast.FunctionDef)):
+                text = ast.unparse(node)
+            else:
+                continue
+            lines.setdefault(text, []).append(node.lineno)
+    return lines
+
+
+def find_line(lines: dict[str, list[int]], text: str, source_path: str) -> int:
+    found = lines.get(text, [])
+    if len(found) != 1:
+        sys.exit(f"{source_path}: the statement `{text}` stands {len(found)} times, not once")
+    return found[0]
+
+
+def source_lines(tree: ast.Module, func: ast.FunctionDef,
+                 source_path: str) -> tuple[list[tuple[str, int, str]], list[tuple[str, int, str]]]:
+    """(C++ name, line, what stands there) of module execution and of the body."""
+    module_lines = statement_lines(tree.body[:tree.body.index(func)])
+    exec_lines = [("line_module", 1, "the module itself")]
+    exec_lines += [(name, find_line(module_lines, text, source_path), text)
+                   for name, text in MODULE_STATEMENTS]
+    exec_lines.append(("line_def", func.lineno, f"def {FUNCTION}(...)"))
+
+    body_lines = statement_lines(func.body)
+    found = {name: find_line(body_lines, text, source_path) for name, text in BODY_STATEMENTS}
+    for name, texts in RUNS:
+        lines = [find_line(body_lines, text, source_path) for text in texts]
+        if lines != list(range(found[name], found[name] + len(texts))):
+            sys.exit(f"{source_path}: `{texts[0]}` .. `{texts[-1]}` must stand on consecutive lines")
+    body = [(name, found[name], text) for name, text in BODY_STATEMENTS]
+    # The result: np.array(rows, dtype=np.float64) with its parts on the
+    # lines of the return statement.
+    returns = [n for n in ast.walk(func) if isinstance(n, ast.Return)]
+    call = returns[0].value if len(returns) == 1 else None
+    if not (isinstance(call, ast.Call) and ast.unparse(call.func) == "np.array" and
+            len(call.args) == 1 and [k.arg for k in call.keywords] == ["dtype"] and
+            ast.unparse(call.keywords[0].value) == "np.float64"):
+        sys.exit(f"{source_path}: {FUNCTION} must end in one `return np.array(rows, dtype=np.float64)`")
+    body += [("line_array", call.func.lineno, "return np.array("),
+             ("line_rows", call.args[0].lineno, "the rows of the result"),
+             ("line_float64", call.keywords[0].value.lineno, "dtype=np.float64")]
+    return exec_lines, body
+
+
+def enum_lines(entries: list[tuple[str, int, str]]) -> str:
+    return "\n".join(f"    {name} = {line},".ljust(36) + f"// {text}" for name, line, text in entries)
+
+
+def write_lines_header(path: str, source_path: str, exec_lines, body_lines) -> None:
+    named = ",\n".join(f'    {{"{name}", {name}}}' for name, _, _ in exec_lines + body_lines)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(f"""// Generated by tools/gen_constant_table.py from {source_path}; do not edit.
+//
+// The lines of the module's source that its traceback entries report: each
+// is the line of the statement of the source doing that step.
+#pragma once
+
+namespace kovi {{
+
+// Module execution: the module itself, its imports and bindings, the def.
+enum ExecLine : int {{
+{enum_lines(exec_lines)}
+}};
+
+// The reads of poe_forward_kinematics.  ay and az follow ax line by line, and
+// the element (J, K) of a transform stands 4 * J + K lines after its first.
+enum SourceLine : int {{
+{enum_lines(body_lines)}
+}};
+
+struct NamedSourceLine {{
+    const char *name;
+    int line;
+}};
+
+// Every line above by its name, for the tests.
+inline constexpr NamedSourceLine named_source_lines[] = {{
+{named},
+}};
+
+}}  // namespace kovi
+""")
 
 
 # ---- LZSS -----------------------------------------------------------------
@@ -287,13 +422,17 @@ def main() -> None:
     ap.add_argument("--table", required=True)
     ap.add_argument("--source", required=True)
     ap.add_argument("--output", required=True)
+    ap.add_argument("--lines-output", required=True)
     args = ap.parse_args()
 
     texts = read_texts(args.table)
     encoded = [t.encode("utf-8") for t in texts]
     if not texts or any(len(e) > MAX_TEXT_LENGTH for e in encoded):
         sys.exit(f"{args.table}: no texts found, or a text longer than {MAX_TEXT_LENGTH} bytes")
-    line_table = encode_positions(FIRST_LINE, body_positions(args.source))
+    tree, func = parse_source(args.source)
+    exec_lines, body_lines = source_lines(tree, func, args.source)
+    write_lines_header(args.lines_output, args.source, exec_lines, body_lines)
+    line_table = encode_positions(func.lineno, body_positions(func))
     if len(line_table) > MAX_LINE_TABLE_SIZE:
         sys.exit(f"{args.source}: the location table takes {len(line_table)} bytes, "
                  f"more than {MAX_LINE_TABLE_SIZE}")

@@ -1,1 +1,55 @@
-"""kovi: analytical inverse kinematics for serial robot chains."""
+"""kovi: forward kinematics of serial robot chains.
+
+A robot arm is a ``KinBody``: a chain of revolute and prismatic ``Joint``
+records in product-of-exponentials form, made by hand, from a
+Denavit-Hartenberg table (``KinBody.from_dh``) or from a URDF model
+(``KinBody.from_urdf``); ``kovi.robots`` has ready-made ones.  The native
+``kovi.kinematics.poe_fk.poe_forward_kinematics(kb, q)`` gives the 4x4
+base-to-end pose at joint values ``q``, bit-reproducibly.  There is no
+inverse kinematics here.
+
+Lengths are in metres, angles in radians.
+"""
+
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING
+
+from kovi import _sources
+
+__version__ = "0.1.0"
+
+# Before anything can import the native module and fail in it.
+_sources.register()
+
+# The public names are imported on first use: importing the package (as
+# every import of the native module does first) then loads neither numpy nor
+# kovi._kinbody, whose first import belongs to the native module's execution.
+_LAZY = {
+    "Joint": "kovi._kinbody",
+    "KinBody": "kovi._kinbody",
+    "URDFError": "kovi._urdf",
+    "robots": None,
+}
+
+if TYPE_CHECKING:
+    from kovi import robots
+    from kovi._kinbody import Joint, KinBody
+    from kovi._urdf import URDFError
+
+__all__ = ["__version__", "Joint", "KinBody", "URDFError", "robots"]
+
+
+def __getattr__(name: str) -> object:
+    if name not in _LAZY:
+        raise AttributeError(f"module 'kovi' has no attribute {name!r}")
+    home = _LAZY[name]
+    value = (importlib.import_module(f"kovi.{name}") if home is None
+             else getattr(importlib.import_module(home), name))
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_LAZY})

@@ -10,20 +10,26 @@ never has to.  Stored arrays are fresh float64, C-contiguous and read-only: a
 body cannot be changed behind the back of anything that cached a pose from it,
 and a caller's later edits to its own input arrays do not leak in.
 
-What is *not* checked, because the FK does not need it: rigidity of the
-transforms (orthonormal rotation block, bottom row of a 4x4) and a unit-length
-axis.  The FK uses the axis as given and never reads row 3 of a transform.
+The axis must have unit length (or be scaled to it on request): with any other
+length a revolute joint's block is not a rotation and a prismatic joint's value
+is not a distance.  What is *not* checked, because the FK does not need it:
+rigidity of the transforms (orthonormal rotation block, bottom row of a 4x4).
+The FK never reads row 3 of a transform.
+
+Lengths are in metres and angles in radians throughout.
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Iterable, Mapping
+import os
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from types import MappingProxyType
+from typing import Any, Literal
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 __all__ = [
     "Joint",
@@ -39,6 +45,10 @@ __all__ = [
 ]
 
 JOINT_TYPES = ("revolute", "prismatic")
+
+# How far an axis's length may be from 1 and still count as a unit axis: far
+# above the rounding of an axis computed in float64, far below any typo.
+AXIS_UNIT_TOLERANCE = 1e-9
 
 _BOTTOM_ROW = np.array([0.0, 0.0, 0.0, 1.0])
 
@@ -91,77 +101,158 @@ def _transform(value: object, where: str, field: str) -> NDArray[np.float64]:
     return arr
 
 
-def _axis(value: object, where: str) -> NDArray[np.float64]:
+def _axis(value: object, where: str, normalize: bool) -> NDArray[np.float64]:
     arr = _real_array(value, where, "axis")
     if arr.shape != (3,):
         raise ValueError(f"{where}: axis must be 3 numbers, got shape {arr.shape}")
     _check_finite(arr, where, "axis")
+    length = math.hypot(*arr.tolist())
+    if length == 0.0:
+        raise ValueError(f"{where}: axis {tuple(arr.tolist())} has zero length and gives "
+                         "no direction")
+    if normalize:
+        arr = arr / length
+    elif abs(length - 1.0) > AXIS_UNIT_TOLERANCE:
+        raise ValueError(f"{where}: axis {tuple(arr.tolist())} has length {length:.12g}, "
+                         "not 1; pass normalize=True to scale it to unit length")
+    # an accepted unit axis is stored as given, so its bits (and the poses) do
+    # not move by a rounding
     arr.flags.writeable = False
     return arr
 
 
-@dataclass(frozen=True, eq=False, slots=True)
-class Joint:
-    """One joint of a chain: ``T_left @ Joint(axis, q) @ T_right``.
+def _limits(value: object, where: str) -> tuple[float, float] | None:
+    if value is None:
+        return None
+    arr = _real_array(value, where, "limits")
+    if arr.shape != (2,):
+        raise ValueError(f"{where}: limits must be (lower, upper), got shape {arr.shape}")
+    lower, upper = arr.tolist()
+    if math.isnan(lower) or math.isnan(upper) or lower > upper:
+        raise ValueError(f"{where}: limits must satisfy lower <= upper, "
+                         f"got ({lower!r}, {upper!r})")
+    return (lower, upper)
 
-    ``T_left``/``T_right`` accept 4x4 or 3x4 real arrays (3x4 gets the bottom
-    row ``[0, 0, 0, 1]``) and are stored 4x4; ``axis`` is 3 real numbers.
+
+@dataclass(frozen=True, eq=False, slots=True, init=False)
+class Joint:
+    """One joint of a serial chain, contributing ``T_left @ Joint(axis, q) @ T_right``.
+
+    ``Joint(axis, q)`` is a rotation by ``q`` radians about ``axis`` (right-hand
+    rule) for a revolute joint, and a translation by ``q`` metres along ``axis``
+    for a prismatic one.  ``axis`` is expressed in the frame that ``T_left``
+    leads to, and ``T_right`` leads on from the moved frame to the next joint's
+    frame (or to the end frame after the last joint).
+
+    Parameters
+    ----------
+    name : str
+        Non-empty, unique within a body.
+    T_left, T_right : array_like, shape (4, 4) or (3, 4)
+        Fixed homogeneous transforms, translations in metres; a 3x4 gets the
+        bottom row ``[0, 0, 0, 1]``.  Stored as read-only 4x4 float64 arrays.
+    axis : array_like, shape (3,)
+        Direction of the joint, of unit length to within ``1e-9`` (stored as
+        given).  A zero axis is always refused.
+    joint_type : {"revolute", "prismatic"}
+    limits : (float, float), optional, keyword-only
+        ``(lower, upper)`` joint values, radians or metres.  Kept as data: the
+        forward kinematics does not enforce them.
+    normalize : bool, default False, keyword-only
+        Scale a non-unit ``axis`` to unit length instead of refusing it.
+
+    Raises
+    ------
+    TypeError
+        A field of the wrong kind (a name that is not a string, complex or
+        boolean numbers, ...).
+    ValueError
+        A wrong shape, a NaN or infinite entry, a zero or non-unit axis, an
+        unknown joint type, limits with ``lower > upper``.  The message names
+        the joint and the field.
     """
 
     name: str
     T_left: NDArray[np.float64]
     axis: NDArray[np.float64]
     T_right: NDArray[np.float64]
-    joint_type: str = "revolute"
+    joint_type: str
+    limits: tuple[float, float] | None
 
-    def __post_init__(self) -> None:
-        if not isinstance(self.name, str):
-            raise TypeError(f"joint name must be a str, got {type(self.name).__name__}")
-        if not self.name:
+    def __init__(self, name: str, T_left: ArrayLike, axis: ArrayLike, T_right: ArrayLike,
+                 joint_type: str = "revolute", *, limits: ArrayLike | None = None,
+                 normalize: bool = False) -> None:
+        if not isinstance(name, str):
+            raise TypeError(f"joint name must be a str, got {type(name).__name__}")
+        if not name:
             raise ValueError("joint name must not be empty")
-        where = f"joint {self.name!r}"
-        jt = self.joint_type
-        if not isinstance(jt, str):
-            raise TypeError(f"{where}: joint_type must be a str, got {type(jt).__name__}")
-        if jt not in JOINT_TYPES:
-            raise ValueError(f"{where}: joint_type must be 'revolute' or 'prismatic', got {jt!r}")
-        # frozen dataclass: normalised values go in through object.__setattr__
-        object.__setattr__(self, "joint_type", str(jt))  # plain str, not a subclass
-        object.__setattr__(self, "T_left", _transform(self.T_left, where, "T_left"))
-        object.__setattr__(self, "axis", _axis(self.axis, where))
-        object.__setattr__(self, "T_right", _transform(self.T_right, where, "T_right"))
+        where = f"joint {name!r}"
+        if not isinstance(joint_type, str):
+            raise TypeError(f"{where}: joint_type must be a str, got {type(joint_type).__name__}")
+        if joint_type not in JOINT_TYPES:
+            raise ValueError(f"{where}: joint_type must be 'revolute' or 'prismatic', "
+                             f"got {joint_type!r}")
+        # frozen: the checked values go in through object.__setattr__
+        set_field = object.__setattr__
+        set_field(self, "name", str(name))  # plain str, not a subclass
+        set_field(self, "joint_type", str(joint_type))
+        set_field(self, "T_left", _transform(T_left, where, "T_left"))
+        set_field(self, "axis", _axis(axis, where, normalize))
+        set_field(self, "T_right", _transform(T_right, where, "T_right"))
+        set_field(self, "limits", _limits(limits, where))
 
     def __repr__(self) -> str:
-        return f"Joint({self.name!r}, {self.joint_type}, axis={self.axis.tolist()})"
+        limits = "" if self.limits is None else f", limits={self.limits}"
+        return f"Joint({self.name!r}, {self.joint_type}, axis={self.axis.tolist()}{limits})"
 
 
-@dataclass(frozen=True, eq=False, slots=True)
+@dataclass(frozen=True, eq=False, slots=True, init=False)
 class KinBody:
-    """A serial chain: ``joints`` in base-to-end order, stored as a tuple."""
+    """A serial chain of joints, from a base frame to an end frame.
+
+    The pose of the end frame in the base frame at joint values ``q`` is the
+    product of ``T_left @ Joint(axis, q[i]) @ T_right`` over ``joints`` in
+    order.  Lengths are in metres, angles in radians.
+
+    Parameters
+    ----------
+    name : str
+        A label for messages and listings.
+    joints : iterable of Joint
+        Base to end; stored as a tuple.  Joint names must be unique.
+
+    See Also
+    --------
+    KinBody.from_dh : a body from a Denavit-Hartenberg table.
+    KinBody.from_urdf : the chain between two links of a URDF model.
+    kovi.robots : sample bodies.
+    """
 
     name: str
     joints: tuple[Joint, ...]
 
-    def __post_init__(self) -> None:
-        if not isinstance(self.name, str):
-            raise TypeError(f"body name must be a str, got {type(self.name).__name__}")
-        if isinstance(self.joints, (str, bytes)) or not isinstance(self.joints, Iterable):
-            raise TypeError(f"body {self.name!r}: joints must be a sequence of Joint, "
-                            f"got {type(self.joints).__name__}")
-        joints = tuple(self.joints)
+    def __init__(self, name: str, joints: Iterable[Joint]) -> None:
+        if not isinstance(name, str):
+            raise TypeError(f"body name must be a str, got {type(name).__name__}")
+        if isinstance(joints, (str, bytes)) or not isinstance(joints, Iterable):
+            raise TypeError(f"body {name!r}: joints must be a sequence of Joint, "
+                            f"got {type(joints).__name__}")
+        joints = tuple(joints)
         seen: dict[str, int] = {}
         for i, j in enumerate(joints):
             if not isinstance(j, Joint):
-                raise TypeError(f"body {self.name!r}: joints[{i}] must be a Joint, "
+                raise TypeError(f"body {name!r}: joints[{i}] must be a Joint, "
                                 f"got {type(j).__name__}")
             if j.name in seen:
-                raise ValueError(f"body {self.name!r}: joints[{i}] and joints[{seen[j.name]}] "
+                raise ValueError(f"body {name!r}: joints[{i}] and joints[{seen[j.name]}] "
                                  f"share the name {j.name!r}")
             seen[j.name] = i
+        object.__setattr__(self, "name", name)
         object.__setattr__(self, "joints", joints)
 
     @property
     def dof(self) -> int:
+        """Number of joints, which is the length of a configuration ``q``."""
         return len(self.joints)
 
     def __len__(self) -> int:
@@ -175,9 +266,93 @@ class KinBody:
         kinds = "".join("P" if j.joint_type == "prismatic" else "R" for j in self.joints)
         return f"KinBody({self.name!r}, {kinds or 'no joints'})"
 
+    @classmethod
+    def from_dh(cls, rows: Iterable[Sequence[object]],
+                convention: Literal["standard", "modified"] = "standard", *,
+                name: str = "dh", base: object = None, tool: object = None,
+                limits: Iterable[ArrayLike | None] | None = None) -> KinBody:
+        """A body from a Denavit-Hartenberg table.
+
+        Parameters
+        ----------
+        rows : iterable of sequences
+            One row per joint, base to end: ``(a, alpha, d, theta_offset)``,
+            optionally followed by the joint type (``"revolute"``, the default,
+            or ``"prismatic"``) and the joint's name (default ``"joint<i>"``,
+            counted from 1).  ``a`` and ``d`` in metres, ``alpha`` and
+            ``theta_offset`` in radians.  The joint value adds to ``theta``
+            (``theta = q + theta_offset``) for a revolute row and to ``d``
+            (``d = q + d``, with ``theta = theta_offset``) for a prismatic one.
+        convention : {"standard", "modified"}
+            ``"standard"`` (distal) rows give
+            ``RotZ(theta) TransZ(d) TransX(a) RotX(alpha)``; ``"modified"``
+            (proximal, Craig) rows hold ``a_{i-1}``, ``alpha_{i-1}`` and give
+            ``RotX(alpha) TransX(a) RotZ(theta) TransZ(d)``.
+        name : str, optional
+            The body's name.
+        base, tool : array_like, shape (4, 4) or (3, 4), optional
+            Fixed transforms before the first row (the base frame to the
+            table's frame 0) and after the last (the last frame to the end
+            frame).
+        limits : iterable of (lower, upper) or None, optional
+            Joint limits, one entry per row (None for none).
+
+        Returns
+        -------
+        KinBody
+            Its pose at ``q`` is the product of the rows' transforms, from the
+            base frame to the end frame.
+
+        Raises
+        ------
+        ValueError, TypeError
+            A malformed row, naming its index and field.
+        """
+        return _body_from_dh(rows, convention, name, base, tool, limits)
+
+    @classmethod
+    def from_urdf(cls, source: str | bytes | os.PathLike[str], base_link: str | None = None,
+                  tip_link: str | None = None) -> KinBody:
+        """The serial chain between two links of a URDF robot model.
+
+        Parameters
+        ----------
+        source : str, bytes or path-like
+            A path to a URDF file, or the XML text itself (a ``str`` whose
+            first non-blank character is ``<``, or ``bytes``).
+        base_link : str, optional
+            The link whose frame is the base frame; by default the model's
+            root link.
+        tip_link : str, optional
+            The link whose frame is the end frame; by default the only leaf
+            link below ``base_link``.
+
+        Returns
+        -------
+        KinBody
+            One joint per revolute, continuous (as revolute) or prismatic
+            joint on the chain, in chain order, named as in the file and
+            carrying the file's position limits (none for continuous joints).
+            Fixed joints are folded into the neighbouring transforms, and
+            axes are scaled to unit length.  Named after the robot.
+
+        Raises
+        ------
+        kovi.URDFError
+            A ``ValueError`` naming the element for: malformed XML, a document
+            type declaration (refused, so that no entity is ever expanded), a
+            missing link, a branch below ``base_link`` when ``tip_link`` is
+            omitted (listing the candidate tips), a closed loop, a floating,
+            planar or mimic joint on the chain, a zero axis.
+        OSError
+            The file cannot be read.
+        """
+        from kovi._urdf import load_chain
+        return load_chain(source, base_link, tip_link).body
+
 
 # ---------------------------------------------------------------------------
-# Elementary transforms used to turn DH tables into POE records
+# Elementary transforms and Denavit-Hartenberg tables
 # ---------------------------------------------------------------------------
 
 _Z = (0.0, 0.0, 1.0)
@@ -189,59 +364,124 @@ def _trans(x: float = 0.0, y: float = 0.0, z: float = 0.0) -> NDArray[np.float64
     return T
 
 
-def _rot_x(alpha: float) -> NDArray[np.float64]:
-    c, s = math.cos(alpha), math.sin(alpha)
+def _rotation(i: int, j: int, angle: float) -> NDArray[np.float64]:
+    """Rotation by ``angle`` turning axis ``i`` towards axis ``j``."""
+    c, s = math.cos(angle), math.sin(angle)
     T = np.eye(4)
-    T[1, 1], T[1, 2] = c, -s
-    T[2, 1], T[2, 2] = s, c
+    T[i, i], T[i, j] = c, -s
+    T[j, i], T[j, j] = s, c
     return T
 
 
-def _modified_dh_joint(name: str, a: float, d: float, alpha: float) -> Joint:
-    # Craig: RotX(alpha_{i-1}) TransX(a_{i-1}) | RotZ(theta_i) | TransZ(d_i)
-    return Joint(name, _rot_x(alpha) @ _trans(x=a), _Z, _trans(z=d), "revolute")
+def _rot_x(alpha: float) -> NDArray[np.float64]:
+    return _rotation(1, 2, alpha)
 
 
-def _standard_dh_joint(name: str, a: float, d: float, alpha: float) -> Joint:
-    # RotZ(theta_i) | TransZ(d_i) TransX(a_i) RotX(alpha_i)
-    return Joint(name, np.eye(4), _Z, _trans(z=d) @ _trans(x=a) @ _rot_x(alpha), "revolute")
+def _rot_z(theta: float) -> NDArray[np.float64]:
+    return _rotation(0, 1, theta)
+
+
+_DH_FIELDS = ("a", "alpha", "d", "theta_offset")
+
+
+def _real_scalar(value: object, where: str, field: str) -> float:
+    arr = _real_array(value, where, field)
+    if arr.shape != ():
+        raise ValueError(f"{where}: {field} must be a number, got shape {arr.shape}")
+    _check_finite(arr, where, field)
+    return float(arr)
+
+
+def _body_from_dh(rows: Iterable[Sequence[object]], convention: str, name: str, base: object,
+                  tool: object, limits: Iterable[ArrayLike | None] | None) -> KinBody:
+    if convention not in ("standard", "modified"):
+        raise ValueError(f"DH convention must be 'standard' or 'modified', got {convention!r}")
+    rows = list(rows)
+    joint_limits = [None] * len(rows) if limits is None else list(limits)
+    if len(joint_limits) != len(rows):
+        raise ValueError(f"DH table: {len(rows)} rows but {len(joint_limits)} limits")
+    lefts, rights = [], []
+    kinds: list[Any] = []   # checked by Joint, like the names
+    names: list[Any] = []
+    for i, row in enumerate(rows):
+        where = f"DH rows[{i}]"
+        if isinstance(row, (str, bytes)) or not isinstance(row, Sequence) or not 4 <= len(row) <= 6:
+            raise ValueError(f"{where} must be (a, alpha, d, theta_offset[, joint_type[, name]]), "
+                             f"got {row!r}")
+        a, alpha, d, offset = (_real_scalar(x, where, f) for x, f in zip(row, _DH_FIELDS))
+        # The joint moves theta (revolute) or d (prismatic); either way the
+        # motion sits between RotZ(theta_offset) and TransZ(d), which commute
+        # with it, so both kinds share the fixed transforms around it.
+        if convention == "standard":
+            T_left = _rot_z(offset) if offset else np.eye(4)
+            T_right = _trans(z=d) @ _trans(x=a) @ _rot_x(alpha)
+        else:
+            T_left = _rot_x(alpha) @ _trans(x=a)
+            if offset:
+                T_left = T_left @ _rot_z(offset)
+            T_right = _trans(z=d)
+        lefts.append(T_left)
+        rights.append(T_right)
+        kinds.append(row[4] if len(row) > 4 else "revolute")
+        names.append(row[5] if len(row) > 5 else f"joint{i + 1}")
+    if rows and base is not None:
+        lefts[0] = _transform(base, "DH table", "base") @ lefts[0]
+    if rows and tool is not None:
+        rights[-1] = rights[-1] @ _transform(tool, "DH table", "tool")
+    return KinBody(name, [Joint(n, L, _Z, R, jt, limits=lim)
+                          for n, L, R, jt, lim in zip(names, lefts, rights, kinds, joint_limits)])
 
 
 # ---------------------------------------------------------------------------
 # Sample bodies
 # ---------------------------------------------------------------------------
 
-def panda() -> KinBody:
-    """Franka Emika Panda, 7R, base to flange (no hand).
+_HALF_PI = math.pi / 2
 
-    Modified (Craig) DH from the Franka Control Interface documentation,
-    Denavit-Hartenberg table (frankaemika.github.io/docs, control parameters):
-    a_{i-1}, d_i, alpha_{i-1} for joints 1..7, then a fixed flange d = 0.107.
+
+def panda() -> KinBody:
+    """Franka Emika Panda, 7 revolute joints, base to flange (no hand).
+
+    Base frame: ``panda_link0``, at the bottom of the robot's base, z up along
+    joint 1.  End frame: the flange, ``panda_link8`` in Franka's description,
+    0.107 m beyond the wrist along joint 7's axis, z pointing out of the
+    flange.  Joints ``panda_joint1`` .. ``panda_joint7`` with Franka's limits.
+
+    Modified (Craig) DH from the Franka Control Interface documentation's
+    Denavit-Hartenberg table (a_{i-1}, d_i, alpha_{i-1} for joints 1..7), then
+    a fixed flange d = 0.107; the same chain as ``robots/panda.urdf``.
     """
-    h = math.pi / 2
+    h = _HALF_PI
     a = (0.0, 0.0, 0.0, 0.0825, -0.0825, 0.0, 0.088)
     d = (0.333, 0.0, 0.316, 0.0, 0.384, 0.0, 0.0)
     alpha = (0.0, -h, h, h, -h, h, h)
-    joints = [_modified_dh_joint(f"panda_joint{i + 1}", a[i], d[i], alpha[i]) for i in range(7)]
-    last = joints[-1]
-    # flange frame: alpha = 0, a = 0, theta = 0, d = 0.107 -> fold TransZ into T_right
-    joints[-1] = Joint(last.name, last.T_left, last.axis, last.T_right @ _trans(z=0.107),
-                       last.joint_type)
-    return KinBody("panda", joints)
+    lower = (-2.8973, -1.7628, -2.8973, -3.0718, -2.8973, -0.0175, -2.8973)
+    upper = (2.8973, 1.7628, 2.8973, -0.0698, 2.8973, 3.7525, 2.8973)
+    rows = [(a[i], alpha[i], d[i], 0.0, "revolute", f"panda_joint{i + 1}") for i in range(7)]
+    return KinBody.from_dh(rows, "modified", name="panda", tool=_trans(z=0.107),
+                           limits=zip(lower, upper))
 
 
 def ur5() -> KinBody:
-    """Universal Robots UR5 (CB-series), 6R, base to tool flange.
+    """Universal Robots UR5 (CB-series), 6 revolute joints, base to tool flange.
+
+    Base frame: the DH base frame, which Universal Robots' URDF description
+    names ``base``: z up along the shoulder axis.  The URDF's ``base_link`` is
+    that frame turned by pi about z, so this body's pose is ``Rz(pi)`` times
+    the URDF's ``base_link``-to-``tool0`` pose.  End frame: ``tool0``, on the
+    tool flange, z pointing out of it.  Joints ``shoulder_pan`` ..
+    ``wrist_3``, each limited to +-2 pi.
 
     Standard DH from Universal Robots' published "DH parameters for
     calculations of kinematics and dynamics" table for the UR5.
     """
-    h = math.pi / 2
+    h = _HALF_PI
     a = (0.0, -0.425, -0.39225, 0.0, 0.0, 0.0)
     d = (0.089159, 0.0, 0.0, 0.10915, 0.09465, 0.0823)
     alpha = (h, 0.0, 0.0, h, -h, 0.0)
     names = ("shoulder_pan", "shoulder_lift", "elbow", "wrist_1", "wrist_2", "wrist_3")
-    return KinBody("ur5", [_standard_dh_joint(names[i], a[i], d[i], alpha[i]) for i in range(6)])
+    rows = [(a[i], alpha[i], d[i], 0.0, "revolute", names[i]) for i in range(6)]
+    return KinBody.from_dh(rows, "standard", name="ur5", limits=[(-2 * math.pi, 2 * math.pi)] * 6)
 
 
 # Round numbers typical of a 650 mm reach SCARA; not any one vendor's model.
@@ -249,16 +489,26 @@ SCARA_COLUMN = 0.40   # base to the arm plane
 SCARA_LINK1 = 0.35
 SCARA_LINK2 = 0.30
 SCARA_TOOL = 0.06     # quill end to flange, further down
+SCARA_STROKE = 0.20   # quill travel
 
 
 def scara() -> KinBody:
-    """SCARA-like RRPR chain: two arm joints about +z, a quill moving down
-    (prismatic along -z, q3 >= 0 lowers the tool), and a roll about +z."""
+    """SCARA-like chain: revolute, revolute, prismatic, revolute.
+
+    Two arm joints about +z, a quill moving down (prismatic along -z, so
+    q3 >= 0 lowers the tool, up to a 0.2 m stroke) and a roll about +z.
+    Base frame: on the floor under the column, z up.  End frame: the flange
+    at the quill's lower end, parallel to the base frame when the rotations
+    are zero.  A round-number model, not any one vendor's.
+    """
     return KinBody("scara", [
-        Joint("arm1", np.eye(4), _Z, _trans(x=SCARA_LINK1, z=SCARA_COLUMN), "revolute"),
-        Joint("arm2", np.eye(4), _Z, _trans(x=SCARA_LINK2), "revolute"),
-        Joint("quill", np.eye(4), (0.0, 0.0, -1.0), np.eye(4), "prismatic"),
-        Joint("roll", np.eye(4), _Z, _trans(z=-SCARA_TOOL), "revolute"),
+        Joint("arm1", np.eye(4), _Z, _trans(x=SCARA_LINK1, z=SCARA_COLUMN), "revolute",
+              limits=(-2.5, 2.5)),
+        Joint("arm2", np.eye(4), _Z, _trans(x=SCARA_LINK2), "revolute", limits=(-2.5, 2.5)),
+        Joint("quill", np.eye(4), (0.0, 0.0, -1.0), np.eye(4), "prismatic",
+              limits=(0.0, SCARA_STROKE)),
+        Joint("roll", np.eye(4), _Z, _trans(z=-SCARA_TOOL), "revolute",
+              limits=(-2 * math.pi, 2 * math.pi)),
     ])
 
 

@@ -1,5 +1,6 @@
 // Probe of the constant table: the LZSS decoder on streams of the tests'
-// making, and the table decoding on the stored stream or a damaged copy.
+// making, the table decoding on the stored stream or a damaged copy, and
+// the source lines generated beside the table.
 // Streams are copied into heap buffers of their exact size, so that under
 // AddressSanitizer any read or write outside them is caught.
 #define PY_SSIZE_T_CLEAN
@@ -13,6 +14,7 @@
 #include "lzss.hpp"
 #include "owned_ref.hpp"
 #include "probe_tables.hpp"
+#include "source_lines.hpp"
 
 namespace {
 
@@ -104,6 +106,22 @@ PyObject *probe_stored_string_data(PyObject *, PyObject *)
                          "decompressed_size", data::decompressed_size);
 }
 
+// source_lines() -> {C++ name: line} of every generated source line.
+PyObject *probe_source_lines(PyObject *, PyObject *)
+{
+    kovi::OwnedRef lines(PyDict_New());
+    if (!lines) {
+        return nullptr;
+    }
+    for (const kovi::NamedSourceLine &entry : kovi::named_source_lines) {
+        kovi::OwnedRef line(PyLong_FromLong(entry.line));
+        if (!line || PyDict_SetItemString(lines.get(), entry.name, line.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return lines.release();
+}
+
 // is_interned(s): whether the interpreter holds `s` as an interned string.
 PyObject *probe_is_interned(PyObject *, PyObject *s)
 {
@@ -120,6 +138,7 @@ PyMethodDef probe_constant_table_methods[] = {
     {"lzss_decompress", probe_lzss_decompress, METH_VARARGS, nullptr},
     {"decode_string_data", probe_decode_string_data, METH_VARARGS, nullptr},
     {"stored_string_data", probe_stored_string_data, METH_NOARGS, nullptr},
+    {"source_lines", probe_source_lines, METH_NOARGS, nullptr},
     {"is_interned", probe_is_interned, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -3,7 +3,8 @@
 //
 // Every read is an ordinary Python operation, in a fixed order; a failing
 // read leaves its exception pending unchanged and the call reports the
-// source line of that read (the lines of the module's Python source).
+// source line of that read (source_lines.hpp, generated from the statements
+// of the module's Python source).
 #include "forward_kinematics.hpp"
 
 #include "call_operations.hpp"
@@ -12,31 +13,12 @@
 #include "object_access.hpp"
 #include "owned_ref.hpp"
 #include "pose_accumulator.hpp"
+#include "source_lines.hpp"
 #include "traceback.hpp"
 
 namespace kovi {
 
 namespace {
-
-// Source lines reported when a step fails.
-enum SourceLine : int {
-    line_joints = 135,
-    line_joint_count = 136,
-    line_joint = 150,
-    line_axis = 151,
-    line_axis_x = 152,     // then 153, 154 for y and z
-    line_joint_value = 155,
-    line_T_left = 157,
-    line_T_left_elements = 158,    // + 4 * row + column
-    line_joint_type = 170,
-    line_cos = 188,
-    line_sin = 189,
-    line_T_right = 213,
-    line_T_right_elements = 214,   // + 4 * row + column
-    line_array = 255,
-    line_rows = 256,
-    line_float64 = 257,
-};
 
 // The objects a call holds across joints.  Each is replaced only once its
 // successor has been read; all are released when the call ends, the joint

@@ -71,8 +71,8 @@ def poe_forward_kinematics(kb: "KinBody", q: "NDArray[np.float64]"):
     # Every formula below is evaluated exactly as written, left to right: a sum
     # ``p1 + p2 + p3 + p4`` is ``((p1 + p2) + p3) + p4`` and a product
     # ``x*y*z`` is ``(x*y)*z``, each operation rounded on its own.  The native
-    # module performs the same operations in the same order with multiply-add
-    # contraction disabled, so both give bit-identical poses.
+    # module does the same with multiply-add contraction disabled, so every
+    # element that is not NaN is bit-identical, and NaN is in the same ones.
     #
     # Revolute joints use Rodrigues' formula with the axis as given: it is not
     # normalised, so a non-unit axis gives a block that is not a rotation.
@@ -80,9 +80,9 @@ def poe_forward_kinematics(kb: "KinBody", q: "NDArray[np.float64]"):
     # column is ``((l0*ax + l1*ay) + l2*az)*qi + l3`` per row, and the vector
     # ``qi * axis`` is never formed on its own.
     #
-    # Infinities and NaNs propagate by IEEE 754 rules; nothing is checked.  An
-    # infinite translation entry of ``T_right`` reaches only column 3 of the
-    # result, because no implicit zero of a bottom row is ever multiplied.
+    # Infinities and NaNs propagate by IEEE 754 rules (a NaN's sign is left
+    # open); nothing is checked.  An infinite translation entry of ``T_right``
+    # reaches only column 3 of the result: no implicit zero is multiplied.
     #
     # The result is built with a single ``np.array`` call and is a new 4x4
     # float64 array; nothing is cached between calls.

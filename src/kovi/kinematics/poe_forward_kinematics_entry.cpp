@@ -4,6 +4,7 @@
 #include "forward_kinematics.hpp"
 #include "module_state.hpp"
 #include "owned_ref.hpp"
+#include "source_lines.hpp"
 #include "traceback.hpp"
 
 namespace kovi {
@@ -33,8 +34,6 @@ namespace {
 // Binding errors name the function plainly; traceback entries qualify it.
 constexpr char plain_name[] = "poe_forward_kinematics";
 constexpr Py_ssize_t parameter_count = 2;
-// The line of the function's `def` in the module's source.
-constexpr int def_line = 30;
 
 // kb, q: a parameter's index here is its slot.  The strings are interned
 // and hashed at module execution.
@@ -114,14 +113,14 @@ PyObject *poe_forward_kinematics_entry(PyObject * /*self*/, PyObject *const *arg
     if (!bind_arguments(args, nargs, kwnames, slots)) {
         slots[0].reset();
         slots[1].reset();
-        add_traceback(fk_function_name, def_line, module_source_path);
+        add_traceback(fk_function_name, line_def, module_source_path);
         return nullptr;
     }
     // The slots keep kb and q alive while the body runs.
     PyObject *result = poe_forward_kinematics_body(slots[0].get(), slots[1].get());
     if (result == nullptr) {
         // Outside the entry the body added for its own line.
-        add_traceback(fk_function_name, def_line, module_source_path);
+        add_traceback(fk_function_name, line_def, module_source_path);
     }
     return result;
 }

@@ -1,0 +1,530 @@
+// A compiled chain and the checked forward kinematics.
+#include "chain.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "batch_runner.hpp"
+#include "joint_values.hpp"
+#include "owned_ref.hpp"
+
+namespace kovi::chain {
+
+namespace {
+
+// Rows per chunk of a batch: about this many joint steps, a fraction of a
+// millisecond, so that work spreads evenly over the threads and a signal is
+// answered soon.
+constexpr Py_ssize_t joint_steps_per_chunk = 4096;
+
+// Objects the module looks up once and keeps for the life of the process.
+struct Cached {
+    PyObject *kinbody_type = nullptr;           // kovi._kinbody.KinBody
+    PyObject *poe_forward_kinematics = nullptr;
+    PyObject *str_joints = nullptr;
+};
+Cached cached;
+
+// Strong reference to attribute `name` of module `module_name`, imported.
+PyObject *import_attribute(const char *module_name, const char *name) noexcept
+{
+    OwnedRef module(PyImport_ImportModule(module_name));
+    if (!module) {
+        return nullptr;
+    }
+    return PyObject_GetAttrString(module.get(), name);
+}
+
+bool load(PyObject *&slot, const char *module_name, const char *name) noexcept
+{
+    if (slot == nullptr) {
+        slot = import_attribute(module_name, name);
+    }
+    return slot != nullptr;
+}
+
+PyObject *joints_name() noexcept
+{
+    if (cached.str_joints == nullptr) {
+        cached.str_joints = PyUnicode_InternFromString("joints");
+    }
+    return cached.str_joints;
+}
+
+// ---------------------------------------------------------------------------
+// Copying a body's numbers
+
+// Rows 0-2 of a 4x4 or 3x4 transform.
+bool read_transform(PyObject *value, const char *joint, const char *field, AffineBlock &out) noexcept
+{
+    OwnedRef array(PyArray_FROMANY(value, NPY_DOUBLE, 2, 2, NPY_ARRAY_CARRAY_RO));
+    if (!array) {
+        return false;
+    }
+    auto *a = reinterpret_cast<PyArrayObject *>(array.get());
+    if (PyArray_DIM(a, 1) != 4 || (PyArray_DIM(a, 0) != 4 && PyArray_DIM(a, 0) != 3)) {
+        PyErr_Format(PyExc_ValueError, "joint '%s': %s must be 4x4 or 3x4", joint, field);
+        return false;
+    }
+    std::memcpy(out.e, PyArray_DATA(a), sizeof out.e);
+    return true;
+}
+
+bool read_axis(PyObject *value, const char *joint, double axis[3]) noexcept
+{
+    OwnedRef array(PyArray_FROMANY(value, NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY_RO));
+    if (!array) {
+        return false;
+    }
+    auto *a = reinterpret_cast<PyArrayObject *>(array.get());
+    if (PyArray_DIM(a, 0) != 3) {
+        PyErr_Format(PyExc_ValueError, "joint '%s': axis must be 3 numbers", joint);
+        return false;
+    }
+    std::memcpy(axis, PyArray_DATA(a), 3 * sizeof(double));
+    return true;
+}
+
+// The UTF-8 text of attribute `name` of obj, which must be a str.
+bool read_text(PyObject *obj, const char *name, std::string &out) noexcept
+{
+    OwnedRef value(PyObject_GetAttrString(obj, name));
+    if (!value) {
+        return false;
+    }
+    if (!PyUnicode_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError, "%s must be a str, got %.200s", name,
+                     Py_TYPE(value.get())->tp_name);
+        return false;
+    }
+    Py_ssize_t size;
+    const char *text = PyUnicode_AsUTF8AndSize(value.get(), &size);
+    if (text == nullptr) {
+        return false;
+    }
+    out.assign(text, size);
+    return true;
+}
+
+// One joint record: the same four attributes the interpreted walk reads,
+// with the same meaning of the kind (equal to "prismatic" or revolute).
+bool read_joint(PyObject *record, std::string &name, JointRecord &joint) noexcept
+{
+    if (!read_text(record, "name", name)) {
+        return false;
+    }
+    const char *where = name.c_str();
+    OwnedRef T_left(PyObject_GetAttrString(record, "T_left"));
+    OwnedRef axis(T_left ? PyObject_GetAttrString(record, "axis") : nullptr);
+    OwnedRef T_right(axis ? PyObject_GetAttrString(record, "T_right") : nullptr);
+    OwnedRef kind(T_right ? PyObject_GetAttrString(record, "joint_type") : nullptr);
+    if (!kind || !read_transform(T_left.get(), where, "T_left", joint.left) ||
+        !read_axis(axis.get(), where, joint.axis) ||
+        !read_transform(T_right.get(), where, "T_right", joint.right)) {
+        return false;
+    }
+    OwnedRef prismatic(PyUnicode_FromString("prismatic"));
+    int is_prismatic = prismatic ? PyObject_RichCompareBool(kind.get(), prismatic.get(), Py_EQ) : -1;
+    if (is_prismatic < 0) {
+        return false;
+    }
+    joint.prismatic = is_prismatic == 1;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Results
+
+PyArrayObject *new_array(int nd, const npy_intp *dims) noexcept
+{
+    return reinterpret_cast<PyArrayObject *>(
+        PyArray_SimpleNew(nd, const_cast<npy_intp *>(dims), NPY_DOUBLE));
+}
+
+bool read_frame(PyObject *frame, JacobianFrame &out) noexcept
+{
+    if (PyUnicode_Check(frame)) {
+        if (PyUnicode_CompareWithASCIIString(frame, "world") == 0) {
+            out = JacobianFrame::world;
+            return true;
+        }
+        if (PyUnicode_CompareWithASCIIString(frame, "local") == 0) {
+            out = JacobianFrame::local;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "frame must be 'world' or 'local', got %R", frame);
+    return false;
+}
+
+bool check_threads(int threads) noexcept
+{
+    if (threads >= 1) {
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError, "threads must be at least 1, got %d", threads);
+    return false;
+}
+
+Py_ssize_t chunk_rows(const Chain &chain) noexcept
+{
+    return std::max<Py_ssize_t>(1, joint_steps_per_chunk / std::max<Py_ssize_t>(1, chain.dof()));
+}
+
+// `out` for poses: a writeable, aligned float64 (N, 4, 4) array, any strides.
+bool check_pose_output(PyObject *out, Py_ssize_t rows) noexcept
+{
+    if (!PyArray_Check(out)) {
+        PyErr_Format(PyExc_TypeError, "out must be a float64 numpy array of shape (%zd, 4, 4), "
+                     "got %.200s", rows, Py_TYPE(out)->tp_name);
+        return false;
+    }
+    auto *array = reinterpret_cast<PyArrayObject *>(out);
+    if (PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(array)) {
+        PyErr_Format(PyExc_TypeError, "out must have dtype float64 in native byte order, got %S",
+                     reinterpret_cast<PyObject *>(PyArray_DESCR(array)));
+        return false;
+    }
+    if (PyArray_NDIM(array) != 3 || PyArray_DIM(array, 0) != rows || PyArray_DIM(array, 1) != 4 ||
+        PyArray_DIM(array, 2) != 4) {
+        OwnedRef shape(PyObject_GetAttrString(out, "shape"));
+        if (shape) {
+            PyErr_Format(PyExc_ValueError, "out must have shape (%zd, 4, 4), got %R", rows,
+                         shape.get());
+        }
+        return false;
+    }
+    if (!PyArray_ISWRITEABLE(array)) {
+        PyErr_SetString(PyExc_ValueError, "out is read-only");
+        return false;
+    }
+    if (!PyArray_ISALIGNED(array)) {
+        PyErr_SetString(PyExc_ValueError, "out is not aligned for float64");
+        return false;
+    }
+    return true;
+}
+
+// What every batch computation gets: the chain, the rows and the output.
+struct BatchContext {
+    const Chain *chain;
+    const JointValueRows *rows;
+    PyArrayObject *out;
+    JacobianFrame frame;
+};
+
+void compute_poses(const void *context, Py_ssize_t begin, Py_ssize_t end) noexcept
+{
+    const auto &batch = *static_cast<const BatchContext *>(context);
+    const JointRecord *joints = batch.chain->joints.data();
+    std::size_t n = batch.chain->joints.size();
+    PyArrayObject *out = batch.out;
+    for (Py_ssize_t i = begin; i < end; i++) {
+        AffineBlock a;
+        end_pose(joints, n, batch.rows->row(i), a);
+        store_pose(a, {PyArray_BYTES(out) + i * PyArray_STRIDE(out, 0), PyArray_STRIDE(out, 1),
+                       PyArray_STRIDE(out, 2)});
+    }
+}
+
+void compute_jacobians(const void *context, Py_ssize_t begin, Py_ssize_t end) noexcept
+{
+    const auto &batch = *static_cast<const BatchContext *>(context);
+    std::size_t n = batch.chain->joints.size();
+    auto *out = static_cast<double *>(PyArray_DATA(batch.out));
+    for (Py_ssize_t i = begin; i < end; i++) {
+        jacobian(batch.chain->joints.data(), n, batch.rows->row(i), batch.frame,
+                 out + static_cast<std::size_t>(i) * 6 * n);
+    }
+}
+
+constexpr std::size_t numbers_per_joint = 27;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Construction and pickling
+
+bool chain_from_body(PyObject *kb, Chain &chain) noexcept
+{
+    if (!load(cached.kinbody_type, "kovi._kinbody", "KinBody")) {
+        return false;
+    }
+    int is_body = PyObject_IsInstance(kb, cached.kinbody_type);
+    if (is_body <= 0) {
+        if (is_body == 0) {
+            PyErr_Format(PyExc_TypeError, "Chain needs a kovi.KinBody, got %.200s",
+                         Py_TYPE(kb)->tp_name);
+        }
+        return false;
+    }
+    if (!read_text(kb, "name", chain.name)) {
+        return false;
+    }
+    OwnedRef joints(joints_name() ? PyObject_GetAttr(kb, joints_name()) : nullptr);
+    OwnedRef sequence(joints ? PySequence_Fast(joints.get(), "KinBody.joints must be a sequence")
+                             : nullptr);
+    if (!sequence) {
+        return false;
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence.get());
+    try {
+        chain.joints.resize(n);
+        chain.joint_names.resize(n);
+    }
+    catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *record = PySequence_Fast_GET_ITEM(sequence.get(), i);
+        if (!read_joint(record, chain.joint_names[i], chain.joints[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject *chain_state(const Chain &chain) noexcept
+{
+    Py_ssize_t n = chain.dof();
+    OwnedRef name(PyUnicode_FromStringAndSize(chain.name.data(), chain.name.size()));
+    OwnedRef names(chain_joint_names(chain));
+    OwnedRef kinds(PyUnicode_New(n, 127));
+    OwnedRef numbers(PyBytes_FromStringAndSize(nullptr, n * numbers_per_joint * sizeof(double)));
+    if (!name || !names || !kinds || !numbers) {
+        return nullptr;
+    }
+    auto *kind_text = static_cast<char *>(PyUnicode_DATA(kinds.get()));
+    auto *values = reinterpret_cast<double *>(PyBytes_AS_STRING(numbers.get()));
+    for (Py_ssize_t i = 0; i < n; i++) {
+        const JointRecord &joint = chain.joints[i];
+        kind_text[i] = joint.prismatic ? 'P' : 'R';
+        double *v = values + i * numbers_per_joint;
+        std::memcpy(v, joint.left.e, 12 * sizeof(double));
+        std::memcpy(v + 12, joint.axis, 3 * sizeof(double));
+        std::memcpy(v + 15, joint.right.e, 12 * sizeof(double));
+    }
+    return PyTuple_Pack(4, name.get(), names.get(), kinds.get(), numbers.get());
+}
+
+bool chain_from_state(PyObject *state, Chain &chain) noexcept
+{
+    PyObject *name, *names, *kinds, *numbers;
+    if (!PyTuple_Check(state) ||
+        !PyArg_ParseTuple(state, "UO!UO!", &name, &PyTuple_Type, &names, &kinds, &PyBytes_Type,
+                          &numbers)) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "Chain state must be a tuple");
+        }
+        return false;
+    }
+    Py_ssize_t n = PyTuple_GET_SIZE(names);
+    if (PyUnicode_GET_LENGTH(kinds) != n ||
+        PyBytes_GET_SIZE(numbers) != static_cast<Py_ssize_t>(n * numbers_per_joint * sizeof(double))) {
+        PyErr_SetString(PyExc_ValueError, "Chain state: joint names, kinds and numbers disagree");
+        return false;
+    }
+    Chain rebuilt;
+    const char *text = PyUnicode_AsUTF8(name);
+    if (text == nullptr) {
+        return false;
+    }
+    try {
+        rebuilt.name = text;
+        rebuilt.joints.resize(n);
+        rebuilt.joint_names.resize(n);
+    }
+    catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+    const auto *values = reinterpret_cast<const double *>(PyBytes_AS_STRING(numbers));
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *joint_name = PyTuple_GET_ITEM(names, i);
+        Py_UCS4 kind = PyUnicode_READ_CHAR(kinds, i);
+        const char *joint_text = PyUnicode_Check(joint_name) ? PyUnicode_AsUTF8(joint_name) : nullptr;
+        if (joint_text == nullptr || (kind != 'R' && kind != 'P')) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_ValueError, "Chain state: malformed joint name or kind");
+            }
+            return false;
+        }
+        rebuilt.joint_names[i] = joint_text;
+        JointRecord &joint = rebuilt.joints[i];
+        const double *v = values + i * numbers_per_joint;
+        std::memcpy(joint.left.e, v, 12 * sizeof(double));
+        std::memcpy(joint.axis, v + 12, 3 * sizeof(double));
+        std::memcpy(joint.right.e, v + 15, 12 * sizeof(double));
+        joint.prismatic = kind == 'P';
+    }
+    chain = std::move(rebuilt);
+    return true;
+}
+
+PyObject *chain_repr(const Chain &chain) noexcept
+{
+    std::string kinds;
+    try {
+        for (const JointRecord &joint : chain.joints) {
+            kinds += joint.prismatic ? 'P' : 'R';
+        }
+    }
+    catch (...) {
+        return PyErr_NoMemory();
+    }
+    OwnedRef name(PyUnicode_FromStringAndSize(chain.name.data(), chain.name.size()));
+    if (!name) {
+        return nullptr;
+    }
+    return PyUnicode_FromFormat("Chain(%R, %s)", name.get(), kinds.empty() ? "no joints" : kinds.c_str());
+}
+
+PyObject *chain_joint_names(const Chain &chain) noexcept
+{
+    OwnedRef names(PyTuple_New(chain.dof()));
+    if (!names) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < chain.dof(); i++) {
+        const std::string &text = chain.joint_names[i];
+        PyObject *name = PyUnicode_FromStringAndSize(text.data(), text.size());
+        if (name == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(names.get(), i, name);
+    }
+    return names.release();
+}
+
+// ---------------------------------------------------------------------------
+// Poses and Jacobians
+
+PyObject *chain_pose(const Chain &chain, PyObject *q) noexcept
+{
+    JointValues values;
+    if (!values.read(q, chain.dof())) {
+        return nullptr;
+    }
+    AffineBlock a;
+    end_pose(chain.joints.data(), chain.joints.size(), values.view(), a);
+    static constexpr npy_intp dims[2] = {4, 4};
+    PyArrayObject *pose = new_array(2, dims);
+    if (pose != nullptr) {
+        store_pose(a, {PyArray_BYTES(pose), 4 * sizeof(double), sizeof(double)});
+    }
+    return reinterpret_cast<PyObject *>(pose);
+}
+
+PyObject *chain_poses(const Chain &chain, PyObject *Q, PyObject *out, int threads) noexcept
+{
+    JointValueRows rows;
+    if (!rows.read(Q, chain.dof()) || !check_threads(threads)) {
+        return nullptr;
+    }
+    OwnedRef result;
+    if (out == nullptr || out == Py_None) {
+        const npy_intp dims[3] = {rows.rows(), 4, 4};
+        result.reset(reinterpret_cast<PyObject *>(new_array(3, dims)));
+    }
+    else if (check_pose_output(out, rows.rows())) {
+        result = OwnedRef::borrow(out);
+        if (!rows.separate_from(reinterpret_cast<PyArrayObject *>(out))) {
+            return nullptr;
+        }
+    }
+    if (!result) {
+        return nullptr;
+    }
+    BatchContext batch{&chain, &rows, reinterpret_cast<PyArrayObject *>(result.get()),
+                       JacobianFrame::world};
+    if (run_rows(rows.rows(), threads, chunk_rows(chain), compute_poses, &batch) < 0) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+PyObject *chain_link_poses(const Chain &chain, PyObject *q) noexcept
+{
+    JointValues values;
+    if (!values.read(q, chain.dof())) {
+        return nullptr;
+    }
+    const npy_intp dims[3] = {chain.dof() + 1, 4, 4};
+    PyArrayObject *frames = new_array(3, dims);
+    if (frames != nullptr) {
+        link_poses(chain.joints.data(), chain.joints.size(), values.view(),
+                   static_cast<double *>(PyArray_DATA(frames)));
+    }
+    return reinterpret_cast<PyObject *>(frames);
+}
+
+PyObject *chain_jacobian(const Chain &chain, PyObject *q, PyObject *frame) noexcept
+{
+    JointValues values;
+    JacobianFrame which;
+    if (!read_frame(frame, which) || !values.read(q, chain.dof())) {
+        return nullptr;
+    }
+    const npy_intp dims[2] = {6, chain.dof()};
+    PyArrayObject *result = new_array(2, dims);
+    if (result != nullptr) {
+        jacobian(chain.joints.data(), chain.joints.size(), values.view(), which,
+                 static_cast<double *>(PyArray_DATA(result)));
+    }
+    return reinterpret_cast<PyObject *>(result);
+}
+
+PyObject *chain_jacobians(const Chain &chain, PyObject *Q, PyObject *frame, int threads) noexcept
+{
+    JointValueRows rows;
+    JacobianFrame which;
+    if (!read_frame(frame, which) || !rows.read(Q, chain.dof()) || !check_threads(threads)) {
+        return nullptr;
+    }
+    const npy_intp dims[3] = {rows.rows(), 6, chain.dof()};
+    OwnedRef result(reinterpret_cast<PyObject *>(new_array(3, dims)));
+    if (!result) {
+        return nullptr;
+    }
+    BatchContext batch{&chain, &rows, reinterpret_cast<PyArrayObject *>(result.get()), which};
+    if (run_rows(rows.rows(), threads, chunk_rows(chain), compute_jacobians, &batch) < 0) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// The checked entry
+
+namespace {
+
+// q checked against the body's own count of joints.  A body the core cannot
+// read either is left to the core, whose error is then the answer.
+bool joint_values_fit_body(PyObject *kb, PyObject *q) noexcept
+{
+    PyObject *joints = PyObject_GetAttr(kb, cached.str_joints);
+    Py_ssize_t dof = joints != nullptr ? PyObject_Size(joints) : -1;
+    Py_XDECREF(joints);
+    if (dof < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    JointValues values;
+    return values.read(q, dof);
+}
+
+}  // namespace
+
+PyObject *checked_forward_kinematics(PyObject *kb, PyObject *q) noexcept
+{
+    if (!load(cached.poe_forward_kinematics, "kovi.kinematics.poe_fk", "poe_forward_kinematics") ||
+        joints_name() == nullptr || !joint_values_fit_body(kb, q)) {
+        return nullptr;
+    }
+    PyObject *args[3] = {nullptr, kb, q};
+    return PyObject_Vectorcall(cached.poe_forward_kinematics, args + 1,
+                               2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+}  // namespace kovi::chain

@@ -1,0 +1,168 @@
+// kovi._chain: the compiled chain type and the checked forward kinematics,
+// bound with nanobind.  The bindings are thin: every operation is a noexcept
+// function of chain.hpp that sets a Python exception and returns null on
+// failure, which the binding turns into nanobind's python_error (caught by
+// nanobind's dispatcher, never across the C API).
+#define KOVI_CHAIN_DEFINES_NUMPY_API
+#include "numpy_api.hpp"
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <new>
+
+#include "chain.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using kovi::chain::Chain;
+
+namespace {
+
+nb::object result(PyObject *value)
+{
+    if (value == nullptr) {
+        nb::detail::raise_python_error();
+    }
+    return nb::steal(value);
+}
+
+constexpr const char *module_doc = R"(Compiled serial chains.
+
+``Chain(kb)`` copies the numbers of a :class:`kovi.KinBody` once and computes
+poses, batches of poses, link frames and Jacobians natively, bit-for-bit the
+poses of ``kovi.kinematics.poe_fk.poe_forward_kinematics``.
+``forward_kinematics(kb, q)`` is that function with its joint values checked.)";
+
+constexpr const char *chain_doc = R"(A kinematic body compiled for repeated evaluation.
+
+``Chain(kb)`` copies the joints' numbers of the :class:`kovi.KinBody` ``kb``
+into contiguous native storage and never reads the body again (a KinBody
+is immutable).  Every pose is bit-for-bit what
+``poe_forward_kinematics(kb, q)`` returns for the same ``q``.
+
+Jacobians are 6 x dof, rows ``[linear; angular]``, of the end frame:
+
+* ``frame="world"``: the linear velocity of the end point and the angular
+  velocity, both in base coordinates (Pinocchio's ``LOCAL_WORLD_ALIGNED``);
+* ``frame="local"``: the same two vectors in the end frame's own axes
+  (Pinocchio's ``LOCAL``).
+
+A revolute joint's column assumes a unit axis, as ``kovi.Joint`` keeps it.
+Chains pickle (rebuilt from the numbers), so batches can run on other
+processes, for instance as Dask tasks.)";
+
+constexpr const char *forward_kinematics_doc = R"(Base-to-end pose of ``kb`` at ``q``, with ``q`` checked.
+
+``q`` must be one-dimensional with exactly ``len(kb.joints)`` finite real
+values; anything else raises ``ValueError`` or ``TypeError`` saying what
+was expected and what came (``expected 7 joint values, got 6``,
+``q[3] is nan``).  Then returns ``poe_forward_kinematics(kb, q)``
+unchanged; errors of the body itself are that function's.)";
+
+}  // namespace
+
+NB_MODULE(_chain, m)
+{
+    if (PyArray_ImportNumPyAPI() < 0) {
+        nb::detail::raise_python_error();
+    }
+    m.doc() = module_doc;
+
+    nb::class_<Chain>(m, "Chain", chain_doc)
+        .def(
+            "__init__",
+            [](Chain *self, nb::handle kb) {
+                Chain chain;
+                if (!kovi::chain::chain_from_body(kb.ptr(), chain)) {
+                    nb::detail::raise_python_error();
+                }
+                new (self) Chain(std::move(chain));
+            },
+            "kb"_a.none(), nb::sig("def __init__(self, kb: kovi._kinbody.KinBody) -> None"))
+        .def_prop_ro("name", [](const Chain &chain) { return chain.name; },
+                     "The body's name.")
+        .def_prop_ro("dof", [](const Chain &chain) { return chain.dof(); },
+                     "Number of joints.")
+        .def_prop_ro(
+            "joint_names",
+            [](const Chain &chain) { return result(kovi::chain::chain_joint_names(chain)); },
+            nb::sig("def joint_names(self) -> tuple[str, ...]"), "Joint names, base to end.")
+        .def("__repr__",
+             [](const Chain &chain) { return result(kovi::chain::chain_repr(chain)); },
+             nb::sig("def __repr__(self) -> str"))
+        .def("__getstate__",
+             [](const Chain &chain) { return result(kovi::chain::chain_state(chain)); },
+             nb::sig("def __getstate__(self) -> tuple[str, tuple[str, ...], str, bytes]"))
+        .def(
+            "__setstate__",
+            [](Chain &self, nb::handle state) {
+                Chain chain;
+                if (!kovi::chain::chain_from_state(state.ptr(), chain)) {
+                    nb::detail::raise_python_error();
+                }
+                new (&self) Chain(std::move(chain));
+            },
+            "state"_a.none(),
+            nb::sig("def __setstate__(self, state: tuple[str, tuple[str, ...], str, bytes], /) "
+                    "-> None"))
+        .def(
+            "pose",
+            [](const Chain &chain, nb::handle q) {
+                return result(kovi::chain::chain_pose(chain, q.ptr()));
+            },
+            "q"_a.none(),
+            nb::sig("def pose(self, q: numpy.typing.ArrayLike) -> "
+                    "numpy.typing.NDArray[numpy.float64]"),
+            "The 4x4 base-to-end pose at q (dof finite real values).")
+        .def(
+            "poses",
+            [](const Chain &chain, nb::handle Q, nb::handle out, int threads) {
+                return result(kovi::chain::chain_poses(chain, Q.ptr(), out.ptr(), threads));
+            },
+            "Q"_a.none(), "out"_a.none() = nb::none(), "threads"_a = 1,
+            nb::sig("def poses(self, Q: numpy.typing.ArrayLike, out: "
+                    "numpy.typing.NDArray[numpy.float64] | None = None, threads: int = 1) -> "
+                    "numpy.typing.NDArray[numpy.float64]"),
+            "Poses (N, 4, 4) of the rows of Q (N, dof), computed with the interpreter lock\n"
+            "released on `threads` native threads (the result does not depend on how many).\n"
+            "`out` may be a writeable float64 (N, 4, 4) array to fill and return.")
+        .def(
+            "link_poses",
+            [](const Chain &chain, nb::handle q) {
+                return result(kovi::chain::chain_link_poses(chain, q.ptr()));
+            },
+            "q"_a.none(),
+            nb::sig("def link_poses(self, q: numpy.typing.ArrayLike) -> "
+                    "numpy.typing.NDArray[numpy.float64]"),
+            "(dof + 1, 4, 4): the base, then the frame after each joint's T_right.")
+        .def(
+            "jacobian",
+            [](const Chain &chain, nb::handle q, nb::handle frame) {
+                return result(kovi::chain::chain_jacobian(chain, q.ptr(), frame.ptr()));
+            },
+            "q"_a.none(), "frame"_a.none() = "world",
+            nb::sig("def jacobian(self, q: numpy.typing.ArrayLike, frame: str = 'world') -> "
+                    "numpy.typing.NDArray[numpy.float64]"),
+            "The 6 x dof geometric Jacobian of the end frame at q, rows [linear; angular]\n"
+            "(see the class documentation for the frames).")
+        .def(
+            "jacobians",
+            [](const Chain &chain, nb::handle Q, nb::handle frame, int threads) {
+                return result(kovi::chain::chain_jacobians(chain, Q.ptr(), frame.ptr(), threads));
+            },
+            "Q"_a.none(), "frame"_a.none() = "world", "threads"_a = 1,
+            nb::sig("def jacobians(self, Q: numpy.typing.ArrayLike, frame: str = 'world', "
+                    "threads: int = 1) -> numpy.typing.NDArray[numpy.float64]"),
+            "Jacobians (N, 6, dof) of the rows of Q (N, dof), like poses().");
+
+    m.def(
+        "forward_kinematics",
+        [](nb::handle kb, nb::handle q) {
+            return result(kovi::chain::checked_forward_kinematics(kb.ptr(), q.ptr()));
+        },
+        "kb"_a.none(), "q"_a.none(),
+        nb::sig("def forward_kinematics(kb: kovi._kinbody.KinBody, q: numpy.typing.ArrayLike) -> "
+                "numpy.typing.NDArray[numpy.float64]"),
+        forward_kinematics_doc);
+}

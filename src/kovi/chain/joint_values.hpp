@@ -1,0 +1,65 @@
+// The checks of joint values given to a compiled chain or to the checked
+// forward_kinematics: one configuration q of dof finite real values, or a
+// batch Q of shape (N, dof).  A refused input raises ValueError or TypeError
+// saying what was expected and what came; nothing else is ever read.
+#ifndef KOVI_CHAIN_JOINT_VALUES_HPP
+#define KOVI_CHAIN_JOINT_VALUES_HPP
+
+#include "numpy_api.hpp"
+
+#include "chain_kernels.hpp"
+#include "owned_ref.hpp"
+
+namespace kovi::chain {
+
+// One configuration, checked.  The values are read in place from a float64
+// array, copied out of a short list or tuple of floats and ints, or taken
+// from numpy's conversion of anything else.
+class JointValues {
+public:
+    // Reads q as exactly `dof` finite real values; false with the exception
+    // set otherwise.
+    bool read(PyObject *q, Py_ssize_t dof) noexcept;
+
+    JointValueView view() const noexcept { return {data_, stride_}; }
+
+private:
+    static constexpr Py_ssize_t inline_capacity = 32;
+
+    bool read_sequence(PyObject *q, Py_ssize_t dof) noexcept;
+    bool read_array(PyObject *array, Py_ssize_t dof, PyObject *given) noexcept;
+
+    const char *data_ = nullptr;
+    std::ptrdiff_t stride_ = sizeof(double);
+    OwnedRef converted_;
+    double inline_[inline_capacity];
+};
+
+// A batch of configurations, checked: a two-dimensional float64 array in
+// native byte order, read in place when Q already is one.
+class JointValueRows {
+public:
+    bool read(PyObject *Q, Py_ssize_t dof) noexcept;
+
+    // Copies the values so that writes into memory they may share with
+    // `out` cannot change them while they are read.
+    bool separate_from(PyArrayObject *out) noexcept;
+
+    Py_ssize_t rows() const noexcept { return PyArray_DIM(array(), 0); }
+    JointValueView row(Py_ssize_t i) const noexcept
+    {
+        return {PyArray_BYTES(array()) + i * PyArray_STRIDE(array(), 0), PyArray_STRIDE(array(), 1)};
+    }
+
+private:
+    PyArrayObject *array() const noexcept { return reinterpret_cast<PyArrayObject *>(array_.get()); }
+
+    OwnedRef array_;
+};
+
+// True if the memory spans of two arrays overlap.
+bool arrays_may_overlap(PyArrayObject *a, PyArrayObject *b) noexcept;
+
+}  // namespace kovi::chain
+
+#endif

@@ -1,0 +1,325 @@
+"""The ``kovi`` command: a chain's joints, its pose, a batch of poses, a picture.
+
+    kovi info ROBOT|URDF
+    kovi fk ROBOT|URDF --q Q1 Q2 ... [--json]
+    kovi fk ROBOT|URDF --q-file Q.npy|Q.csv -o poses.npy
+    kovi plot ROBOT|URDF [--q Q1 Q2 ...] -o chain.png
+
+ROBOT is a sample robot's name (``kovi.robots.NAMES``); anything else is read
+as a URDF file, whose chain runs from ``--base-link`` to ``--tip-link`` (by
+default the root link and the only leaf).  Joint values are radians and
+metres, poses metres.  A user's mistake ends the command with one line on
+standard error and exit status 1 (2 for a malformed command line).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import sys
+import time
+from collections.abc import Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TextIO
+
+import numpy as np
+from numpy.typing import NDArray
+
+import kovi
+from kovi import robots
+from kovi._kinbody import KinBody
+from kovi._urdf import URDFError, load_chain
+from kovi.kinematics.poe_fk import poe_forward_kinematics
+
+# rows of a --q-file computed between two progress updates
+BATCH_CHUNK = 4096
+# a batch still running after this many seconds shows a progress bar
+PROGRESS_DELAY = 0.5
+
+
+class UserError(Exception):
+    """A mistake in the command or its files, reported as one line."""
+
+
+def batch_poses(kb: KinBody, qs: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The poses of ``kb`` at the rows of ``qs`` (already checked), shape (n, 4, 4)."""
+    poses = np.empty((len(qs), 4, 4))
+    for k, q in enumerate(qs):
+        poses[k] = poe_forward_kinematics(kb, q)
+    return poses
+
+
+@dataclass(frozen=True)
+class Robot:
+    """What the command line named: the body and how to describe it."""
+
+    body: KinBody
+    base_frame: str
+    end_frame: str
+    default_q: NDArray[np.float64]
+
+
+def load_robot(name: str, base_link: str | None, tip_link: str | None) -> Robot:
+    if name in robots.NAMES:
+        if base_link is not None or tip_link is not None:
+            raise UserError(f"--base-link and --tip-link apply to a URDF file, not to the "
+                            f"sample robot {name!r}")
+        base, end = robots.FRAMES[name]
+        return Robot(robots.body(name), base, end, robots.configuration(name))
+    if not Path(name).is_file():
+        raise UserError(f"{name!r} is neither a sample robot ({', '.join(robots.NAMES)}) "
+                        "nor a URDF file")
+    chain = load_chain(name, base_link, tip_link)
+    return Robot(chain.body, f"link {chain.base_link!r}", f"link {chain.tip_link!r}",
+                 np.zeros(chain.body.dof))
+
+
+def check_q(body: KinBody, values: Sequence[float], where: str = "") -> NDArray[np.float64]:
+    q = np.asarray(values, dtype=np.float64)
+    if q.shape != (body.dof,):
+        raise UserError(f"{where}expected {body.dof} joint values, got {len(q)}")
+    for i, v in enumerate(q.tolist()):
+        if not math.isfinite(v):
+            raise UserError(f"{where}q[{i}] is {v}")
+    return q
+
+
+def read_configurations(path: Path, body: KinBody) -> NDArray[np.float64]:
+    """The rows of joint values in a .npy or .csv file, checked."""
+    try:
+        if path.suffix.lower() == ".npy":
+            qs = np.load(path, allow_pickle=False)
+        elif path.suffix.lower() == ".csv":
+            qs = np.loadtxt(path, delimiter=",", ndmin=2, dtype=np.float64)
+        else:
+            raise UserError(f"{path}: expected a .npy or .csv file of joint values")
+    except ValueError as exc:
+        raise UserError(f"{path}: cannot read joint values ({exc})") from None
+    if qs.ndim != 2 or qs.shape[1] != body.dof:
+        raise UserError(f"{path}: expected rows of {body.dof} joint values, got an array of "
+                        f"shape {qs.shape}")
+    if qs.dtype.kind not in "iuf":
+        raise UserError(f"{path}: joint values must be real numbers, got dtype {qs.dtype}")
+    qs = np.ascontiguousarray(qs, dtype=np.float64)
+    bad = np.argwhere(~np.isfinite(qs))
+    if len(bad):
+        row, col = bad[0]
+        raise UserError(f"{path}: row {row}: q[{col}] is {qs[row, col]}")
+    return qs
+
+
+class Progress:
+    """A progress bar on standard error, for batches that take a while.
+
+    ``force`` True draws it from the start, False never, None once the run
+    has taken ``PROGRESS_DELAY`` seconds on a terminal."""
+
+    def __init__(self, total: int, force: bool | None, stream: TextIO) -> None:
+        self.total, self.force, self.stream = total, force, stream
+        self.start = time.monotonic()
+        self.shown = False
+
+    def update(self, done: int) -> None:
+        if self.force is False or (self.force is None and not (
+                self.stream.isatty() and time.monotonic() - self.start >= PROGRESS_DELAY)):
+            return
+        filled = 30 * done // max(self.total, 1)
+        self.stream.write(f"\rkovi fk: [{'#' * filled}{'.' * (30 - filled)}] "
+                          f"{done}/{self.total} poses")
+        self.stream.flush()
+        self.shown = True
+
+    def close(self) -> None:
+        if self.shown:
+            self.stream.write("\n")
+
+
+def format_pose(T: NDArray[np.float64]) -> str:
+    # + 0.0 shows a rounded -0.0 as 0.0
+    return "\n".join("  ".join(f"{v + 0.0:10.6f}" for v in row) for row in np.round(T, 6))
+
+
+def run_info(args: argparse.Namespace) -> None:
+    robot = load_robot(args.robot, args.base_link, args.tip_link)
+    kb = robot.body
+    print(f"{kb.name}: {kb.dof} joints")
+    print(f"base frame: {robot.base_frame}")
+    print(f"end frame:  {robot.end_frame}")
+    rows = [("#", "joint", "type", "axis", "limits")]
+    for i, j in enumerate(kb.joints, 1):
+        axis = " ".join(f"{v + 0.0:g}" for v in j.axis.tolist())
+        unit = "m" if j.joint_type == "prismatic" else "rad"
+        limits = "none" if j.limits is None else f"{j.limits[0]:g} .. {j.limits[1]:g} {unit}"
+        rows.append((str(i), j.name, j.joint_type, axis, limits))
+    widths = [max(len(r[c]) for r in rows) for c in range(5)]
+    for r in rows:
+        print("  ".join(cell.ljust(w) for cell, w in zip(r, widths)).rstrip())
+
+
+def run_fk(args: argparse.Namespace) -> None:
+    robot = load_robot(args.robot, args.base_link, args.tip_link)
+    kb = robot.body
+    if args.q_file is not None:
+        if args.output is None:
+            raise UserError("--q-file needs -o/--output, the .npy file for the poses")
+        if args.json:
+            raise UserError("--json goes with --q; --q-file writes its poses to -o")
+        output = Path(args.output)
+        if output.suffix != ".npy":
+            raise UserError(f"{output}: the poses are written as a .npy file")
+        qs = read_configurations(Path(args.q_file), kb)
+        poses = np.empty((len(qs), 4, 4))
+        progress = Progress(len(qs), args.progress, sys.stderr)
+        try:
+            for start in range(0, len(qs), BATCH_CHUNK):
+                stop = min(start + BATCH_CHUNK, len(qs))
+                poses[start:stop] = batch_poses(kb, qs[start:stop])
+                progress.update(stop)
+        finally:
+            progress.close()
+        np.save(output, poses)
+        print(f"{len(poses)} poses of {kb.name} written to {output}", file=sys.stderr)
+        return
+    if args.output is not None:
+        raise UserError("-o/--output goes with --q-file; --q prints its pose")
+    q = check_q(kb, args.q)
+    T = poe_forward_kinematics(kb, q)
+    if args.json:
+        print(json.dumps({"robot": kb.name, "q": q.tolist(), "pose": T.tolist()}))
+    else:
+        print(f"{kb.name}: base-to-end pose (metres) at q = {q.tolist()}")
+        print(format_pose(T))
+
+
+def joint_frames(kb: KinBody, q: NDArray[np.float64]) -> list[NDArray[np.float64]]:
+    """The base frame, each joint's frame (the one its axis is expressed in,
+    ``T_left`` on from the pose before it) and the end frame, in the base frame."""
+    frames = [np.eye(4)]
+    for i, joint in enumerate(kb.joints):
+        before = poe_forward_kinematics(KinBody(kb.name, kb.joints[:i]), q[:i])
+        frames += [before @ joint.T_left]
+    frames.append(poe_forward_kinematics(kb, q))
+    return frames
+
+
+def run_plot(args: argparse.Namespace) -> None:
+    try:
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise UserError("kovi plot needs matplotlib, the optional 'plot' extra: "
+                        "pip install 'kovi[plot]'") from None
+    robot = load_robot(args.robot, args.base_link, args.tip_link)
+    kb = robot.body
+    q = robot.default_q if args.q is None else check_q(kb, args.q)
+    frames = joint_frames(kb, q)
+    origins = np.array([F[:3, 3] for F in frames])
+    span = float(np.ptp(origins, axis=0).max()) or 1.0
+    centre = (origins.max(axis=0) + origins.min(axis=0)) / 2
+
+    fig = Figure(figsize=(6, 6))
+    FigureCanvasAgg(fig)
+    ax = fig.add_subplot(projection="3d")
+    ax.plot(*origins.T, color="0.3", linewidth=2.5, marker="o", markersize=4)
+    triad = 0.12 * span
+    labels: dict[tuple[float, ...], list[str]] = {}   # joints whose frames share an origin
+    for k, F in enumerate(frames):
+        for column, colour in enumerate(("tab:red", "tab:green", "tab:blue")):
+            tip = F[:3, 3] + triad * F[:3, column]
+            ax.plot(*np.array([F[:3, 3], tip]).T, color=colour, linewidth=1.2)
+        if 0 < k <= kb.dof:
+            joint = kb.joints[k - 1]
+            direction = triad * 1.6 * (F[:3, :3] @ joint.axis)
+            ax.plot(*np.array([F[:3, 3] - direction, F[:3, 3] + direction]).T, color="black",
+                    linestyle="--", linewidth=1.0)
+        name = "end" if k == len(frames) - 1 else kb.joints[k - 1].name if k else "base"
+        labels.setdefault(tuple(np.round(F[:3, 3], 4).tolist()), []).append(name)
+    for origin, names in labels.items():
+        ax.text(*origin, " " + ", ".join(names), fontsize=7)
+    for lim, c in zip((ax.set_xlim, ax.set_ylim, ax.set_zlim), centre):
+        lim(c - 0.6 * span, c + 0.6 * span)
+    ax.set_box_aspect((1, 1, 1))
+    ax.set_xlabel("x (m)")
+    ax.set_ylabel("y (m)")
+    ax.set_zlabel("z (m)")
+    values = ", ".join(f"{v:.3g}" for v in q.tolist())
+    ax.set_title(f"{kb.name} at q = [{values}]\n"
+                 "frames: x red, y green, z blue; joint axes dashed",
+                 fontsize=9)
+    try:
+        fig.savefig(args.output, dpi=110)
+    except ValueError as exc:  # an unknown image format
+        raise UserError(f"{args.output}: {exc}") from None
+    print(f"{kb.name} drawn to {args.output}", file=sys.stderr)
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> None:  # type: ignore[override]
+        # one line, not the usage text
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="kovi", description="Forward kinematics of serial robot chains.")
+    parser.add_argument("--version", action="version", version=f"kovi {kovi.__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name: str, run: object, help: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=help, description=help)
+        sub.set_defaults(run=run)
+        sub.add_argument("robot", metavar="ROBOT|URDF",
+                         help=f"a sample robot ({', '.join(robots.NAMES)}) or a URDF file")
+        sub.add_argument("--base-link", help="URDF: the base link (default: the root link)")
+        sub.add_argument("--tip-link", help="URDF: the end link (default: the only leaf)")
+        return sub
+
+    command("info", run_info, "print the chain's joints: type, axis, limits")
+    fk = command("fk", run_fk, "print the base-to-end pose, or write a batch of poses")
+    source = fk.add_mutually_exclusive_group(required=True)
+    source.add_argument("--q", nargs="+", type=float, metavar="Q",
+                        help="joint values, radians or metres")
+    source.add_argument("--q-file", metavar="FILE",
+                        help="a .npy or .csv file with one configuration a row")
+    fk.add_argument("--json", action="store_true", help="print the pose as JSON")
+    fk.add_argument("-o", "--output", metavar="POSES.npy",
+                    help="with --q-file: where to write the (n, 4, 4) poses")
+    fk.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                    help="show a progress bar (default: on a terminal, for a long batch)")
+    plot = command("plot", run_plot, "draw the chain's joint frames in 3-D (needs matplotlib)")
+    plot.add_argument("--q", nargs="+", type=float, metavar="Q",
+                      help="joint values (default: a sample robot's sample configuration, "
+                           "else zeros)")
+    plot.add_argument("-o", "--output", required=True, metavar="IMAGE",
+                      help="the image file (.png, .svg, .pdf)")
+    return parser
+
+
+def _protect_negative_numbers(argv: Sequence[str]) -> list[str]:
+    # argparse takes "-1e-3" or "-inf" for an option; a leading space keeps
+    # them values (no option of this command looks like a number)
+    out = []
+    for arg in argv:
+        if arg.startswith("-"):
+            try:
+                float(arg)
+            except ValueError:
+                pass
+            else:
+                arg = " " + arg
+        out.append(arg)
+    return out
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line ``argv`` (default: the process's); returns the
+    exit status."""
+    args = build_parser().parse_args(
+        _protect_negative_numbers(sys.argv[1:] if argv is None else argv))
+    try:
+        args.run(args)
+    except (UserError, URDFError, OSError) as exc:
+        print(f"kovi: error: {exc}", file=sys.stderr)
+        return 1
+    return 0

@@ -1,0 +1,351 @@
+"""kovi._chain: compiled chains and the checked forward_kinematics.
+
+Poses are compared bit for bit with the core's poe_forward_kinematics,
+Jacobians with finite differences of those poses and with Pinocchio.
+"""
+
+import math
+import os
+import pickle
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+import tracemalloc
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+from chains import pinocchio_model, random_kinbody
+from helpers import REPO
+
+from kovi._chain import Chain, forward_kinematics
+from kovi._kinbody import Joint, KinBody, SAMPLE_BODIES, panda, sample_configuration
+
+
+def sample_cases():
+    return [(make(), sample_configuration(name)) for name, make in SAMPLE_BODIES.items()]
+
+
+def random_cases(seeds, sizes):
+    return [random_kinbody(np.random.default_rng(seed), n) for seed, n in zip(seeds, sizes)]
+
+
+def bits(a):
+    return np.ascontiguousarray(a).tobytes()
+
+
+BODIES = sample_cases() + random_cases(range(16), [0, 1, 2, 3, 5, 7, 8, 12, 16, 20, 24, 27, 30,
+                                                   31, 32, 32])
+
+
+@pytest.mark.parametrize("kb, q", BODIES, ids=lambda v: getattr(v, "name", None))
+def test_poses_are_the_core_poses_bit_for_bit(fk, kb, q):
+    chain = Chain(kb)
+    assert bits(chain.pose(q)) == bits(fk(kb, q))
+    frames = chain.link_poses(q)
+    assert frames.shape == (kb.dof + 1, 4, 4)
+    for k in range(kb.dof + 1):  # frame k: the pose after joint k - 1's T_right
+        assert bits(frames[k]) == bits(fk(KinBody("head", kb.joints[:k]), q[:k])), k
+    rng = np.random.default_rng(kb.dof)
+    Q = np.vstack([q, rng.uniform(-4.0, 4.0, size=(40, kb.dof)), rng.uniform(-1e3, 1e3, (3, kb.dof))])
+    want = b"".join(bits(fk(kb, row)) for row in Q)
+    for threads in (1, 2, 3):
+        assert bits(chain.poses(Q, threads=threads)) == want
+
+
+@pytest.mark.parametrize("x", [0.5, -2.0, math.pi, 1e-300, 1e5, 1e22, 1e300, -7.25e15])
+def test_cos_and_sin_are_math_cos_and_sin(x):
+    # one turn about z between identities: the pose's first column is (cos, sin)
+    kb = KinBody("z", [Joint("z", np.eye(4), (0.0, 0.0, 1.0), np.eye(4))])
+    pose = Chain(kb).pose([x])
+    assert (pose[0, 0], pose[1, 0]) == (math.cos(x), math.sin(x))
+
+
+def test_cos_and_sin_are_never_merged_into_sincos():
+    import kovi._chain
+    if shutil.which("nm") is None:
+        pytest.skip("nm is not installed")
+    symbols = subprocess.run(["nm", "-D", "--undefined-only", kovi._chain.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    names = {line.split()[-1].split("@")[0] for line in symbols.splitlines()}
+    assert {"cos", "sin"} <= names and not {n for n in names if "sincos" in n}
+
+
+def finite_difference_jacobian(chain, q, frame, h=1e-6):
+    R = chain.pose(q)[:3, :3]
+    J = np.empty((6, chain.dof))
+    for i in range(chain.dof):
+        step = np.zeros(chain.dof)
+        step[i] = h
+        dT = (chain.pose(q + step) - chain.pose(q - step)) / (2 * h)
+        W = dT[:3, :3] @ R.T  # the skew matrix of the angular velocity
+        J[:3, i], J[3:, i] = dT[:3, 3], (W[2, 1], W[0, 2], W[1, 0])
+    if frame == "local":
+        J[:3], J[3:] = R.T @ J[:3], R.T @ J[3:]
+    return J
+
+
+JACOBIAN_BODIES = sample_cases() + random_cases(range(100, 106), [1, 2, 4, 6, 7, 9])
+
+
+@pytest.mark.parametrize("frame", ["world", "local"])
+@pytest.mark.parametrize("kb, q", JACOBIAN_BODIES, ids=lambda v: getattr(v, "name", None))
+def test_jacobian_is_the_derivative_of_the_pose(kb, q, frame):
+    chain = Chain(kb)
+    J = chain.jacobian(q, frame=frame)
+    want = finite_difference_jacobian(chain, q, frame)
+    np.testing.assert_allclose(J, want, rtol=1e-6, atol=1e-6 * max(1.0, np.abs(want).max()))
+    Q = np.random.default_rng(1).uniform(-3, 3, size=(5, kb.dof))
+    for threads in (1, 2):
+        batch = chain.jacobians(Q, frame=frame, threads=threads)
+        assert bits(batch) == b"".join(bits(chain.jacobian(row, frame)) for row in Q)
+
+
+@pytest.mark.parametrize("kb, q", JACOBIAN_BODIES, ids=lambda v: getattr(v, "name", None))
+def test_jacobian_matches_pinocchio(kb, q):
+    pin = pytest.importorskip("pinocchio")
+    model, end = pinocchio_model(pin, kb)
+    data = model.createData()
+    chain = Chain(kb)
+    for name, frame in (("world", pin.LOCAL_WORLD_ALIGNED), ("local", pin.LOCAL)):
+        want = np.reshape(pin.computeFrameJacobian(model, data, q, end, frame), (6, -1))
+        np.testing.assert_allclose(chain.jacobian(q, frame=name), want, rtol=0, atol=1e-12)
+    pin.updateFramePlacements(model, data)
+    np.testing.assert_allclose(chain.pose(q), data.oMf[end].homogeneous, rtol=0, atol=1e-12)
+
+
+# --- joint values: the checked entry and Chain.pose share one set of checks
+
+PANDA_DOF = 7
+GOOD_Q = [
+    [0.1 * i for i in range(7)],
+    tuple(range(7)),
+    [1, 0.5, 2, 0.25, -1, 3, 7],
+    np.linspace(-1, 1, 7, dtype=np.float32),
+    np.arange(7, dtype=np.int16),
+    np.linspace(-1, 1, 14)[::2],
+    np.linspace(-1, 1, 7).astype(">f8"),
+    [np.float64(0.3)] * 7,
+]
+
+
+@pytest.mark.parametrize("q", GOOD_Q, ids=range(len(GOOD_Q)))
+def test_accepted_joint_values_give_the_core_pose(fk, q):
+    kb = panda()
+    assert bits(forward_kinematics(kb, q)) == bits(fk(kb, q))
+    assert bits(Chain(kb).pose(q)) == bits(fk(kb, q))
+
+
+def with_value(value, at=2, dtype=float):
+    q = np.zeros(PANDA_DOF, dtype=dtype)
+    q[at] = value
+    return q
+
+
+BAD_Q = [
+    ([0.0] * 6, ValueError, "expected 7 joint values, got 6"),
+    (np.zeros(8), ValueError, "expected 7 joint values, got 8"),
+    (with_value(math.nan), ValueError, r"q\[2\] is nan"),
+    (with_value(math.inf), ValueError, r"q\[2\] is inf"),
+    (with_value(-math.inf, at=6, dtype=np.float32), ValueError, r"q\[6\] is -inf"),
+    ([0.0, 0.0, math.nan] + [0.0] * 4, ValueError, r"q\[2\] is nan"),
+    (np.zeros((1, 7)), ValueError, r"one-dimensional with 7 joint values, got shape \(1, 7\)"),
+    ([[0.0] * 7, [0.0]], ValueError, "one-dimensional with 7 joint values, got a ragged"),
+    (None, TypeError, "one-dimensional with 7 joint values, got None"),
+    (1.5, TypeError, "one-dimensional with 7 joint values, got float"),
+    (np.zeros(7, dtype=complex), TypeError, "real numbers, got dtype complex128"),
+    ([0.0] * 6 + [1j], TypeError, "real numbers, got dtype complex128"),
+    (["0"] * 7, TypeError, "real numbers, got dtype <U1"),
+    (np.zeros(7, dtype=bool), TypeError, "real numbers, got dtype bool"),
+]
+
+
+@pytest.mark.parametrize("entry", ["forward_kinematics", "pose", "link_poses", "jacobian"])
+@pytest.mark.parametrize("q, error, message", BAD_Q, ids=range(len(BAD_Q)))
+def test_bad_joint_values_are_refused(entry, q, error, message):
+    kb = panda()
+    call = {"forward_kinematics": lambda: forward_kinematics(kb, q),
+            "pose": lambda: Chain(kb).pose(q),
+            "link_poses": lambda: Chain(kb).link_poses(q),
+            "jacobian": lambda: Chain(kb).jacobian(q)}[entry]
+    with pytest.raises(error, match=message):
+        call()
+
+
+@pytest.mark.parametrize("kb", [{}, SimpleNamespace(joints=[{}]), SimpleNamespace(joints=5)],
+                         ids=["no joints attribute", "joint of a dict", "joints not a sequence"])
+def test_the_core_s_own_errors_pass_through(fk, kb):
+    with pytest.raises(Exception) as core:
+        fk(kb, [0.0])
+    with pytest.raises(type(core.value)) as checked:
+        forward_kinematics(kb, [0.0])
+    assert str(checked.value) == str(core.value)
+
+
+# --- batches
+
+def out_array(shape=(3, 4, 4), dtype=float, writeable=True):
+    out = np.zeros(shape, dtype=dtype)
+    out.flags.writeable = writeable
+    return out
+
+
+BAD_BATCH = [
+    ({"Q": np.zeros((3, 6))}, ValueError, r"Q must have shape \(N, 7\), got shape \(3, 6\)"),
+    ({"Q": np.zeros(7)}, ValueError, r"Q must have shape \(N, 7\), got shape \(7,\)"),
+    ({"Q": None}, TypeError, r"Q must have shape \(N, 7\), got None"),
+    ({"Q": np.zeros((3, 7), complex)}, TypeError, "Q must hold real numbers, got dtype complex128"),
+    ({"Q": np.where(np.arange(21).reshape(3, 7) == 11, np.nan, 0.0)}, ValueError,
+     r"Q\[1, 4\] is nan"),
+    ({"out": out_array(dtype=np.float32)}, TypeError, "out must have dtype float64"),
+    ({"out": out_array(shape=(2, 4, 4))}, ValueError, r"out must have shape \(3, 4, 4\), got \(2, 4, 4\)"),
+    ({"out": out_array(shape=(3, 16))}, ValueError, r"out must have shape \(3, 4, 4\)"),
+    ({"out": out_array(writeable=False)}, ValueError, "out is read-only"),
+    ({"out": [[0.0] * 4] * 4}, TypeError, "out must be a float64 numpy array"),
+    ({"threads": 0}, ValueError, "threads must be at least 1, got 0"),
+]
+
+
+@pytest.mark.parametrize("kwargs, error, message", BAD_BATCH, ids=range(len(BAD_BATCH)))
+def test_bad_batches_are_refused(kwargs, error, message):
+    kwargs = {"Q": np.zeros((3, 7)), **kwargs}
+    with pytest.raises(error, match=message):
+        Chain(panda()).poses(**kwargs)
+    if "out" not in kwargs:
+        with pytest.raises(error, match=message):
+            Chain(panda()).jacobians(**kwargs)
+
+
+def test_a_bad_row_writes_nothing():
+    Q = np.ones((1000, 7))
+    Q[-1, 0] = np.nan
+    out = np.zeros((1000, 4, 4))
+    with pytest.raises(ValueError, match=r"Q\[999, 0\] is nan"):
+        Chain(panda()).poses(Q, out=out)
+    assert not out.any()
+
+
+def test_bad_frames_and_bodies_are_refused():
+    chain = Chain(panda())
+    for frame in ("World", None):
+        with pytest.raises(ValueError, match="frame must be 'world' or 'local'"):
+            chain.jacobian(np.zeros(7), frame=frame)
+    for body in (None, SimpleNamespace(name="x", joints=[]), "panda"):
+        with pytest.raises(TypeError, match="Chain needs a kovi.KinBody"):
+            Chain(body)
+
+
+def test_any_input_layout_and_output_layout_gives_the_same_poses():
+    chain = Chain(panda())
+    # values a float32 holds exactly, so every dtype below carries the same numbers
+    Q = np.random.default_rng(3).uniform(-3, 3, size=(50, 7)).astype(np.float32).astype(float)
+    want = bits(chain.poses(Q))
+    for layout in (np.asfortranarray(Q), np.repeat(Q, 2, axis=1)[:, ::2], Q.astype(">f8"),
+                   Q.astype(np.float32), Q.tolist()):
+        assert bits(chain.poses(layout)) == want
+    strided = np.zeros((50, 4, 8))[:, :, ::2]
+    assert chain.poses(Q, out=strided) is strided and bits(strided) == want
+    # Q inside out's memory, each row behind the pose written before it:
+    # Q's values are all read before any write
+    shared = np.zeros((50, 4, 4))
+    view = shared.reshape(-1)[16:16 + Q.size].reshape(Q.shape)
+    view[:] = Q
+    assert bits(chain.poses(view, out=shared)) == want
+
+
+def test_threads_calling_at_once_get_the_same_bytes():
+    kb, _ = random_kinbody(np.random.default_rng(5), 12)
+    chain = Chain(kb)
+    Q = np.random.default_rng(6).uniform(-3, 3, size=(20000, 12))
+    want = bits(chain.poses(Q))
+    got = [None] * 4
+
+    def run(k):
+        got[k] = bits(chain.poses(Q, threads=1 + k % 2))
+    workers = [threading.Thread(target=run, args=(k,)) for k in range(4)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert got == [want] * 4
+
+
+def test_poses_allocate_only_their_output():
+    chain = Chain(panda())
+    Q = np.random.default_rng(0).uniform(-3, 3, size=(100_000, 7))
+    tracemalloc.start()
+    try:
+        poses = chain.poses(Q, threads=2)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert peak < poses.nbytes + 64 * 1024
+
+
+INTERRUPTED_BATCH = """
+import sys, time
+import numpy as np
+from chains import pinocchio_model, random_kinbody
+from kovi._chain import Chain
+
+threads = int(sys.argv[1])
+kb, q = random_kinbody(np.random.default_rng(0), 32)
+chain = Chain(kb)
+start = time.perf_counter()
+chain.poses(np.broadcast_to(q, (20000, 32)))
+rows = int(4.0 / ((time.perf_counter() - start) / 20000))   # about 4 s of work
+print(rows, flush=True)
+try:
+    chain.poses(np.broadcast_to(q, (rows, 32)), threads=threads)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_long_batch_answers_ctrl_c(threads):
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_BATCH, str(threads)],
+                             stdout=subprocess.PIPE, text=True, cwd=REPO,
+                             env={**os.environ, "PYTHONPATH": str(REPO / "tests")})
+    try:
+        assert int(child.stdout.readline()) > 0
+        time.sleep(0.5)  # well inside the batch
+        child.send_signal(signal.SIGINT)
+        sent = time.perf_counter()
+        out, _ = child.communicate(timeout=30)
+        answered = time.perf_counter() - sent
+    finally:
+        child.kill()
+    assert out.strip() == "interrupted" and answered < 1.0
+
+
+def test_pickles_repr_and_attributes():
+    kb, q = random_kinbody(np.random.default_rng(9), 9)
+    chain = Chain(kb)
+    copy = pickle.loads(pickle.dumps(chain))
+    assert bits(copy.pose(q)) == bits(chain.pose(q))
+    assert (copy.dof, copy.joint_names, copy.name) == (9, kb.joint_names, kb.name)
+    assert repr(Chain(panda())) == "Chain('panda', RRRRRRR)"
+    blank = Chain.__new__(Chain)
+    for state in ((), ("x", ("a",), "X", bytes(27 * 8)), ("x", ("a",), "R", bytes(8))):
+        with pytest.raises((TypeError, ValueError)):
+            blank.__setstate__(state)
+
+
+def test_dask_cluster_gives_the_same_bytes():
+    da = pytest.importorskip("dask.array")
+    distributed = pytest.importorskip("distributed")
+    chain = Chain(panda())
+    Q = np.random.default_rng(4).uniform(-3, 3, size=(4000, 7))
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        assert len(client.scheduler_info()["workers"]) == 2
+        blocks = da.from_array(Q, chunks=(1000, 7))
+        poses = blocks.map_blocks(lambda block: chain.poses(block), dtype=np.float64,
+                                  chunks=(blocks.chunks[0], (4,), (4,)), new_axis=2)
+        assert bits(poses.compute()) == bits(chain.poses(Q))

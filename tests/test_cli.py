@@ -1,0 +1,133 @@
+"""The kovi command line, and the README's examples run as written."""
+
+import json
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from helpers import REPO
+
+import kovi
+from kovi.cli import main
+from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
+
+READY = ["0", "-0.785", "0", "-2.356", "0", "1.571", "0.785"]
+BIN = Path(sys.executable).parent
+
+
+def run(capsys, *argv):
+    try:
+        status = main(list(argv))
+    except SystemExit as exc:  # the command line's own errors
+        status = exc.code
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def test_fk_json_is_the_exact_pose(capsys):
+    q = [0.1, -1e-3, 0.2, -2.0, 0.3, 1.5, -0.4]  # "-1e-3" is a value, not an option
+    status, out, _ = run(capsys, "fk", "panda", "--json", "--q", *map(repr, q))
+    assert status == 0
+    assert json.loads(out) == {"robot": "panda", "q": q,
+                               "pose": fk(kovi.robots.panda(), np.array(q)).tolist()}
+
+
+def test_fk_batch_from_npy_and_csv(tmp_path, capsys):
+    qs = np.random.default_rng(2).uniform(-2, 2, (5000, 4))
+    np.save(tmp_path / "q.npy", qs)
+    np.savetxt(tmp_path / "q.csv", qs, delimiter=",", fmt="%.17g")
+    kb = kovi.robots.scara()
+    expected = np.array([fk(kb, q) for q in qs])
+    for source, progress in (("q.npy", "--progress"), ("q.csv", "--no-progress")):
+        out_path = tmp_path / f"{source}.poses.npy"
+        status, out, err = run(capsys, "fk", "scara", "--q-file", str(tmp_path / source),
+                               "-o", str(out_path), progress)
+        assert status == 0 and out == ""
+        np.testing.assert_array_equal(np.load(out_path), expected)
+        bar = "\rkovi fk: [" + "#" * 30 + "] 5000/5000 poses\n"
+        assert (bar in err) == (progress == "--progress") and err.endswith(
+            f"5000 poses of scara written to {out_path}\n")
+
+
+@pytest.mark.parametrize("argv, status, error", [
+    (["fk", "panda", "--q", *READY[:6]], 1, "kovi: error: expected 7 joint values, got 6"),
+    (["fk", "panda", "--q", *READY, "0"], 1, "kovi: error: expected 7 joint values, got 8"),
+    (["fk", "panda", "--q", *READY[:6], "nan"], 1, r"kovi: error: q\[6\] is nan"),
+    (["fk", "panda"], 2, "kovi fk: error: one of the arguments --q --q-file is required"),
+    (["info", "puma"], 1, "kovi: error: 'puma' is neither a sample robot .* nor a URDF file"),
+    (["info", "BRANCHED"], 1, r"the tree branches below 'a'; pass tip_link, one of: b, c"),
+    (["fk", "scara", "--q-file", "Q.npy"], 1, "--q-file needs -o/--output"),
+    (["fk", "scara", "--q-file", "Q.npy", "-o", "p.npy"], 1,
+     r"Q.npy: expected rows of 4 joint values, got an array of shape \(2, 3\)"),
+    (["fk", "scara", "--q-file", "NAN.csv", "-o", "p.npy"], 1, r"NAN.csv: row 1: q\[2\] is nan"),
+])
+def test_user_mistake_is_one_line(argv, status, error, tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    np.save("Q.npy", np.zeros((2, 3)))
+    Path("NAN.csv").write_text("0,0,0,0\n0,0,nan,0\n")
+    Path("BRANCHED").write_text("<robot name='r'><link name='a'/><link name='b'/><link name='c'/>"
+                                "<joint name='j' type='revolute'><parent link='a'/><child link='b'/>"
+                                "</joint><joint name='k' type='fixed'><parent link='a'/>"
+                                "<child link='c'/></joint></robot>")
+    argv = [a.replace("BRANCHED", str(tmp_path / "BRANCHED")) for a in argv]
+    got, out, err = run(capsys, *argv)
+    assert (got, out) == (status, "")
+    assert err.count("\n") == 1 and re.search(error, err), err
+
+
+def test_plot_writes_a_png(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    status, _, err = run(capsys, "plot", "ur5", "--q", "0.3", "-1", "1", "0", "1", "0",
+                         "-o", str(tmp_path / "ur5.png"))
+    assert status == 0 and err == f"ur5 drawn to {tmp_path / 'ur5.png'}\n"
+    assert (tmp_path / "ur5.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_plot_without_matplotlib_names_the_extra(tmp_path):
+    done = subprocess.run([sys.executable, "-c", "import sys; sys.modules['matplotlib'] = None\n"
+                           "from kovi.cli import main; sys.exit(main(['plot', 'panda', '-o', 'x.png']))"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == ("kovi: error: kovi plot needs matplotlib, the optional 'plot' extra: "
+                           "pip install 'kovi[plot]'\n")
+
+
+@pytest.mark.parametrize("command", [[str(BIN / "kovi")], [sys.executable, "-m", "kovi"]])
+def test_console_script_and_module(command):
+    done = subprocess.run([*command, "--version"], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout) == (0, f"kovi {kovi.__version__}\n")
+
+
+# ---- README examples ------------------------------------------------------------
+
+README = (REPO / "README.md").read_text()
+PYTHON_BLOCKS = re.findall(r"(?:<!-- needs kovi\.(\w+) -->\n)?```python\n(.*?)```", README, re.S)
+CONSOLE_BLOCKS = re.findall(r"```console\n(.*?)```", README, re.S)
+
+
+@pytest.mark.parametrize("needs, code", PYTHON_BLOCKS,
+                         ids=[f"python{i}" for i in range(len(PYTHON_BLOCKS))])
+def test_readme_python_example(needs, code, tmp_path, monkeypatch):
+    if needs and not hasattr(kovi, needs):
+        # kovi.forward_kinematics lands with the compiled chains
+        pytest.skip(f"README example needs kovi.{needs}, which this build does not have yet")
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, "README.md", "exec"), {"__name__": "__readme__"})
+
+
+@pytest.mark.parametrize("block", CONSOLE_BLOCKS,
+                         ids=[f"console{i}" for i in range(len(CONSOLE_BLOCKS))])
+def test_readme_console_example(block, tmp_path):
+    # "$ command" lines, each followed by the output it must print
+    if "kovi plot" in block:
+        pytest.importorskip("matplotlib")
+    env = dict(os.environ, PATH=f"{BIN}{os.pathsep}{os.environ['PATH']}")
+    for command, shown in re.findall(r"^\$ (.*)\n((?:(?!\$ ).*\n)*)", block, re.M):
+        done = subprocess.run(command, shell=True, cwd=tmp_path, env=env, capture_output=True,
+                              text=True, timeout=120)
+        assert done.returncode == 0, (command, done.stderr)
+        assert done.stdout + done.stderr == shown, command
