@@ -3,10 +3,13 @@
 A robot arm is a ``KinBody``: a chain of revolute and prismatic ``Joint``
 records in product-of-exponentials form, made by hand, from a
 Denavit-Hartenberg table (``KinBody.from_dh``) or from a URDF model
-(``KinBody.from_urdf``); ``kovi.robots`` has ready-made ones.  The native
-``kovi.kinematics.poe_fk.poe_forward_kinematics(kb, q)`` gives the 4x4
-base-to-end pose at joint values ``q``, bit-reproducibly.  There is no
-inverse kinematics here.
+(``KinBody.from_urdf``); ``kovi.robots`` has ready-made ones.
+``forward_kinematics(kb, q)`` gives the 4x4 base-to-end pose at joint values
+``q``, checked, through the native
+``kovi.kinematics.poe_fk.poe_forward_kinematics(kb, q)``, which checks
+nothing; ``Chain(kb)`` compiles a body once for batches of poses, link frames
+and Jacobians.  Poses are bit-reproducible.  There is no inverse kinematics
+here.
 
 Lengths are in metres, angles in radians.
 """
@@ -27,6 +30,8 @@ _sources.register()
 # every import of the native module does first) then loads neither numpy nor
 # kovi._kinbody, whose first import belongs to the native module's execution.
 _LAZY = {
+    "Chain": "kovi._chain",
+    "forward_kinematics": "kovi._chain",
     "Joint": "kovi._kinbody",
     "KinBody": "kovi._kinbody",
     "URDFError": "kovi._urdf",
@@ -35,10 +40,12 @@ _LAZY = {
 
 if TYPE_CHECKING:
     from kovi import robots
+    from kovi._chain import Chain, forward_kinematics
     from kovi._kinbody import Joint, KinBody
     from kovi._urdf import URDFError
 
-__all__ = ["__version__", "Joint", "KinBody", "URDFError", "robots"]
+__all__ = ["__version__", "Chain", "Joint", "KinBody", "URDFError", "forward_kinematics",
+           "robots"]
 
 
 def __getattr__(name: str) -> object:

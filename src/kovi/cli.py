@@ -43,14 +43,6 @@ class UserError(Exception):
     """A mistake in the command or its files, reported as one line."""
 
 
-def batch_poses(kb: KinBody, qs: NDArray[np.float64]) -> NDArray[np.float64]:
-    """The poses of ``kb`` at the rows of ``qs`` (already checked), shape (n, 4, 4)."""
-    poses = np.empty((len(qs), 4, 4))
-    for k, q in enumerate(qs):
-        poses[k] = poe_forward_kinematics(kb, q)
-    return poses
-
-
 @dataclass(frozen=True)
 class Robot:
     """What the command line named: the body and how to describe it."""
@@ -170,12 +162,13 @@ def run_fk(args: argparse.Namespace) -> None:
         if output.suffix != ".npy":
             raise UserError(f"{output}: the poses are written as a .npy file")
         qs = read_configurations(Path(args.q_file), kb)
+        chain = kovi.Chain(kb)
         poses = np.empty((len(qs), 4, 4))
         progress = Progress(len(qs), args.progress, sys.stderr)
         try:
             for start in range(0, len(qs), BATCH_CHUNK):
                 stop = min(start + BATCH_CHUNK, len(qs))
-                poses[start:stop] = batch_poses(kb, qs[start:stop])
+                chain.poses(qs[start:stop], out=poses[start:stop])
                 progress.update(stop)
         finally:
             progress.close()
