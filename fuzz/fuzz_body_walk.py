@@ -254,8 +254,7 @@ def test_one_input(data):
         return
     twin_kind, twin_result, _ = outcome(twin, data)
     if builder.plain and (kind, twin_kind) == ("value", "value"):
-        if not harness.same_pose(result, twin_result):
-            raise harness.Finding(f"pose differs from the twin's:\n{result}\n{twin_result}")
+        harness.assert_same_pose(result, twin_result)
     elif kind != twin_kind or (kind == "error" and result is not twin_result):
         raise harness.Finding(f"module gave {kind} {result!r}, twin {twin_kind} {twin_result!r}")
 

@@ -57,7 +57,7 @@ def run_target(name, script, seconds, seed, extra_env, work):
     if seed is not None:
         command.append(f"-seed={seed}")
     env = {**os.environ, **extra_env, "PYTHONPATH": os.pathsep.join(
-        filter(None, [str(FUZZ), os.environ.get("PYTHONPATH")]))}
+        filter(None, [str(FUZZ), str(REPO / "tests"), os.environ.get("PYTHONPATH")]))}
     before = {p.name for p in artifacts.iterdir()}
     started = time.monotonic()
     done = subprocess.run(command, cwd=REPO, env=env, stdout=subprocess.PIPE,
