@@ -53,7 +53,7 @@ bench: $(VENV)/.installed
 # One virtual environment per build flavour; each is made with the Python
 # that find_python.sh picks, and gets the build tools and its extras.
 EXTRAS      := test fuzz
-%/.deps: $(CONSTRAINTS) pyproject.toml Makefile
+%/.deps: $(CONSTRAINTS) pyproject.toml
 	@test -x $*/bin/python || { python=$$(tools/find_python.sh) && echo "Using $$python" && $$python -m venv $*; }
 	requirements=$$($*/bin/python tools/pyproject_requirements.py --constraints $(CONSTRAINTS) $(EXTRAS)) && \
 	    $*/bin/python -m pip install $(PIP_QUIET) -c $(CONSTRAINTS) $(BUILD_TOOLS) $$requirements
