@@ -176,6 +176,27 @@ def test_bad_joint_values_are_refused(entry, q, error, message):
         call()
 
 
+def python_forward_kinematics(kb, q):
+    """What a Python function of the same parameters says when misused."""
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((1,), {}), ((1, 2, 3), {}), ((), {}), ((), {"q": 1}), ((1,), {"x": 1}),
+    ((1,), {"kb": 1}), ((1, 2), {"q": 2}),
+])
+def test_argument_errors_are_those_of_a_python_function(args, kwargs):
+    with pytest.raises(TypeError) as python:
+        python_forward_kinematics(*args, **kwargs)
+    with pytest.raises(TypeError) as native:
+        forward_kinematics(*args, **kwargs)
+    assert str(native.value) == str(python.value).replace("python_", "")
+
+
+def test_arguments_bind_by_keyword():
+    kb, q = panda(), sample_configuration("panda")
+    assert bits(forward_kinematics(q=q, kb=kb)) == bits(forward_kinematics(kb, q=q))
+
+
 @pytest.mark.parametrize("kb", [{}, SimpleNamespace(joints=[{}]), SimpleNamespace(joints=5)],
                          ids=["no joints attribute", "joint of a dict", "joints not a sequence"])
 def test_the_core_s_own_errors_pass_through(fk, kb):

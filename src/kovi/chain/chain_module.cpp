@@ -52,13 +52,78 @@ A revolute joint's column assumes a unit axis, as ``kovi.Joint`` keeps it.
 Chains pickle (rebuilt from the numbers), so batches can run on other
 processes, for instance as Dask tasks.)";
 
-constexpr const char *forward_kinematics_doc = R"(Base-to-end pose of ``kb`` at ``q``, with ``q`` checked.
+// The text signature line lets inspect.signature() and the stub generator
+// see the parameters of the hand-bound function.
+constexpr const char forward_kinematics_doc[] = R"(forward_kinematics($module, /, kb, q)
+--
+
+Base-to-end pose of ``kb`` at ``q``, with ``q`` checked.
 
 ``q`` must be one-dimensional with exactly ``len(kb.joints)`` finite real
 values; anything else raises ``ValueError`` or ``TypeError`` saying what
 was expected and what came (``expected 7 joint values, got 6``,
 ``q[3] is nan``).  Then returns ``poe_forward_kinematics(kb, q)``
 unchanged; errors of the body itself are that function's.)";
+
+// Raises the TypeError of a Python function forward_kinematics(kb, q)
+// called with the wrong arguments; returns null.
+PyObject *argument_error(const char *format, PyObject *name = nullptr)
+{
+    if (name != nullptr) {
+        PyErr_Format(PyExc_TypeError, format, name);
+    }
+    else {
+        PyErr_SetString(PyExc_TypeError, format);
+    }
+    return nullptr;
+}
+
+// forward_kinematics(kb, q), either argument positional or by keyword.
+PyObject *forward_kinematics_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                   PyObject *kwnames) noexcept
+{
+    PyObject *bound[2] = {nullptr, nullptr};
+    if (nargs > 2) {
+        PyErr_Format(PyExc_TypeError,
+                     "forward_kinematics() takes 2 positional arguments but %zd were given", nargs);
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; i++) {
+        bound[i] = args[i];
+    }
+    Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        int slot = PyUnicode_CompareWithASCIIString(key, "kb") == 0  ? 0
+                   : PyUnicode_CompareWithASCIIString(key, "q") == 0 ? 1
+                                                                      : -1;
+        if (slot < 0) {
+            return argument_error("forward_kinematics() got an unexpected keyword argument '%U'",
+                                  key);
+        }
+        if (bound[slot] != nullptr) {
+            return argument_error("forward_kinematics() got multiple values for argument '%U'",
+                                  key);
+        }
+        bound[slot] = args[nargs + k];
+    }
+    if (bound[0] == nullptr && bound[1] == nullptr) {
+        return argument_error(
+            "forward_kinematics() missing 2 required positional arguments: 'kb' and 'q'");
+    }
+    if (bound[0] == nullptr || bound[1] == nullptr) {
+        return argument_error(bound[0] == nullptr
+                                  ? "forward_kinematics() missing 1 required positional argument: 'kb'"
+                                  : "forward_kinematics() missing 1 required positional argument: 'q'");
+    }
+    return kovi::chain::checked_forward_kinematics(bound[0], bound[1]);
+}
+
+PyMethodDef module_functions[] = {
+    {"forward_kinematics", reinterpret_cast<PyCFunction>(forward_kinematics_entry),
+     METH_FASTCALL | METH_KEYWORDS, forward_kinematics_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace
 
@@ -156,13 +221,10 @@ NB_MODULE(_chain, m)
                     "threads: int = 1) -> numpy.typing.NDArray[numpy.float64]"),
             "Jacobians (N, 6, dof) of the rows of Q (N, dof), like poses().");
 
-    m.def(
-        "forward_kinematics",
-        [](nb::handle kb, nb::handle q) {
-            return result(kovi::chain::checked_forward_kinematics(kb.ptr(), q.ptr()));
-        },
-        "kb"_a.none(), "q"_a.none(),
-        nb::sig("def forward_kinematics(kb: kovi._kinbody.KinBody, q: numpy.typing.ArrayLike) -> "
-                "numpy.typing.NDArray[numpy.float64]"),
-        forward_kinematics_doc);
+    // Bound by hand rather than through nanobind: this entry only checks q
+    // and forwards to the core, and nanobind's dispatch would be a sizeable
+    // share of a short chain's call.
+    if (PyModule_AddFunctions(m.ptr(), module_functions) < 0) {
+        nb::detail::raise_python_error();
+    }
 }
