@@ -348,7 +348,9 @@ class KinBody:
         ------
         kovi.URDFError
             A ``ValueError`` naming the element for: malformed XML, a document
-            type declaration (refused, so that no entity is ever expanded), a
+            type declaration (refused, so that no entity is ever expanded),
+            bytes declared in an encoding other than UTF-8, UTF-16,
+            ISO-8859-1 or US-ASCII (a ``str`` is read as it is), a
             missing link, a branch below ``base_link`` when ``tip_link`` is
             omitted (listing the candidate tips), a closed loop, a floating,
             planar or mimic joint on the chain, a zero axis.
