@@ -4,8 +4,9 @@
 #   make test      build, then run the test suite (what CI runs)
 #   make sanitize  build with AddressSanitizer + UBSan and run the suite under them
 #   make bench     build, then compare the native module with its peers
-#   make fuzz      run each fuzz target for FUZZ_SECONDS under a clang build with
-#                  the sanitizers and libFuzzer's coverage
+#   make fuzz      run each fuzz target (or those named in FUZZ_TARGETS) for
+#                  FUZZ_SECONDS under a clang build with the sanitizers and
+#                  libFuzzer's coverage
 #   make exactness check the pose arithmetic's bits across compilers and targets
 #
 # Python 3.12 is found by tools/find_python.sh (override with PYTHON=...).
@@ -23,6 +24,8 @@ FUZZ_PROBE_DIR := build/probe-fuzz
 # for the brief run of each target in `make test`.
 FUZZ_SECONDS ?= 180
 FUZZ_SMOKE_SECONDS ?= 4
+# The targets `make fuzz` runs, by name (fuzz/fuzz_<name>.py); empty for all.
+FUZZ_TARGETS ?=
 FUZZ_CXX    := clang++-14
 # Every version installed is pinned by constraints.txt.  The requirements
 # are pyproject.toml's (build system, dependencies and each environment's
@@ -105,7 +108,7 @@ $(FUZZ_PROBE_DIR)/.built: $(FUZZ_VENV)/.deps $(SOURCES)
 
 fuzz: $(FUZZ_VENV)/.installed $(FUZZ_PROBE_DIR)/.built
 	KOVI_PROBE_PATH=$(abspath $(FUZZ_PROBE_DIR))/python $(FUZZ_PY) fuzz/run.py --sanitized \
-	    --seconds $(FUZZ_SECONDS)
+	    --seconds $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # Not part of `make test`: the cross compiler and qemu take longer to
 # install than the check takes to run (see exactness/README.md).

@@ -370,3 +370,35 @@ def test_dask_cluster_gives_the_same_bytes():
         poses = blocks.map_blocks(lambda block: chain.poses(block), dtype=np.float64,
                                   chunks=(blocks.chunks[0], (4,), (4,)), new_axis=2)
         assert bits(poses.compute()) == bits(chain.poses(Q))
+
+
+@pytest.mark.parametrize("dtype", [">f8", ">f4", ">i4", "u8", "i2", "f4"])
+def test_a_memoryview_gives_the_pose_of_its_values(fk, dtype):
+    # memoryview cannot index most of these formats: the core gets the values checked
+    kb = panda()
+    values = np.arange(-3, 4).astype(dtype)
+    want = bits(fk(kb, values.astype(float)))
+    assert bits(forward_kinematics(kb, memoryview(values))) == want
+    assert bits(Chain(kb).pose(memoryview(values))) == want
+
+
+EMPTY_ROWS = """
+import numpy as np
+from kovi._chain import Chain
+from kovi._kinbody import KinBody
+chain, Q = Chain(KinBody("none", [])), np.empty((2 ** 40, 0))
+print(chain.jacobians(Q, threads=2).shape)
+try:
+    chain.poses(Q)
+except MemoryError:
+    print("MemoryError")
+"""
+
+
+def test_a_chain_without_joints_spends_nothing_on_empty_rows():
+    # 2**40 rows of no values hold no memory; a pass over them would take hours
+    # (under AddressSanitizer too, whose allocator would otherwise abort)
+    options = os.environ.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1"
+    done = subprocess.run([sys.executable, "-c", EMPTY_ROWS], capture_output=True, text=True,
+                          timeout=60, env={**os.environ, "ASAN_OPTIONS": options})
+    assert done.stdout.split("\n")[:2] == ["(1099511627776, 6, 0)", "MemoryError"], done.stderr

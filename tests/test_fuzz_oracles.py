@@ -1,6 +1,7 @@
 """The fuzz targets' checks are live: each raises a finding for the kind of
 fault it is there to catch (a pose a bit off, a conversion with another
-result, a decoder that disagrees with the format), and none for the real
+result, a decoder that disagrees with the format, a wrong refusal, a
+parser's stray error, file read or unsound body), and none for the real
 code on the same input."""
 
 import importlib
@@ -10,6 +11,9 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 from helpers import REPO
+
+import kovi
+
 
 @pytest.fixture
 def target(probe, monkeypatch):
@@ -55,3 +59,63 @@ def test_constant_table_catches_a_decoder_off_by_one(target, monkeypatch):
         lzss_decompress=decompress, decode_string_data=real.decode_string_data))
     with pytest.raises(table.harness.Finding):
         table.test_one_input(data)
+
+
+def accepted_chain_input(arrays, entry):
+    """Input bytes for which the chain target calls `entry` on a chain with
+    joints and expects a result."""
+    rng = random.Random(7)
+    while True:
+        data = rng.randbytes(200)
+        case = arrays.Case(data)
+        given = case.values()
+        if case.entry == entry and case.dof and not case.shares_memory and isinstance(
+                arrays.expected_outcome(case, arrays.joint_values(given, lambda s: s == (case.dof,))),
+                np.ndarray):
+            return data
+
+
+@pytest.mark.parametrize("fault", ["one bit off", "refused"])
+def test_chain_arrays_catches_a_wrong_pose_or_refusal(target, monkeypatch, fault):
+    arrays = target("chain_arrays")
+    data = accepted_chain_input(arrays, "pose")
+    arrays.test_one_input(data)
+    real = arrays.call
+
+    def wrong(case, given):
+        if fault == "refused":
+            raise ValueError("refused")
+        return np.nextafter(real(case, given), np.inf)
+    monkeypatch.setattr(arrays, "call", wrong)
+    with pytest.raises(AssertionError):
+        arrays.test_one_input(data)
+
+
+def raise_key_error(kb):
+    raise KeyError("link")
+
+
+def open_a_file(kb):
+    open(REPO / "README.md").close()
+
+
+def bend_an_axis(kb):
+    object.__setattr__(kb.joints[0], "axis", np.array([1.0, 1.0, 0.0]))
+
+
+@pytest.mark.parametrize("fault, caught", [(raise_key_error, KeyError),
+                                           (open_a_file, AssertionError),
+                                           (bend_an_axis, AssertionError)])
+def test_urdf_catches_other_errors_file_reads_and_bad_axes(target, monkeypatch, fault, caught):
+    urdf = target("urdf")
+    data = b"\x00" + kovi.robots.urdf_path("scara").read_bytes()  # the file as bytes
+    urdf.test_one_input(data)
+    real = kovi.KinBody.from_urdf
+
+    def reader(*args):
+        kb = real(*args)
+        fault(kb)
+        return kb
+    monkeypatch.setattr(kovi.KinBody, "from_urdf", staticmethod(reader))
+    with pytest.raises(caught):
+        urdf.test_one_input(data)

@@ -7,6 +7,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from helpers import run_python
 
 import kovi
 from kovi import KinBody, URDFError
@@ -153,3 +154,67 @@ CHAIN = link("a", "b", "c") + joint("j1", "a", "b") + joint("j2", "b", "c")
 def test_bad_urdf_names_the_element(text, kwargs, error):
     with pytest.raises(URDFError, match=error):
         KinBody.from_urdf(text, **kwargs)
+
+
+def declared(encoding, name="j"):
+    return f'<?xml version="1.0" encoding="{encoding}"?>' + robot(
+        link("a", "b"), joint(name, "a", "b"))
+
+
+@pytest.mark.parametrize("encoding", ["koi8-r", "latin-1", "nonexistent", "rot13", "utf-32",
+                                      "punycode", "idna", "undefined"])
+def test_bytes_in_an_encoding_expat_lacks_are_refused_before_any_codec_lookup(encoding):
+    with pytest.raises(URDFError, match=f"line 1: encoding '{encoding}' refused"):
+        KinBody.from_urdf(declared(encoding).encode())
+
+
+def test_reading_a_declared_encoding_imports_and_opens_nothing():
+    # a codec lookup imports the codec's module: files read at the text's request
+    out = run_python(f"""
+        import sys
+        from kovi import KinBody, URDFError
+        def declared(encoding):
+            return {declared("ENCODING")!r}.replace("ENCODING", encoding)
+        events = []
+        sys.addaudithook(lambda event, args: events.append(event) if event in ("open", "import") else None)
+        for encoding in ("koi8-r", "mbcs", "utf_7", "x" * 80):
+            for source in (declared(encoding), declared(encoding).encode()):
+                try:
+                    KinBody.from_urdf(source)
+                except URDFError:
+                    pass
+        print(events)
+    """)
+    assert out.strip() == "[]"
+
+
+@pytest.mark.parametrize("encoding", ["UTF-8", "ISO-8859-1", "UTF-16", "koi8-r", "nonexistent"])
+def test_a_str_is_read_as_the_text_it_is_whatever_its_declaration(encoding):
+    assert KinBody.from_urdf(declared(encoding, "gelenk_\u00e4\u00df")).joint_names == \
+        ("gelenk_\u00e4\u00df",)
+
+
+def test_latin_1_bytes_declared_as_such_are_still_read():
+    text = declared("ISO-8859-1", "gelenk_\u00e4")
+    assert KinBody.from_urdf(text.encode("latin-1")).joint_names == ("gelenk_\u00e4",)
+
+
+@pytest.mark.parametrize("text", ["<robot name='\ud800'/>", "<robot><!-- \udfff --></robot>"])
+def test_lone_surrogates_are_malformed_xml(text):
+    with pytest.raises(URDFError, match="malformed XML"):
+        KinBody.from_urdf(text)
+
+
+@pytest.mark.parametrize("xyz, direction", [
+    ("5e-324 5e-324 0", (1.0, 1.0, 0.0)),
+    ("1e-323 -1.5e-323 0", (2.0, -3.0, 0.0)),  # 2 and 3 times the least subnormal
+    ("1.7e308 1.7e308 0", (1.0, 1.0, 0.0)),
+    ("-1.7976931348623157e308 0 1.7976931348623157e308", (-1.0, 0.0, 1.0)),
+])
+def test_an_axis_of_subnormal_or_huge_components_is_scaled_to_unit_length(xyz, direction):
+    # its length underflows to few bits, or overflows to inf
+    kb = KinBody.from_urdf(robot(link("a", "b"), joint("j", "a", "b", extra=f"<axis xyz='{xyz}'/>")))
+    axis = kb.joints[0].axis
+    np.testing.assert_allclose(axis, np.array(direction) / np.linalg.norm(direction),
+                               rtol=0, atol=1e-12)
+    assert abs(math.hypot(*axis) - 1.0) < 1e-15

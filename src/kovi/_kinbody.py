@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import math
 import os
+import sys
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from types import MappingProxyType
@@ -51,6 +52,7 @@ JOINT_TYPES = ("revolute", "prismatic")
 AXIS_UNIT_TOLERANCE = 1e-9
 
 _BOTTOM_ROW = np.array([0.0, 0.0, 0.0, 1.0])
+_FLOAT_MIN = sys.float_info.min   # the least normal double
 
 
 def _real_array(value: object, where: str, field: str) -> NDArray[np.float64]:
@@ -111,6 +113,12 @@ def _axis(value: object, where: str, normalize: bool) -> NDArray[np.float64]:
         raise ValueError(f"{where}: axis {tuple(arr.tolist())} has zero length and gives "
                          "no direction")
     if normalize:
+        if not _FLOAT_MIN <= length < math.inf:
+            # The length has lost its bits to underflow (subnormal
+            # components) or overflowed: scale by the largest component
+            # first, which is exact enough for a length near 1.
+            arr = arr / np.abs(arr).max()
+            length = math.hypot(*arr.tolist())
         arr = arr / length
     elif abs(length - 1.0) > AXIS_UNIT_TOLERANCE:
         raise ValueError(f"{where}: axis {tuple(arr.tolist())} has length {length:.12g}, "
@@ -340,7 +348,9 @@ class KinBody:
         ------
         kovi.URDFError
             A ``ValueError`` naming the element for: malformed XML, a document
-            type declaration (refused, so that no entity is ever expanded), a
+            type declaration (refused, so that no entity is ever expanded),
+            bytes declared in an encoding other than UTF-8, UTF-16,
+            ISO-8859-1 or US-ASCII (a ``str`` is read as it is), a
             missing link, a branch below ``base_link`` when ``tip_link`` is
             omitted (listing the candidate tips), a closed loop, a floating,
             planar or mimic joint on the chain, a zero axis.

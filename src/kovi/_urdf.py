@@ -11,7 +11,10 @@ The text is parsed with the standard library's expat parser, built into a
 tree by ElementTree's TreeBuilder.  A URDF is untrusted input and needs no
 document type declaration, so one is refused outright: nothing from a DTD
 (internal entities that expand, external ones that would be read) is ever
-processed.
+processed.  Nor does the text choose a decoder from Python's codecs (which
+would import it: files read at the text's request): bytes must be in one
+of the encodings expat reads itself, and a str is read as the text it is,
+whatever its XML declaration names.
 """
 
 from __future__ import annotations
@@ -31,6 +34,9 @@ from kovi._kinbody import Joint, KinBody
 __all__ = ["URDFError", "UrdfChain", "load_chain"]
 
 MOVABLE = {"revolute": "revolute", "continuous": "revolute", "prismatic": "prismatic"}
+# What expat decodes by itself; any other name it would look up among
+# Python's codecs.  URDF files are UTF-8 in practice.
+EXPAT_ENCODINGS = ("UTF-8", "UTF-16", "UTF-16BE", "UTF-16LE", "ISO-8859-1", "US-ASCII")
 KNOWN_TYPES = (*MOVABLE, "fixed", "floating", "planar")
 
 
@@ -54,21 +60,27 @@ class _Document:
     messages."""
 
     def __init__(self, source: str | bytes | os.PathLike[str]) -> None:
+        encoding = None   # as the bytes say
         if isinstance(source, bytes):
             self.origin, data = "URDF text", source
         elif isinstance(source, str) and source.lstrip().startswith("<"):
-            self.origin, data = "URDF text", source.encode()
+            # Lone surrogates pass into the bytes, where expat refuses them
+            # as malformed.
+            self.origin, data = "URDF text", source.encode("utf-8", "surrogatepass")
+            encoding = "UTF-8"
         elif isinstance(source, (str, os.PathLike)):
             self.origin, data = os.fspath(source), Path(source).read_bytes()
         else:
             raise TypeError(f"URDF source must be a path, XML text or bytes, "
                             f"got {type(source).__name__}")
         self.lines: dict[ET.Element, int] = {}
-        self.root = self._parse(data)
+        self.root = self._parse(data, encoding)
 
-    def _parse(self, data: bytes) -> ET.Element:
+    def _parse(self, data: bytes, encoding: str | None) -> ET.Element:
+        """The tree of `data`, decoded as `encoding` (which overrides the XML
+        declaration's), or else as the document says."""
         builder = ET.TreeBuilder()
-        parser = expat.ParserCreate()
+        parser = expat.ParserCreate(encoding)
 
         def start(tag: str, attrs: dict[str, str]) -> None:
             self.lines[builder.start(tag, attrs)] = parser.CurrentLineNumber
@@ -78,9 +90,18 @@ class _Document:
                             "refused: a URDF needs no document type declaration, and its "
                             "entities are not expanded")
 
+        # Called before expat looks for a decoder of the declared encoding.
+        def check_encoding(version: str, declared: str | None, standalone: int) -> None:
+            if encoding is None and declared is not None and \
+                    declared.upper() not in EXPAT_ENCODINGS:
+                raise URDFError(f"{self.origin}, line {parser.CurrentLineNumber}: encoding "
+                                f"{declared!r} refused: a URDF must be in one of "
+                                f"{', '.join(EXPAT_ENCODINGS)}")
+
         parser.StartElementHandler = start
         parser.EndElementHandler = builder.end
         parser.StartDoctypeDeclHandler = refuse_doctype
+        parser.XmlDeclHandler = check_encoding
         try:
             parser.Parse(data, True)
         except expat.ExpatError as exc:

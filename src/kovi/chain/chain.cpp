@@ -487,6 +487,11 @@ PyObject *chain_jacobians(const Chain &chain, PyObject *Q, PyObject *frame, int 
     if (!result) {
         return nullptr;
     }
+    // Without joints each Jacobian is empty: nothing to compute, however
+    // many rows there are.
+    if (PyArray_SIZE(reinterpret_cast<PyArrayObject *>(result.get())) == 0) {
+        return result.release();
+    }
     BatchContext batch{&chain, &rows, reinterpret_cast<PyArrayObject *>(result.get()), which};
     if (run_rows(rows.rows(), threads, chunk_rows(chain), compute_jacobians, &batch) < 0) {
         return nullptr;
@@ -499,9 +504,10 @@ PyObject *chain_jacobians(const Chain &chain, PyObject *Q, PyObject *frame, int 
 
 namespace {
 
-// q checked against the body's own count of joints.  A body the core cannot
-// read either is left to the core, whose error is then the answer.
-bool joint_values_fit_body(PyObject *kb, PyObject *q) noexcept
+// q checked against the body's own count of joints; true if the core may
+// read it.  A body the core cannot read either is left to the core, whose
+// error is then the answer.  `values` keeps what the check read.
+bool joint_values_fit_body(PyObject *kb, PyObject *q, JointValues &values) noexcept
 {
     PyObject *joints = PyObject_GetAttr(kb, cached.str_joints);
     Py_ssize_t dof = joints != nullptr ? PyObject_Size(joints) : -1;
@@ -510,19 +516,33 @@ bool joint_values_fit_body(PyObject *kb, PyObject *q) noexcept
         PyErr_Clear();
         return true;
     }
-    JointValues values;
     return values.read(q, dof);
+}
+
+// What the core reads: q itself when it is an array, a list or a tuple,
+// which index as their values; anything else (a memoryview, a range, an
+// object with __array__) as the float64 array the check read, so that the
+// values checked are the values used, and an object that numpy reads but
+// that cannot be indexed (a memoryview of byte-swapped numbers) is no
+// failure after the check has passed it.
+PyObject *core_input(PyObject *q, const JointValues &values) noexcept
+{
+    if (PyArray_Check(q) || PyList_Check(q) || PyTuple_Check(q) || values.converted() == nullptr) {
+        return q;
+    }
+    return values.converted();
 }
 
 }  // namespace
 
 PyObject *checked_forward_kinematics(PyObject *kb, PyObject *q) noexcept
 {
+    JointValues values;
     if (!load(cached.poe_forward_kinematics, "kovi.kinematics.poe_fk", "poe_forward_kinematics") ||
-        joints_name() == nullptr || !joint_values_fit_body(kb, q)) {
+        joints_name() == nullptr || !joint_values_fit_body(kb, q, values)) {
         return nullptr;
     }
-    PyObject *args[3] = {nullptr, kb, q};
+    PyObject *args[3] = {nullptr, kb, core_input(q, values)};
     return PyObject_Vectorcall(cached.poe_forward_kinematics, args + 1,
                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }

@@ -41,7 +41,8 @@ PyObject *chain_jacobian(const Chain &chain, PyObject *q, PyObject *frame) noexc
 PyObject *chain_jacobians(const Chain &chain, PyObject *Q, PyObject *frame, int threads) noexcept;
 
 // kovi.forward_kinematics(kb, q): checks q against len(kb.joints), then
-// returns poe_forward_kinematics(kb, q) unchanged.
+// returns poe_forward_kinematics(kb, q) unchanged (of the float64 array
+// that the check read when q is not an array, a list or a tuple).
 PyObject *checked_forward_kinematics(PyObject *kb, PyObject *q) noexcept;
 
 }  // namespace kovi::chain

@@ -224,7 +224,9 @@ bool JointValueRows::read(PyObject *Q, Py_ssize_t dof) noexcept
             return false;
         }
     }
-    Py_ssize_t n = rows();
+    // Without joints there is no value to scan, however many rows: an empty
+    // array may claim any number of them.
+    Py_ssize_t n = dof > 0 ? rows() : 0;
     for (Py_ssize_t i = 0; i < n; i++) {
         JointValueView q = row(i);
         Py_ssize_t bad = first_non_finite(q, dof);

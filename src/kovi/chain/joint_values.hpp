@@ -23,6 +23,10 @@ public:
 
     JointValueView view() const noexcept { return {data_, stride_}; }
 
+    // The array the values were read from when q itself was not one (the
+    // float64 array numpy made of q), else null; borrowed.
+    PyObject *converted() const noexcept { return converted_.get(); }
+
 private:
     static constexpr Py_ssize_t inline_capacity = 32;
 
