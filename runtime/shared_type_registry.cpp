@@ -77,7 +77,7 @@ namespace {
 constexpr unsigned long layout_flags = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF |
                                        Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
 
-// The offset a specification gives the interpreter through the member
+// The offset a PyType_Spec gives the interpreter through the member
 // `name` of its Py_tp_members slot, or 0 when it gives none.
 Py_ssize_t spec_member_offset(const PyType_Spec *spec, const char *name)
 {

@@ -19,9 +19,9 @@ PyObject *fetch_shared_type(PyTypeObject *metatype, PyType_Spec *spec, PyObject 
 
 // 0 when `candidate` may serve as the shared type `short_name` made from
 // `spec`, -1 with a TypeError set when not.  Its instances must have the
-// layout the module relies on: the specification's size, item size and
+// layout the module relies on: the type spec's size, item size and
 // layout flags, and its offsets of the vector call entry, the weak-reference
-// list and the dictionary.  A specification of size 0 asks for a type only.
+// list and the dictionary.  A type spec of size 0 asks for a type only.
 int check_shared_type(PyObject *candidate, const char *short_name, const PyType_Spec *spec);
 
 }  // namespace kovi
