@@ -351,6 +351,10 @@ def test_pickles_repr_and_attributes():
     assert bits(copy.pose(q)) == bits(chain.pose(q))
     assert (copy.dof, copy.joint_names, copy.name) == (9, kb.joint_names, kb.name)
     assert repr(Chain(panda())) == "Chain('panda', RRRRRRR)"
+    # Names are copied whole, NUL characters included.
+    named = Chain(KinBody("r\0x", [Joint("a\0b", np.eye(4), [0, 0, 1], np.eye(4))]))
+    copy = pickle.loads(pickle.dumps(named))
+    assert (copy.name, copy.joint_names) == ("r\0x", ("a\0b",))
     blank = Chain.__new__(Chain)
     for state in ((), ("x", ("a",), "X", bytes(27 * 8)), ("x", ("a",), "R", bytes(8))):
         with pytest.raises((TypeError, ValueError)):

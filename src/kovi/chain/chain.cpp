@@ -326,12 +326,15 @@ bool chain_from_state(PyObject *state, Chain &chain) noexcept
         return false;
     }
     Chain rebuilt;
-    const char *text = PyUnicode_AsUTF8(name);
+    // Sized reads throughout: a name may hold NUL characters, and a copy
+    // that stopped at the first one would lose the rest.
+    Py_ssize_t text_size;
+    const char *text = PyUnicode_AsUTF8AndSize(name, &text_size);
     if (text == nullptr) {
         return false;
     }
     try {
-        rebuilt.name = text;
+        rebuilt.name.assign(text, text_size);
         rebuilt.joints.resize(n);
         rebuilt.joint_names.resize(n);
     }
@@ -343,14 +346,23 @@ bool chain_from_state(PyObject *state, Chain &chain) noexcept
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject *joint_name = PyTuple_GET_ITEM(names, i);
         Py_UCS4 kind = PyUnicode_READ_CHAR(kinds, i);
-        const char *joint_text = PyUnicode_Check(joint_name) ? PyUnicode_AsUTF8(joint_name) : nullptr;
+        Py_ssize_t joint_text_size = 0;
+        const char *joint_text = PyUnicode_Check(joint_name)
+                                     ? PyUnicode_AsUTF8AndSize(joint_name, &joint_text_size)
+                                     : nullptr;
         if (joint_text == nullptr || (kind != 'R' && kind != 'P')) {
             if (!PyErr_Occurred()) {
                 PyErr_SetString(PyExc_ValueError, "Chain state: malformed joint name or kind");
             }
             return false;
         }
-        rebuilt.joint_names[i] = joint_text;
+        try {
+            rebuilt.joint_names[i].assign(joint_text, joint_text_size);
+        }
+        catch (...) {
+            PyErr_NoMemory();
+            return false;
+        }
         JointRecord &joint = rebuilt.joints[i];
         const double *v = values + i * numbers_per_joint;
         std::memcpy(joint.left.e, v, 12 * sizeof(double));
