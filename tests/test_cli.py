@@ -64,11 +64,20 @@ def test_fk_batch_from_npy_and_csv(tmp_path, capsys):
     (["fk", "scara", "--q-file", "Q.npy", "-o", "p.npy"], 1,
      r"Q.npy: expected rows of 4 joint values, got an array of shape \(2, 3\)"),
     (["fk", "scara", "--q-file", "NAN.csv", "-o", "p.npy"], 1, r"NAN.csv: row 1: q\[2\] is nan"),
+    (["fk", "scara", "--q-file", "EMPTY.npy", "-o", "p.npy"], 1,
+     "EMPTY.npy: cannot read joint values"),
+    (["fk", "scara", "--q-file", "ARCHIVE.npy", "-o", "p.npy"], 1,
+     "ARCHIVE.npy: expected a single array of joint values, got an archive"),
+    (["info", "BRANCHED", "--tip-link", "-1"], 1, r"tip_link '-1' is not a <link>"),
+    (["plot", "panda", "--q", "0", "-0.5", "-o", "p.png"], 1, "expected 7 joint values, got 2"),
 ])
 def test_user_mistake_is_one_line(argv, status, error, tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
     np.save("Q.npy", np.zeros((2, 3)))
     Path("NAN.csv").write_text("0,0,0,0\n0,0,nan,0\n")
+    Path("EMPTY.npy").write_bytes(b"")
+    with open("ARCHIVE.npy", "wb") as archive:
+        np.savez(archive, q=np.zeros((2, 4)))
     Path("BRANCHED").write_text("<robot name='r'><link name='a'/><link name='b'/><link name='c'/>"
                                 "<joint name='j' type='revolute'><parent link='a'/><child link='b'/>"
                                 "</joint><joint name='k' type='fixed'><parent link='a'/>"

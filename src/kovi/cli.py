@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import sys
 import time
 from collections.abc import Sequence
@@ -31,7 +30,6 @@ import kovi
 from kovi import robots
 from kovi._kinbody import KinBody
 from kovi._urdf import URDFError, load_chain
-from kovi.kinematics.poe_fk import poe_forward_kinematics
 
 # rows of a --q-file computed between two progress updates
 BATCH_CHUNK = 4096
@@ -63,19 +61,9 @@ def load_robot(name: str, base_link: str | None, tip_link: str | None) -> Robot:
     if not Path(name).is_file():
         raise UserError(f"{name!r} is neither a sample robot ({', '.join(robots.NAMES)}) "
                         "nor a URDF file")
-    chain = load_chain(name, base_link, tip_link)
+    chain = load_chain(Path(name), base_link, tip_link)  # a path, whatever its first character
     return Robot(chain.body, f"link {chain.base_link!r}", f"link {chain.tip_link!r}",
                  np.zeros(chain.body.dof))
-
-
-def check_q(body: KinBody, values: Sequence[float], where: str = "") -> NDArray[np.float64]:
-    q = np.asarray(values, dtype=np.float64)
-    if q.shape != (body.dof,):
-        raise UserError(f"{where}expected {body.dof} joint values, got {len(q)}")
-    for i, v in enumerate(q.tolist()):
-        if not math.isfinite(v):
-            raise UserError(f"{where}q[{i}] is {v}")
-    return q
 
 
 def read_configurations(path: Path, body: KinBody) -> NDArray[np.float64]:
@@ -87,8 +75,11 @@ def read_configurations(path: Path, body: KinBody) -> NDArray[np.float64]:
             qs = np.loadtxt(path, delimiter=",", ndmin=2, dtype=np.float64)
         else:
             raise UserError(f"{path}: expected a .npy or .csv file of joint values")
-    except ValueError as exc:
+    except (ValueError, EOFError) as exc:   # EOFError: an empty file
         raise UserError(f"{path}: cannot read joint values ({exc})") from None
+    if not isinstance(qs, np.ndarray):      # an .npz archive under a .npy name
+        qs.close()
+        raise UserError(f"{path}: expected a single array of joint values, got an archive")
     if qs.ndim != 2 or qs.shape[1] != body.dof:
         raise UserError(f"{path}: expected rows of {body.dof} joint values, got an array of "
                         f"shape {qs.shape}")
@@ -177,24 +168,26 @@ def run_fk(args: argparse.Namespace) -> None:
         return
     if args.output is not None:
         raise UserError("-o/--output goes with --q-file; --q prints its pose")
-    q = check_q(kb, args.q)
-    T = poe_forward_kinematics(kb, q)
+    try:
+        T = kovi.forward_kinematics(kb, args.q)
+    except ValueError as exc:   # the number of values, or one not finite
+        raise UserError(str(exc)) from None
     if args.json:
-        print(json.dumps({"robot": kb.name, "q": q.tolist(), "pose": T.tolist()}))
+        print(json.dumps({"robot": kb.name, "q": args.q, "pose": T.tolist()}))
     else:
-        print(f"{kb.name}: base-to-end pose (metres) at q = {q.tolist()}")
+        print(f"{kb.name}: base-to-end pose (metres) at q = {args.q}")
         print(format_pose(T))
 
 
-def joint_frames(kb: KinBody, q: NDArray[np.float64]) -> list[NDArray[np.float64]]:
+def joint_frames(kb: KinBody, q: Sequence[float] | NDArray[np.float64]
+                 ) -> list[NDArray[np.float64]]:
     """The base frame, each joint's frame (the one its axis is expressed in,
     ``T_left`` on from the pose before it) and the end frame, in the base frame."""
-    frames = [np.eye(4)]
-    for i, joint in enumerate(kb.joints):
-        before = poe_forward_kinematics(KinBody(kb.name, kb.joints[:i]), q[:i])
-        frames += [before @ joint.T_left]
-    frames.append(poe_forward_kinematics(kb, q))
-    return frames
+    try:
+        links = kovi.Chain(kb).link_poses(q)
+    except ValueError as exc:   # the number of values, or one not finite
+        raise UserError(str(exc)) from None
+    return [links[0], *(links[i] @ joint.T_left for i, joint in enumerate(kb.joints)), links[-1]]
 
 
 def run_plot(args: argparse.Namespace) -> None:
@@ -206,7 +199,7 @@ def run_plot(args: argparse.Namespace) -> None:
                         "pip install 'kovi[plot]'") from None
     robot = load_robot(args.robot, args.base_link, args.tip_link)
     kb = robot.body
-    q = robot.default_q if args.q is None else check_q(kb, args.q)
+    q = robot.default_q if args.q is None else args.q
     frames = joint_frames(kb, q)
     origins = np.array([F[:3, 3] for F in frames])
     span = float(np.ptp(origins, axis=0).max()) or 1.0
@@ -237,7 +230,7 @@ def run_plot(args: argparse.Namespace) -> None:
     ax.set_xlabel("x (m)")
     ax.set_ylabel("y (m)")
     ax.set_zlabel("z (m)")
-    values = ", ".join(f"{v:.3g}" for v in q.tolist())
+    values = ", ".join(f"{v:.3g}" for v in q)
     ax.set_title(f"{kb.name} at q = [{values}]\n"
                  "frames: x red, y green, z blue; joint axes dashed",
                  fontsize=9)
@@ -289,18 +282,26 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _is_number(arg: str) -> bool:
+    try:
+        float(arg)
+    except ValueError:
+        return False
+    return True
+
+
 def _protect_negative_numbers(argv: Sequence[str]) -> list[str]:
-    # argparse takes "-1e-3" or "-inf" for an option; a leading space keeps
-    # them values (no option of this command looks like a number)
+    # argparse takes a joint value "-1e-3" or "-inf" after --q for an option;
+    # a leading space keeps it a value.  Only the values of --q: a link name
+    # or a file name that looks like a number is left as it is.
     out = []
+    after_q = False
     for arg in argv:
-        if arg.startswith("-"):
-            try:
-                float(arg)
-            except ValueError:
-                pass
-            else:
+        if arg.startswith("-") and _is_number(arg):
+            if after_q:
                 arg = " " + arg
+        else:
+            after_q = arg == "--q" or (after_q and not arg.startswith("-"))
         out.append(arg)
     return out
 
