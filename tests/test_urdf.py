@@ -92,7 +92,7 @@ PENDULUM = """<robot name="pendulum">
 </robot>"""
 
 
-@pytest.mark.parametrize("source", [PENDULUM, PENDULUM.encode(), "FILE"])
+@pytest.mark.parametrize("source", [PENDULUM, PENDULUM.encode(), "FILE", "\ufeff" + PENDULUM])
 def test_pendulum_from_text_bytes_and_file(source, tmp_path):
     if source == "FILE":
         source = tmp_path / "p.urdf"

@@ -1,8 +1,10 @@
 """The public package: its names, joint checks, DH tables against an
 independent toolbox, tracebacks of an installed package, and its types."""
 
+import copy
 import importlib.metadata
 import math
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -36,6 +38,9 @@ def test_public_names_and_version():
     ((0, 1, 0), {"limits": (math.nan, 1.0)}, r"lower <= upper, got \(nan, 1.0\)"),
     ((0.6, 0.0, 0.8 + 5e-10), {}, (0.6, 0.0, 0.8 + 5e-10)),  # unit to 1e-9: kept as given
     ((3.0, 0.0, -4.0), {"normalize": True}, (0.6, 0.0, -0.8)),
+    # unit to 1e-9 already: normalize keeps the bits too
+    ((0.7071067811865475, 0.7071067811865475, 0.0), {"normalize": True},
+     (0.7071067811865475, 0.7071067811865475, 0.0)),
 ])
 def test_joint_axis_and_limits(axis, extra, outcome):
     if isinstance(outcome, str):
@@ -107,6 +112,39 @@ def test_dh_body_matches_roboticstoolbox(rows, convention, tool):
 def test_bad_dh_table(rows, convention, error):
     with pytest.raises(ValueError, match=error):
         KinBody.from_dh(rows, convention)
+
+
+@pytest.mark.parametrize("extra", [{"base": BASE}, {"tool": BASE}])
+def test_dh_base_or_tool_without_rows_is_refused(extra):
+    with pytest.raises(ValueError, match="base and tool need at least one row"):
+        KinBody.from_dh([], **extra)
+
+
+def test_dh_table_as_an_array_is_the_same_body():
+    q = np.random.default_rng(2).uniform(-2, 2, len(UR5E))
+    as_array = KinBody.from_dh(np.array(UR5E), base=BASE)
+    assert fk(as_array, q).tobytes() == fk(KinBody.from_dh(UR5E, base=BASE), q).tobytes()
+
+
+@pytest.mark.parametrize("copy", [lambda kb: pickle.loads(pickle.dumps(kb)), copy.deepcopy])
+def test_copies_are_checked_read_only_bodies(copy):
+    kb = kovi.robots.panda()
+    other = copy(kb)
+    assert (type(other), other.name, other.joint_names) == (KinBody, kb.name, kb.joint_names)
+    for a, b in zip(kb.joints, other.joints):
+        assert a.limits == b.limits and a.joint_type == b.joint_type
+        for field in ("T_left", "axis", "T_right"):
+            assert getattr(b, field).tobytes() == getattr(a, field).tobytes()
+            assert not getattr(b, field).flags.writeable
+
+
+def test_names_are_stored_as_plain_str():
+    class Name(str):
+        def __str__(self):
+            return "other"
+    kb = KinBody(Name("arm"), [Joint(Name("elbow"), np.eye(4), (0, 0, 1), np.eye(4))])
+    assert (type(kb.name), kb.name, type(kb.joints[0].name), kb.joints[0].name) == \
+        (str, "arm", str, "elbow")
 
 
 # ---- an installed user's view ----------------------------------------------------

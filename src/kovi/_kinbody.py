@@ -112,7 +112,7 @@ def _axis(value: object, where: str, normalize: bool) -> NDArray[np.float64]:
     if length == 0.0:
         raise ValueError(f"{where}: axis {tuple(arr.tolist())} has zero length and gives "
                          "no direction")
-    if normalize:
+    if normalize and abs(length - 1.0) > AXIS_UNIT_TOLERANCE:
         if not _FLOAT_MIN <= length < math.inf:
             # The length has lost its bits to underflow (subnormal
             # components) or overflowed: scale by the largest component
@@ -123,8 +123,8 @@ def _axis(value: object, where: str, normalize: bool) -> NDArray[np.float64]:
     elif abs(length - 1.0) > AXIS_UNIT_TOLERANCE:
         raise ValueError(f"{where}: axis {tuple(arr.tolist())} has length {length:.12g}, "
                          "not 1; pass normalize=True to scale it to unit length")
-    # an accepted unit axis is stored as given, so its bits (and the poses) do
-    # not move by a rounding
+    # a unit axis (to within the tolerance) is stored as given, with or
+    # without normalize, so its bits (and the poses) do not move by a rounding
     arr.flags.writeable = False
     return arr
 
@@ -202,16 +202,27 @@ class Joint:
                              f"got {joint_type!r}")
         # frozen: the checked values go in through object.__setattr__
         set_field = object.__setattr__
-        set_field(self, "name", str(name))  # plain str, not a subclass
+        set_field(self, "name", str.__str__(name))  # plain str, not a subclass
         set_field(self, "joint_type", str(joint_type))
         set_field(self, "T_left", _transform(T_left, where, "T_left"))
         set_field(self, "axis", _axis(axis, where, normalize))
         set_field(self, "T_right", _transform(T_right, where, "T_right"))
         set_field(self, "limits", _limits(limits, where))
 
+    def __reduce__(self) -> tuple[object, ...]:
+        # Through the constructor, so that a copy or an unpickled joint is
+        # checked and its arrays are read-only like the original's.
+        return (_rebuild_joint, (self.name, self.T_left, self.axis, self.T_right,
+                                 self.joint_type, self.limits))
+
     def __repr__(self) -> str:
         limits = "" if self.limits is None else f", limits={self.limits}"
         return f"Joint({self.name!r}, {self.joint_type}, axis={self.axis.tolist()}{limits})"
+
+
+def _rebuild_joint(name: str, T_left: ArrayLike, axis: ArrayLike, T_right: ArrayLike,
+                   joint_type: str, limits: ArrayLike | None) -> Joint:
+    return Joint(name, T_left, axis, T_right, joint_type, limits=limits)
 
 
 @dataclass(frozen=True, eq=False, slots=True, init=False)
@@ -255,8 +266,12 @@ class KinBody:
                 raise ValueError(f"body {name!r}: joints[{i}] and joints[{seen[j.name]}] "
                                  f"share the name {j.name!r}")
             seen[j.name] = i
-        object.__setattr__(self, "name", name)
+        object.__setattr__(self, "name", str.__str__(name))  # plain str, not a subclass
         object.__setattr__(self, "joints", joints)
+
+    def __reduce__(self) -> tuple[object, ...]:
+        # through the constructor, which checks the joints again
+        return (KinBody, (self.name, self.joints))
 
     @property
     def dof(self) -> int:
@@ -283,7 +298,7 @@ class KinBody:
 
         Parameters
         ----------
-        rows : iterable of sequences
+        rows : iterable of sequences, or a 2-D numeric array
             One row per joint, base to end: ``(a, alpha, d, theta_offset)``,
             optionally followed by the joint type (``"revolute"``, the default,
             or ``"prismatic"``) and the joint's name (default ``"joint<i>"``,
@@ -314,7 +329,8 @@ class KinBody:
         Raises
         ------
         ValueError, TypeError
-            A malformed row, naming its index and field.
+            A malformed row (naming its index and field, or, for its joint
+            type and name, the joint), base or tool given without rows.
         """
         return _body_from_dh(rows, convention, name, base, tool, limits)
 
@@ -327,7 +343,8 @@ class KinBody:
         ----------
         source : str, bytes or path-like
             A path to a URDF file, or the XML text itself (a ``str`` whose
-            first non-blank character is ``<``, or ``bytes``).
+            first non-blank character, after any byte order mark, is ``<``,
+            or ``bytes``).
         base_link : str, optional
             The link whose frame is the base frame; by default the model's
             root link.
@@ -413,8 +430,12 @@ def _body_from_dh(rows: Iterable[Sequence[object]], convention: str, name: str, 
     lefts, rights = [], []
     kinds: list[Any] = []   # checked by Joint, like the names
     names: list[Any] = []
+    if not rows and (base is not None or tool is not None):
+        raise ValueError("DH table: base and tool need at least one row to attach to")
     for i, row in enumerate(rows):
         where = f"DH rows[{i}]"
+        if isinstance(row, np.ndarray) and row.ndim == 1:
+            row = row.tolist()   # a row of a numeric table
         if isinstance(row, (str, bytes)) or not isinstance(row, Sequence) or not 4 <= len(row) <= 6:
             raise ValueError(f"{where} must be (a, alpha, d, theta_offset[, joint_type[, name]]), "
                              f"got {row!r}")

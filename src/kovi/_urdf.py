@@ -63,10 +63,12 @@ class _Document:
         encoding = None   # as the bytes say
         if isinstance(source, bytes):
             self.origin, data = "URDF text", source
-        elif isinstance(source, str) and source.lstrip().startswith("<"):
-            # Lone surrogates pass into the bytes, where expat refuses them
-            # as malformed.
-            self.origin, data = "URDF text", source.encode("utf-8", "surrogatepass")
+        elif isinstance(source, str) and source.removeprefix("\ufeff").lstrip().startswith("<"):
+            # A leading byte order mark (kept by a text read from a file that
+            # had one) goes; lone surrogates pass into the bytes, where expat
+            # refuses them as malformed.
+            self.origin = "URDF text"
+            data = source.removeprefix("\ufeff").encode("utf-8", "surrogatepass")
             encoding = "UTF-8"
         elif isinstance(source, (str, os.PathLike)):
             self.origin, data = os.fspath(source), Path(source).read_bytes()
