@@ -344,6 +344,28 @@ def test_a_long_batch_answers_ctrl_c(threads):
     assert out.strip() == "interrupted" and answered < 1.0
 
 
+EXIT_DURING_BATCH = """
+import sys, threading, time
+import numpy as np
+from kovi._chain import Chain
+from kovi._kinbody import panda
+
+chain, Q = Chain(panda()), np.zeros((500_000, 7))
+def loop():
+    while True:
+        chain.poses(Q, threads=int(sys.argv[1]))
+threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_the_program_ends_cleanly_with_a_daemon_thread_in_a_batch(threads):
+    done = subprocess.run([sys.executable, "-c", EXIT_DURING_BATCH, str(threads)],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and "terminate" not in done.stderr, done.stderr
+
+
 def test_pickles_repr_and_attributes():
     kb, q = random_kinbody(np.random.default_rng(9), 9)
     chain = Chain(kb)
