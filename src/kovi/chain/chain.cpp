@@ -102,7 +102,13 @@ bool read_text(PyObject *obj, const char *name, std::string &out) noexcept
     if (text == nullptr) {
         return false;
     }
-    out.assign(text, size);
+    try {
+        out.assign(text, size);
+    }
+    catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
     return true;
 }
 
