@@ -295,6 +295,41 @@ def test_threads_calling_at_once_get_the_same_bytes():
     assert got == [want] * 4
 
 
+@pytest.mark.filterwarnings("ignore:Setting the shape:DeprecationWarning")
+@pytest.mark.parametrize("toggled", ["out", "Q"])
+def test_a_thread_setting_an_array_s_shape_leaves_the_batch_whole(toggled):
+    # Each shape of the toggle spans the same memory (nothing is read or
+    # written out of bounds either way); a batch that read the shape while
+    # it ran would read or write the rows in the wrong places.
+    chain, rows = Chain(panda()), 200_000
+    Q = np.random.default_rng(7).uniform(-3, 3, size=(rows, 7))
+    want = bits(chain.poses(Q))
+    out = np.zeros((rows, 4, 4))
+    array, shapes = {"out": (out, [(4 * rows, 2, 2), out.shape]),
+                     "Q": (Q, [(7 * rows, 1), Q.shape])}[toggled]
+    stop = False
+
+    def toggle():
+        while not stop:
+            for shape in shapes:
+                array.shape = shape
+    toggler = threading.Thread(target=toggle)
+    toggler.start()
+    done = 0
+    try:
+        while done < 3:
+            try:
+                chain.poses(Q, out=out)
+            except ValueError:  # the toggle had the shape wrong at the call: retry
+                continue
+            assert bits(out) == want
+            out[:] = 0.0
+            done += 1
+    finally:
+        stop = True
+        toggler.join()
+
+
 def test_poses_allocate_only_their_output():
     chain = Chain(panda())
     Q = np.random.default_rng(0).uniform(-3, 3, size=(100_000, 7))

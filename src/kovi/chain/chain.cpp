@@ -212,11 +212,26 @@ bool check_pose_output(PyObject *out, Py_ssize_t rows) noexcept
 }
 
 // What every batch computation gets: the chain, the rows and the output.
+// The output's data and strides are taken once, with the interpreter lock
+// held: the rows are computed without it, while another thread may set
+// the output's shape, which frees and replaces its dimensions and strides.
 struct BatchContext {
     const Chain *chain;
     const JointValueRows *rows;
-    PyArrayObject *out;
+    char *out;
+    std::ptrdiff_t out_strides[3];
     JacobianFrame frame;
+
+    BatchContext(const Chain &chain, const JointValueRows &rows, PyObject *out,
+                 JacobianFrame frame) noexcept
+        : chain(&chain), rows(&rows), frame(frame)
+    {
+        auto *array = reinterpret_cast<PyArrayObject *>(out);
+        this->out = PyArray_BYTES(array);
+        for (int d = 0; d < 3; d++) {
+            out_strides[d] = PyArray_STRIDE(array, d);
+        }
+    }
 };
 
 void compute_poses(const void *context, Py_ssize_t begin, Py_ssize_t end) noexcept
@@ -224,12 +239,14 @@ void compute_poses(const void *context, Py_ssize_t begin, Py_ssize_t end) noexce
     const auto &batch = *static_cast<const BatchContext *>(context);
     const JointRecord *joints = batch.chain->joints.data();
     std::size_t n = batch.chain->joints.size();
-    PyArrayObject *out = batch.out;
+    char *out = batch.out;
+    const std::ptrdiff_t pose_stride = batch.out_strides[0];
+    const std::ptrdiff_t row_stride = batch.out_strides[1];
+    const std::ptrdiff_t column_stride = batch.out_strides[2];
     for (Py_ssize_t i = begin; i < end; i++) {
         AffineBlock a;
         end_pose(joints, n, batch.rows->row(i), a);
-        store_pose(a, {PyArray_BYTES(out) + i * PyArray_STRIDE(out, 0), PyArray_STRIDE(out, 1),
-                       PyArray_STRIDE(out, 2)});
+        store_pose(a, {out + i * pose_stride, row_stride, column_stride});
     }
 }
 
@@ -237,7 +254,7 @@ void compute_jacobians(const void *context, Py_ssize_t begin, Py_ssize_t end) no
 {
     const auto &batch = *static_cast<const BatchContext *>(context);
     std::size_t n = batch.chain->joints.size();
-    auto *out = static_cast<double *>(PyArray_DATA(batch.out));
+    auto *out = reinterpret_cast<double *>(batch.out);
     for (Py_ssize_t i = begin; i < end; i++) {
         jacobian(batch.chain->joints.data(), n, batch.rows->row(i), batch.frame,
                  out + static_cast<std::size_t>(i) * 6 * n);
@@ -454,8 +471,7 @@ PyObject *chain_poses(const Chain &chain, PyObject *Q, PyObject *out, int thread
     if (!result) {
         return nullptr;
     }
-    BatchContext batch{&chain, &rows, reinterpret_cast<PyArrayObject *>(result.get()),
-                       JacobianFrame::world};
+    BatchContext batch(chain, rows, result.get(), JacobianFrame::world);
     if (run_rows(rows.rows(), threads, chunk_rows(chain), compute_poses, &batch) < 0) {
         return nullptr;
     }
@@ -510,7 +526,7 @@ PyObject *chain_jacobians(const Chain &chain, PyObject *Q, PyObject *frame, int 
     if (PyArray_SIZE(reinterpret_cast<PyArrayObject *>(result.get())) == 0) {
         return result.release();
     }
-    BatchContext batch{&chain, &rows, reinterpret_cast<PyArrayObject *>(result.get()), which};
+    BatchContext batch(chain, rows, result.get(), which);
     if (run_rows(rows.rows(), threads, chunk_rows(chain), compute_jacobians, &batch) < 0) {
         return nullptr;
     }

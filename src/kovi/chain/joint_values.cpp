@@ -224,6 +224,7 @@ bool JointValueRows::read(PyObject *Q, Py_ssize_t dof) noexcept
             return false;
         }
     }
+    take_layout();
     // Without joints there is no value to scan, however many rows: an empty
     // array may claim any number of them.
     Py_ssize_t n = dof > 0 ? rows() : 0;
@@ -244,7 +245,19 @@ bool JointValueRows::separate_from(PyArrayObject *out) noexcept
         return true;
     }
     array_.reset(PyArray_NewCopy(array(), NPY_CORDER));
-    return static_cast<bool>(array_);
+    if (!array_) {
+        return false;
+    }
+    take_layout();
+    return true;
+}
+
+void JointValueRows::take_layout() noexcept
+{
+    data_ = PyArray_BYTES(array());
+    rows_ = PyArray_DIM(array(), 0);
+    row_stride_ = PyArray_STRIDE(array(), 0);
+    value_stride_ = PyArray_STRIDE(array(), 1);
 }
 
 namespace {
