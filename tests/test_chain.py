@@ -176,6 +176,29 @@ def test_bad_joint_values_are_refused(entry, q, error, message):
         call()
 
 
+class NanList(list):
+    def __getitem__(self, i):
+        return math.nan
+
+
+class NanTuple(tuple):
+    def __getitem__(self, i):
+        return math.nan
+
+
+class NanArray(np.ndarray):
+    def __getitem__(self, i):
+        return math.nan
+
+
+@pytest.mark.parametrize("make", [NanList, NanTuple, lambda q: np.asarray(q).view(NanArray)],
+                         ids=["list", "tuple", "ndarray"])
+def test_a_subclass_s_checked_values_are_the_values_used(fk, make):
+    kb, q = panda(), sample_configuration("panda")
+    given = make(q)
+    assert bits(forward_kinematics(kb, given)) == bits(fk(kb, np.asarray(given, float)))
+
+
 def python_forward_kinematics(kb, q):
     """What a Python function of the same parameters says when misused."""
 

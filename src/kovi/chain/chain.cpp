@@ -553,15 +553,17 @@ bool joint_values_fit_body(PyObject *kb, PyObject *q, JointValues &values) noexc
     return values.read(q, dof);
 }
 
-// What the core reads: q itself when it is an array, a list or a tuple,
-// which index as their values; anything else (a memoryview, a range, an
-// object with __array__) as the float64 array the check read, so that the
+// What the core reads: q itself when it is exactly an array, a list or a
+// tuple, which index as their values; anything else (a memoryview, a range,
+// an object with __array__, a subclass, whose indexing may answer other
+// values than numpy reads) as the float64 array the check read, so that the
 // values checked are the values used, and an object that numpy reads but
 // that cannot be indexed (a memoryview of byte-swapped numbers) is no
 // failure after the check has passed it.
 PyObject *core_input(PyObject *q, const JointValues &values) noexcept
 {
-    if (PyArray_Check(q) || PyList_Check(q) || PyTuple_Check(q) || values.converted() == nullptr) {
+    if (PyArray_CheckExact(q) || PyList_CheckExact(q) || PyTuple_CheckExact(q) ||
+        values.converted() == nullptr) {
         return q;
     }
     return values.converted();

@@ -42,7 +42,8 @@ PyObject *chain_jacobians(const Chain &chain, PyObject *Q, PyObject *frame, int 
 
 // kovi.forward_kinematics(kb, q): checks q against len(kb.joints), then
 // returns poe_forward_kinematics(kb, q) unchanged (of the float64 array
-// that the check read when q is not an array, a list or a tuple).
+// that the check read when q is not exactly an array, a list or a tuple:
+// a subclass of one is read as numpy reads it).
 PyObject *checked_forward_kinematics(PyObject *kb, PyObject *q) noexcept;
 
 }  // namespace kovi::chain

@@ -64,8 +64,9 @@ values; anything else raises ``ValueError`` or ``TypeError`` saying what
 was expected and what came (``expected 7 joint values, got 6``,
 ``q[3] is nan``).  Then returns ``poe_forward_kinematics(kb, q)``
 unchanged; errors of the body itself are that function's.  A ``q`` that is
-not a numpy array, a list or a tuple (a memoryview, a range) is read
-through ``numpy.asarray``, and that function gets the float64 values read.)";
+not exactly a numpy array, a list or a tuple (a memoryview, a range, a
+subclass of one of those) is read through ``numpy.asarray``, and that
+function gets the float64 values read.)";
 
 // Raises the TypeError of a Python function forward_kinematics(kb, q)
 // called with the wrong arguments; returns null.

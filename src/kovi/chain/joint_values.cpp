@@ -80,11 +80,12 @@ bool is_plain_float64(PyArrayObject *array)
            PyArray_ISALIGNED(array);
 }
 
-// The array's values as aligned float64 in native byte order, C order.
+// The array's values as a plain ndarray (never a subclass) of aligned
+// float64 in native byte order, C order.
 PyObject *as_float64(PyArrayObject *array, int nd)
 {
     return PyArray_FromAny(reinterpret_cast<PyObject *>(array), PyArray_DescrFromType(NPY_DOUBLE),
-                           nd, nd, NPY_ARRAY_CARRAY_RO, nullptr);
+                           nd, nd, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_ENSUREARRAY, nullptr);
 }
 
 const char *non_finite_name(double value)
@@ -181,7 +182,10 @@ bool JointValues::read_array(PyObject *array_object, Py_ssize_t dof, PyObject *g
     if (!has_real_dtype(array, "q")) {
         return false;
     }
-    if (!is_plain_float64(array)) {
+    // A subclass is read as the plain array of its values too: what it
+    // would answer when indexed (a masked array, an overridden
+    // __getitem__) need not be the values checked here.
+    if (!is_plain_float64(array) || !PyArray_CheckExact(array)) {
         OwnedRef values(as_float64(array, 1));
         if (!values) {
             return false;
