@@ -140,6 +140,16 @@ def test_accepted_joint_values_give_the_core_pose(fk, q):
     assert bits(Chain(kb).pose(q)) == bits(fk(kb, q))
 
 
+@pytest.mark.parametrize("entry", ["forward_kinematics", "pose", "poses"])
+def test_longdouble_values_give_the_poses_of_their_float64_values(entry):
+    kb = panda()
+    call = {"forward_kinematics": lambda q: forward_kinematics(kb, q),
+            "pose": Chain(kb).pose,
+            "poses": lambda q: Chain(kb).poses(np.vstack([q, -q]))}[entry]
+    q = np.linspace(-1, 1, 7, dtype=np.longdouble) / 3
+    assert bits(call(q)) == bits(call(q.astype(float)))
+
+
 def with_value(value, at=2, dtype=float):
     q = np.zeros(PANDA_DOF, dtype=dtype)
     q[at] = value

@@ -81,11 +81,15 @@ bool is_plain_float64(PyArrayObject *array)
 }
 
 // The array's values as a plain ndarray (never a subclass) of aligned
-// float64 in native byte order, C order.
+// float64 in native byte order, C order.  The dtype is known to be an
+// integer or a float, so any cast is wanted, the narrowing ones too
+// (longdouble, uint64 and int64 beyond 2**53 round to the nearest float64).
 PyObject *as_float64(PyArrayObject *array, int nd)
 {
     return PyArray_FromAny(reinterpret_cast<PyObject *>(array), PyArray_DescrFromType(NPY_DOUBLE),
-                           nd, nd, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_ENSUREARRAY, nullptr);
+                           nd, nd,
+                           NPY_ARRAY_CARRAY_RO | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST,
+                           nullptr);
 }
 
 const char *non_finite_name(double value)
