@@ -240,6 +240,25 @@ def test_the_core_s_own_errors_pass_through(fk, kb):
     assert str(checked.value) == str(core.value)
 
 
+class Refusal(Exception):
+    pass
+
+
+@pytest.mark.parametrize("error", [Refusal, KeyboardInterrupt])
+def test_an_error_reading_the_joints_is_raised(error):
+    class FirstReadFails:
+        reads = 0
+
+        @property
+        def joints(self):
+            self.reads += 1
+            if self.reads == 1:
+                raise error("joints")
+            return panda().joints
+    with pytest.raises(error, match="joints"):
+        forward_kinematics(FirstReadFails(), sample_configuration("panda"))
+
+
 # --- batches
 
 def out_array(shape=(3, 4, 4), dtype=float, writeable=True):

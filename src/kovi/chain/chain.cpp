@@ -539,14 +539,20 @@ PyObject *chain_jacobians(const Chain &chain, PyObject *Q, PyObject *frame, int 
 namespace {
 
 // q checked against the body's own count of joints; true if the core may
-// read it.  A body the core cannot read either is left to the core, whose
-// error is then the answer.  `values` keeps what the check read.
+// read it.  A body without joints or whose joints have no length is left
+// to the core, whose error is then the answer; any other error while
+// reading them (an interrupt, a property's own exception) is raised.
+// `values` keeps what the check read.
 bool joint_values_fit_body(PyObject *kb, PyObject *q, JointValues &values) noexcept
 {
     PyObject *joints = PyObject_GetAttr(kb, cached.str_joints);
     Py_ssize_t dof = joints != nullptr ? PyObject_Size(joints) : -1;
     Py_XDECREF(joints);
     if (dof < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError) &&
+            !PyErr_ExceptionMatches(PyExc_TypeError)) {
+            return false;
+        }
         PyErr_Clear();
         return true;
     }
