@@ -470,6 +470,14 @@ def test_pickles_repr_and_attributes():
             blank.__setstate__(state)
 
 
+@pytest.mark.parametrize("body_name, joint_name", [("\udc80body", "j"), ("b", "j\ud800\0x")])
+def test_names_with_lone_surrogates_are_kept(body_name, joint_name):
+    kb = KinBody(body_name, [Joint(joint_name, np.eye(4), [0, 0, 1], np.eye(4))])
+    for chain in (Chain(kb), pickle.loads(pickle.dumps(Chain(kb)))):
+        assert (chain.name, chain.joint_names) == (body_name, (joint_name,))
+        assert repr(chain) == f"Chain({body_name!r}, R)"
+
+
 def test_dask_cluster_gives_the_same_bytes():
     da = pytest.importorskip("dask.array")
     distributed = pytest.importorskip("distributed")

@@ -52,6 +52,36 @@ PyObject *joints_name() noexcept
 }
 
 // ---------------------------------------------------------------------------
+// Names
+//
+// A name is kept as UTF-8, with "surrogatepass": a str may hold lone
+// surrogates (a file name decoded with "surrogateescape", say), which the
+// core and KinBody accept, so the chain keeps them too and gives the same
+// str back.  Sized throughout: a name may hold NUL characters, and a copy
+// that stopped at the first one would lose the rest.
+
+bool text_of_str(PyObject *str, std::string &out) noexcept
+{
+    OwnedRef bytes(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    if (!bytes) {
+        return false;
+    }
+    try {
+        out.assign(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+    }
+    catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+PyObject *str_of_text(const std::string &text) noexcept
+{
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+}
+
+// ---------------------------------------------------------------------------
 // Copying a body's numbers
 
 // Rows 0-2 of a 4x4 or 3x4 transform.
@@ -97,19 +127,7 @@ bool read_text(PyObject *obj, const char *name, std::string &out) noexcept
                      Py_TYPE(value.get())->tp_name);
         return false;
     }
-    Py_ssize_t size;
-    const char *text = PyUnicode_AsUTF8AndSize(value.get(), &size);
-    if (text == nullptr) {
-        return false;
-    }
-    try {
-        out.assign(text, size);
-    }
-    catch (...) {
-        PyErr_NoMemory();
-        return false;
-    }
-    return true;
+    return text_of_str(value.get(), out);
 }
 
 // One joint record: the same four attributes the interpreted walk reads,
@@ -311,7 +329,7 @@ bool chain_from_body(PyObject *kb, Chain &chain) noexcept
 PyObject *chain_state(const Chain &chain) noexcept
 {
     Py_ssize_t n = chain.dof();
-    OwnedRef name(PyUnicode_FromStringAndSize(chain.name.data(), chain.name.size()));
+    OwnedRef name(str_of_text(chain.name));
     OwnedRef names(chain_joint_names(chain));
     OwnedRef kinds(PyUnicode_New(n, 127));
     OwnedRef numbers(PyBytes_FromStringAndSize(nullptr, n * numbers_per_joint * sizeof(double)));
@@ -349,15 +367,10 @@ bool chain_from_state(PyObject *state, Chain &chain) noexcept
         return false;
     }
     Chain rebuilt;
-    // Sized reads throughout: a name may hold NUL characters, and a copy
-    // that stopped at the first one would lose the rest.
-    Py_ssize_t text_size;
-    const char *text = PyUnicode_AsUTF8AndSize(name, &text_size);
-    if (text == nullptr) {
+    if (!text_of_str(name, rebuilt.name)) {
         return false;
     }
     try {
-        rebuilt.name.assign(text, text_size);
         rebuilt.joints.resize(n);
         rebuilt.joint_names.resize(n);
     }
@@ -369,21 +382,11 @@ bool chain_from_state(PyObject *state, Chain &chain) noexcept
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject *joint_name = PyTuple_GET_ITEM(names, i);
         Py_UCS4 kind = PyUnicode_READ_CHAR(kinds, i);
-        Py_ssize_t joint_text_size = 0;
-        const char *joint_text = PyUnicode_Check(joint_name)
-                                     ? PyUnicode_AsUTF8AndSize(joint_name, &joint_text_size)
-                                     : nullptr;
-        if (joint_text == nullptr || (kind != 'R' && kind != 'P')) {
-            if (!PyErr_Occurred()) {
-                PyErr_SetString(PyExc_ValueError, "Chain state: malformed joint name or kind");
-            }
+        if (!PyUnicode_Check(joint_name) || (kind != 'R' && kind != 'P')) {
+            PyErr_SetString(PyExc_ValueError, "Chain state: malformed joint name or kind");
             return false;
         }
-        try {
-            rebuilt.joint_names[i].assign(joint_text, joint_text_size);
-        }
-        catch (...) {
-            PyErr_NoMemory();
+        if (!text_of_str(joint_name, rebuilt.joint_names[i])) {
             return false;
         }
         JointRecord &joint = rebuilt.joints[i];
@@ -408,11 +411,16 @@ PyObject *chain_repr(const Chain &chain) noexcept
     catch (...) {
         return PyErr_NoMemory();
     }
-    OwnedRef name(PyUnicode_FromStringAndSize(chain.name.data(), chain.name.size()));
+    OwnedRef name(str_of_text(chain.name));
     if (!name) {
         return nullptr;
     }
     return PyUnicode_FromFormat("Chain(%R, %s)", name.get(), kinds.empty() ? "no joints" : kinds.c_str());
+}
+
+PyObject *chain_name(const Chain &chain) noexcept
+{
+    return str_of_text(chain.name);
 }
 
 PyObject *chain_joint_names(const Chain &chain) noexcept
@@ -422,8 +430,7 @@ PyObject *chain_joint_names(const Chain &chain) noexcept
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < chain.dof(); i++) {
-        const std::string &text = chain.joint_names[i];
-        PyObject *name = PyUnicode_FromStringAndSize(text.data(), text.size());
+        PyObject *name = str_of_text(chain.joint_names[i]);
         if (name == nullptr) {
             return nullptr;
         }

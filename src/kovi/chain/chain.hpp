@@ -32,6 +32,7 @@ PyObject *chain_state(const Chain &chain) noexcept;
 bool chain_from_state(PyObject *state, Chain &chain) noexcept;
 
 PyObject *chain_repr(const Chain &chain) noexcept;
+PyObject *chain_name(const Chain &chain) noexcept;
 PyObject *chain_joint_names(const Chain &chain) noexcept;
 
 PyObject *chain_pose(const Chain &chain, PyObject *q) noexcept;

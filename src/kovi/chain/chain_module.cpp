@@ -7,7 +7,6 @@
 #include "numpy_api.hpp"
 
 #include <nanobind/nanobind.h>
-#include <nanobind/stl/string.h>
 
 #include <new>
 
@@ -148,8 +147,9 @@ NB_MODULE(_chain, m)
                 new (self) Chain(std::move(chain));
             },
             "kb"_a.none(), nb::sig("def __init__(self, kb: kovi._kinbody.KinBody) -> None"))
-        .def_prop_ro("name", [](const Chain &chain) { return chain.name; },
-                     "The body's name.")
+        .def_prop_ro("name",
+                     [](const Chain &chain) { return result(kovi::chain::chain_name(chain)); },
+                     nb::sig("def name(self) -> str"), "The body's name.")
         .def_prop_ro("dof", [](const Chain &chain) { return chain.dof(); },
                      "Number of joints.")
         .def_prop_ro(
