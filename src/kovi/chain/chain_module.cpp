@@ -121,8 +121,12 @@ PyObject *forward_kinematics_entry(PyObject *, PyObject *const *args, Py_ssize_t
     return kovi::chain::checked_forward_kinematics(bound[0], bound[1]);
 }
 
+// The entry is cast through void (*)(void), the type meant for casts between
+// function types, to the PyCFunction a method table holds; its flags tell
+// the interpreter its real signature.
 PyMethodDef module_functions[] = {
-    {"forward_kinematics", reinterpret_cast<PyCFunction>(forward_kinematics_entry),
+    {"forward_kinematics",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(forward_kinematics_entry)),
      METH_FASTCALL | METH_KEYWORDS, forward_kinematics_doc},
     {nullptr, nullptr, 0, nullptr},
 };
