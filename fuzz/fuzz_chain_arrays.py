@@ -235,9 +235,8 @@ def joint_values(given, shape_fits):
         return ValueError
     if not shape_fits(array.shape):
         return TypeError if array.ndim == 0 and not isinstance(given, np.ndarray) else ValueError
-    # float128 is floating point, but numpy refuses to cast it to float64
-    # safely: a TypeError in numpy's words.
-    if array.dtype.kind not in "iuf" or array.dtype == np.longdouble:
+    # float128 too is read, each value rounded to the nearest float64
+    if array.dtype.kind not in "iuf":
         return TypeError
     values = array.astype(np.float64)
     if not np.isfinite(values).all():

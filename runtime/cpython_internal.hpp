@@ -30,6 +30,15 @@ inline PyThreadState *thread_state_or_null()
     return _PyThreadState_UncheckedGet();
 }
 
+// True once the interpreter has begun to shut down.  From then on a thread
+// other than the one finalizing that takes the interpreter lock back is
+// ended by pthread_exit (3.13 blocks it forever instead, and has this as
+// Py_IsFinalizing).
+inline bool is_finalizing()
+{
+    return _Py_IsFinalizing() != 0;
+}
+
 // obj.name by the generic lookup, or null with no exception set when the
 // attribute is missing: the miss costs no AttributeError.  (3.13 has this as
 // PyObject_GetOptionalAttr.)

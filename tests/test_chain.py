@@ -140,6 +140,16 @@ def test_accepted_joint_values_give_the_core_pose(fk, q):
     assert bits(Chain(kb).pose(q)) == bits(fk(kb, q))
 
 
+@pytest.mark.parametrize("entry", ["forward_kinematics", "pose", "poses"])
+def test_longdouble_values_give_the_poses_of_their_float64_values(entry):
+    kb = panda()
+    call = {"forward_kinematics": lambda q: forward_kinematics(kb, q),
+            "pose": Chain(kb).pose,
+            "poses": lambda q: Chain(kb).poses(np.vstack([q, -q]))}[entry]
+    q = np.linspace(-1, 1, 7, dtype=np.longdouble) / 3
+    assert bits(call(q)) == bits(call(q.astype(float)))
+
+
 def with_value(value, at=2, dtype=float):
     q = np.zeros(PANDA_DOF, dtype=dtype)
     q[at] = value
@@ -176,6 +186,29 @@ def test_bad_joint_values_are_refused(entry, q, error, message):
         call()
 
 
+class NanList(list):
+    def __getitem__(self, i):
+        return math.nan
+
+
+class NanTuple(tuple):
+    def __getitem__(self, i):
+        return math.nan
+
+
+class NanArray(np.ndarray):
+    def __getitem__(self, i):
+        return math.nan
+
+
+@pytest.mark.parametrize("make", [NanList, NanTuple, lambda q: np.asarray(q).view(NanArray)],
+                         ids=["list", "tuple", "ndarray"])
+def test_a_subclass_s_checked_values_are_the_values_used(fk, make):
+    kb, q = panda(), sample_configuration("panda")
+    given = make(q)
+    assert bits(forward_kinematics(kb, given)) == bits(fk(kb, np.asarray(given, float)))
+
+
 def python_forward_kinematics(kb, q):
     """What a Python function of the same parameters says when misused."""
 
@@ -205,6 +238,25 @@ def test_the_core_s_own_errors_pass_through(fk, kb):
     with pytest.raises(type(core.value)) as checked:
         forward_kinematics(kb, [0.0])
     assert str(checked.value) == str(core.value)
+
+
+class Refusal(Exception):
+    pass
+
+
+@pytest.mark.parametrize("error", [Refusal, KeyboardInterrupt])
+def test_an_error_reading_the_joints_is_raised(error):
+    class FirstReadFails:
+        reads = 0
+
+        @property
+        def joints(self):
+            self.reads += 1
+            if self.reads == 1:
+                raise error("joints")
+            return panda().joints
+    with pytest.raises(error, match="joints"):
+        forward_kinematics(FirstReadFails(), sample_configuration("panda"))
 
 
 # --- batches
@@ -295,6 +347,41 @@ def test_threads_calling_at_once_get_the_same_bytes():
     assert got == [want] * 4
 
 
+@pytest.mark.filterwarnings("ignore:Setting the shape:DeprecationWarning")
+@pytest.mark.parametrize("toggled", ["out", "Q"])
+def test_a_thread_setting_an_array_s_shape_leaves_the_batch_whole(toggled):
+    # Each shape of the toggle spans the same memory (nothing is read or
+    # written out of bounds either way); a batch that read the shape while
+    # it ran would read or write the rows in the wrong places.
+    chain, rows = Chain(panda()), 200_000
+    Q = np.random.default_rng(7).uniform(-3, 3, size=(rows, 7))
+    want = bits(chain.poses(Q))
+    out = np.zeros((rows, 4, 4))
+    array, shapes = {"out": (out, [(4 * rows, 2, 2), out.shape]),
+                     "Q": (Q, [(7 * rows, 1), Q.shape])}[toggled]
+    stop = False
+
+    def toggle():
+        while not stop:
+            for shape in shapes:
+                array.shape = shape
+    toggler = threading.Thread(target=toggle)
+    toggler.start()
+    done = 0
+    try:
+        while done < 3:
+            try:
+                chain.poses(Q, out=out)
+            except ValueError:  # the toggle had the shape wrong at the call: retry
+                continue
+            assert bits(out) == want
+            out[:] = 0.0
+            done += 1
+    finally:
+        stop = True
+        toggler.join()
+
+
 def test_poses_allocate_only_their_output():
     chain = Chain(panda())
     Q = np.random.default_rng(0).uniform(-3, 3, size=(100_000, 7))
@@ -344,6 +431,28 @@ def test_a_long_batch_answers_ctrl_c(threads):
     assert out.strip() == "interrupted" and answered < 1.0
 
 
+EXIT_DURING_BATCH = """
+import sys, threading, time
+import numpy as np
+from kovi._chain import Chain
+from kovi._kinbody import panda
+
+chain, Q = Chain(panda()), np.zeros((500_000, 7))
+def loop():
+    while True:
+        chain.poses(Q, threads=int(sys.argv[1]))
+threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_the_program_ends_cleanly_with_a_daemon_thread_in_a_batch(threads):
+    done = subprocess.run([sys.executable, "-c", EXIT_DURING_BATCH, str(threads)],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and "terminate" not in done.stderr, done.stderr
+
+
 def test_pickles_repr_and_attributes():
     kb, q = random_kinbody(np.random.default_rng(9), 9)
     chain = Chain(kb)
@@ -359,6 +468,14 @@ def test_pickles_repr_and_attributes():
     for state in ((), ("x", ("a",), "X", bytes(27 * 8)), ("x", ("a",), "R", bytes(8))):
         with pytest.raises((TypeError, ValueError)):
             blank.__setstate__(state)
+
+
+@pytest.mark.parametrize("body_name, joint_name", [("\udc80body", "j"), ("b", "j\ud800\0x")])
+def test_names_with_lone_surrogates_are_kept(body_name, joint_name):
+    kb = KinBody(body_name, [Joint(joint_name, np.eye(4), [0, 0, 1], np.eye(4))])
+    for chain in (Chain(kb), pickle.loads(pickle.dumps(Chain(kb)))):
+        assert (chain.name, chain.joint_names) == (body_name, (joint_name,))
+        assert repr(chain) == f"Chain({body_name!r}, R)"
 
 
 def test_dask_cluster_gives_the_same_bytes():

@@ -4,11 +4,15 @@
 // results do not depend on the number of threads.
 #include "batch_runner.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
+
+#include "cpython_internal.hpp"
 
 namespace kovi::chain {
 
@@ -62,6 +66,36 @@ void start_helpers(Batch &batch, int count, std::vector<std::thread> &helpers) n
     }
 }
 
+void join_helpers(std::vector<std::thread> &helpers) noexcept
+{
+    for (std::thread &helper : helpers) {
+        if (helper.joinable()) {
+            helper.join();
+        }
+    }
+}
+
+// Called before each time the calling thread takes the interpreter lock
+// back.  Once the interpreter is shutting down, 3.12 ends a thread that
+// takes the lock with pthread_exit, whose forced unwind through these
+// noexcept frames would call std::terminate and abort the process (a
+// daemon thread inside a batch when the program ends).  So such a thread
+// stops the batch, waits for its helpers, and never returns, as later
+// versions of the interpreter block such threads themselves: the end of
+// the process ends it.  (A thread already waiting for the lock when the
+// shutdown starts is not covered: that wait is the interpreter's.)
+void park_if_finalizing(Batch &batch, std::vector<std::thread> &helpers) noexcept
+{
+    if (!kovi::cpython::is_finalizing()) {
+        return;
+    }
+    batch.stop.store(true, std::memory_order_relaxed);
+    join_helpers(helpers);
+    for (;;) {
+        pause();
+    }
+}
+
 }  // namespace
 
 int run_rows(Py_ssize_t rows, int threads, Py_ssize_t chunk_rows, RowRangeFunction compute,
@@ -88,6 +122,7 @@ int run_rows(Py_ssize_t rows, int threads, Py_ssize_t chunk_rows, RowRangeFuncti
         if (now - last_check < signal_check_interval) {
             continue;
         }
+        park_if_finalizing(batch, helpers);
         PyEval_RestoreThread(state);
         interrupted = PyErr_CheckSignals() < 0;
         state = PyEval_SaveThread();
@@ -97,9 +132,8 @@ int run_rows(Py_ssize_t rows, int threads, Py_ssize_t chunk_rows, RowRangeFuncti
         }
         last_check = std::chrono::steady_clock::now();
     }
-    for (std::thread &helper : helpers) {
-        helper.join();
-    }
+    join_helpers(helpers);
+    park_if_finalizing(batch, helpers);
     PyEval_RestoreThread(state);
     return interrupted ? -1 : 0;
 }

@@ -52,6 +52,36 @@ PyObject *joints_name() noexcept
 }
 
 // ---------------------------------------------------------------------------
+// Names
+//
+// A name is kept as UTF-8, with "surrogatepass": a str may hold lone
+// surrogates (a file name decoded with "surrogateescape", say), which the
+// core and KinBody accept, so the chain keeps them too and gives the same
+// str back.  Sized throughout: a name may hold NUL characters, and a copy
+// that stopped at the first one would lose the rest.
+
+bool text_of_str(PyObject *str, std::string &out) noexcept
+{
+    OwnedRef bytes(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    if (!bytes) {
+        return false;
+    }
+    try {
+        out.assign(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+    }
+    catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+PyObject *str_of_text(const std::string &text) noexcept
+{
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+}
+
+// ---------------------------------------------------------------------------
 // Copying a body's numbers
 
 // Rows 0-2 of a 4x4 or 3x4 transform.
@@ -97,13 +127,7 @@ bool read_text(PyObject *obj, const char *name, std::string &out) noexcept
                      Py_TYPE(value.get())->tp_name);
         return false;
     }
-    Py_ssize_t size;
-    const char *text = PyUnicode_AsUTF8AndSize(value.get(), &size);
-    if (text == nullptr) {
-        return false;
-    }
-    out.assign(text, size);
-    return true;
+    return text_of_str(value.get(), out);
 }
 
 // One joint record: the same four attributes the interpreted walk reads,
@@ -206,11 +230,26 @@ bool check_pose_output(PyObject *out, Py_ssize_t rows) noexcept
 }
 
 // What every batch computation gets: the chain, the rows and the output.
+// The output's data and strides are taken once, with the interpreter lock
+// held: the rows are computed without it, while another thread may set
+// the output's shape, which frees and replaces its dimensions and strides.
 struct BatchContext {
     const Chain *chain;
     const JointValueRows *rows;
-    PyArrayObject *out;
+    char *out;
+    std::ptrdiff_t out_strides[3];
     JacobianFrame frame;
+
+    BatchContext(const Chain &chain, const JointValueRows &rows, PyObject *out,
+                 JacobianFrame frame) noexcept
+        : chain(&chain), rows(&rows), frame(frame)
+    {
+        auto *array = reinterpret_cast<PyArrayObject *>(out);
+        this->out = PyArray_BYTES(array);
+        for (int d = 0; d < 3; d++) {
+            out_strides[d] = PyArray_STRIDE(array, d);
+        }
+    }
 };
 
 void compute_poses(const void *context, Py_ssize_t begin, Py_ssize_t end) noexcept
@@ -218,12 +257,14 @@ void compute_poses(const void *context, Py_ssize_t begin, Py_ssize_t end) noexce
     const auto &batch = *static_cast<const BatchContext *>(context);
     const JointRecord *joints = batch.chain->joints.data();
     std::size_t n = batch.chain->joints.size();
-    PyArrayObject *out = batch.out;
+    char *out = batch.out;
+    const std::ptrdiff_t pose_stride = batch.out_strides[0];
+    const std::ptrdiff_t row_stride = batch.out_strides[1];
+    const std::ptrdiff_t column_stride = batch.out_strides[2];
     for (Py_ssize_t i = begin; i < end; i++) {
         AffineBlock a;
         end_pose(joints, n, batch.rows->row(i), a);
-        store_pose(a, {PyArray_BYTES(out) + i * PyArray_STRIDE(out, 0), PyArray_STRIDE(out, 1),
-                       PyArray_STRIDE(out, 2)});
+        store_pose(a, {out + i * pose_stride, row_stride, column_stride});
     }
 }
 
@@ -231,7 +272,7 @@ void compute_jacobians(const void *context, Py_ssize_t begin, Py_ssize_t end) no
 {
     const auto &batch = *static_cast<const BatchContext *>(context);
     std::size_t n = batch.chain->joints.size();
-    auto *out = static_cast<double *>(PyArray_DATA(batch.out));
+    auto *out = reinterpret_cast<double *>(batch.out);
     for (Py_ssize_t i = begin; i < end; i++) {
         jacobian(batch.chain->joints.data(), n, batch.rows->row(i), batch.frame,
                  out + static_cast<std::size_t>(i) * 6 * n);
@@ -288,7 +329,7 @@ bool chain_from_body(PyObject *kb, Chain &chain) noexcept
 PyObject *chain_state(const Chain &chain) noexcept
 {
     Py_ssize_t n = chain.dof();
-    OwnedRef name(PyUnicode_FromStringAndSize(chain.name.data(), chain.name.size()));
+    OwnedRef name(str_of_text(chain.name));
     OwnedRef names(chain_joint_names(chain));
     OwnedRef kinds(PyUnicode_New(n, 127));
     OwnedRef numbers(PyBytes_FromStringAndSize(nullptr, n * numbers_per_joint * sizeof(double)));
@@ -326,15 +367,10 @@ bool chain_from_state(PyObject *state, Chain &chain) noexcept
         return false;
     }
     Chain rebuilt;
-    // Sized reads throughout: a name may hold NUL characters, and a copy
-    // that stopped at the first one would lose the rest.
-    Py_ssize_t text_size;
-    const char *text = PyUnicode_AsUTF8AndSize(name, &text_size);
-    if (text == nullptr) {
+    if (!text_of_str(name, rebuilt.name)) {
         return false;
     }
     try {
-        rebuilt.name.assign(text, text_size);
         rebuilt.joints.resize(n);
         rebuilt.joint_names.resize(n);
     }
@@ -346,21 +382,11 @@ bool chain_from_state(PyObject *state, Chain &chain) noexcept
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject *joint_name = PyTuple_GET_ITEM(names, i);
         Py_UCS4 kind = PyUnicode_READ_CHAR(kinds, i);
-        Py_ssize_t joint_text_size = 0;
-        const char *joint_text = PyUnicode_Check(joint_name)
-                                     ? PyUnicode_AsUTF8AndSize(joint_name, &joint_text_size)
-                                     : nullptr;
-        if (joint_text == nullptr || (kind != 'R' && kind != 'P')) {
-            if (!PyErr_Occurred()) {
-                PyErr_SetString(PyExc_ValueError, "Chain state: malformed joint name or kind");
-            }
+        if (!PyUnicode_Check(joint_name) || (kind != 'R' && kind != 'P')) {
+            PyErr_SetString(PyExc_ValueError, "Chain state: malformed joint name or kind");
             return false;
         }
-        try {
-            rebuilt.joint_names[i].assign(joint_text, joint_text_size);
-        }
-        catch (...) {
-            PyErr_NoMemory();
+        if (!text_of_str(joint_name, rebuilt.joint_names[i])) {
             return false;
         }
         JointRecord &joint = rebuilt.joints[i];
@@ -385,11 +411,16 @@ PyObject *chain_repr(const Chain &chain) noexcept
     catch (...) {
         return PyErr_NoMemory();
     }
-    OwnedRef name(PyUnicode_FromStringAndSize(chain.name.data(), chain.name.size()));
+    OwnedRef name(str_of_text(chain.name));
     if (!name) {
         return nullptr;
     }
     return PyUnicode_FromFormat("Chain(%R, %s)", name.get(), kinds.empty() ? "no joints" : kinds.c_str());
+}
+
+PyObject *chain_name(const Chain &chain) noexcept
+{
+    return str_of_text(chain.name);
 }
 
 PyObject *chain_joint_names(const Chain &chain) noexcept
@@ -399,8 +430,7 @@ PyObject *chain_joint_names(const Chain &chain) noexcept
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < chain.dof(); i++) {
-        const std::string &text = chain.joint_names[i];
-        PyObject *name = PyUnicode_FromStringAndSize(text.data(), text.size());
+        PyObject *name = str_of_text(chain.joint_names[i]);
         if (name == nullptr) {
             return nullptr;
         }
@@ -448,8 +478,7 @@ PyObject *chain_poses(const Chain &chain, PyObject *Q, PyObject *out, int thread
     if (!result) {
         return nullptr;
     }
-    BatchContext batch{&chain, &rows, reinterpret_cast<PyArrayObject *>(result.get()),
-                       JacobianFrame::world};
+    BatchContext batch(chain, rows, result.get(), JacobianFrame::world);
     if (run_rows(rows.rows(), threads, chunk_rows(chain), compute_poses, &batch) < 0) {
         return nullptr;
     }
@@ -504,7 +533,7 @@ PyObject *chain_jacobians(const Chain &chain, PyObject *Q, PyObject *frame, int 
     if (PyArray_SIZE(reinterpret_cast<PyArrayObject *>(result.get())) == 0) {
         return result.release();
     }
-    BatchContext batch{&chain, &rows, reinterpret_cast<PyArrayObject *>(result.get()), which};
+    BatchContext batch(chain, rows, result.get(), which);
     if (run_rows(rows.rows(), threads, chunk_rows(chain), compute_jacobians, &batch) < 0) {
         return nullptr;
     }
@@ -517,29 +546,37 @@ PyObject *chain_jacobians(const Chain &chain, PyObject *Q, PyObject *frame, int 
 namespace {
 
 // q checked against the body's own count of joints; true if the core may
-// read it.  A body the core cannot read either is left to the core, whose
-// error is then the answer.  `values` keeps what the check read.
+// read it.  A body without joints or whose joints have no length is left
+// to the core, whose error is then the answer; any other error while
+// reading them (an interrupt, a property's own exception) is raised.
+// `values` keeps what the check read.
 bool joint_values_fit_body(PyObject *kb, PyObject *q, JointValues &values) noexcept
 {
     PyObject *joints = PyObject_GetAttr(kb, cached.str_joints);
     Py_ssize_t dof = joints != nullptr ? PyObject_Size(joints) : -1;
     Py_XDECREF(joints);
     if (dof < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError) &&
+            !PyErr_ExceptionMatches(PyExc_TypeError)) {
+            return false;
+        }
         PyErr_Clear();
         return true;
     }
     return values.read(q, dof);
 }
 
-// What the core reads: q itself when it is an array, a list or a tuple,
-// which index as their values; anything else (a memoryview, a range, an
-// object with __array__) as the float64 array the check read, so that the
+// What the core reads: q itself when it is exactly an array, a list or a
+// tuple, which index as their values; anything else (a memoryview, a range,
+// an object with __array__, a subclass, whose indexing may answer other
+// values than numpy reads) as the float64 array the check read, so that the
 // values checked are the values used, and an object that numpy reads but
 // that cannot be indexed (a memoryview of byte-swapped numbers) is no
 // failure after the check has passed it.
 PyObject *core_input(PyObject *q, const JointValues &values) noexcept
 {
-    if (PyArray_Check(q) || PyList_Check(q) || PyTuple_Check(q) || values.converted() == nullptr) {
+    if (PyArray_CheckExact(q) || PyList_CheckExact(q) || PyTuple_CheckExact(q) ||
+        values.converted() == nullptr) {
         return q;
     }
     return values.converted();

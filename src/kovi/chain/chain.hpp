@@ -32,6 +32,7 @@ PyObject *chain_state(const Chain &chain) noexcept;
 bool chain_from_state(PyObject *state, Chain &chain) noexcept;
 
 PyObject *chain_repr(const Chain &chain) noexcept;
+PyObject *chain_name(const Chain &chain) noexcept;
 PyObject *chain_joint_names(const Chain &chain) noexcept;
 
 PyObject *chain_pose(const Chain &chain, PyObject *q) noexcept;
@@ -42,7 +43,8 @@ PyObject *chain_jacobians(const Chain &chain, PyObject *Q, PyObject *frame, int 
 
 // kovi.forward_kinematics(kb, q): checks q against len(kb.joints), then
 // returns poe_forward_kinematics(kb, q) unchanged (of the float64 array
-// that the check read when q is not an array, a list or a tuple).
+// that the check read when q is not exactly an array, a list or a tuple:
+// a subclass of one is read as numpy reads it).
 PyObject *checked_forward_kinematics(PyObject *kb, PyObject *q) noexcept;
 
 }  // namespace kovi::chain

@@ -2,13 +2,12 @@
 //
 // The cosine and sine of a revolute joint's value are the C library's cos()
 // and sin(), called one after the other exactly as the interpreter's math.cos
-// and math.sin call them.  The compiler would otherwise merge the two calls
-// on the same argument into one sincos(), whose results need not be the same
-// bits; the build turns the two builtins off for this library (and the test
-// suite checks that no sincos is linked).
+// and math.sin call them, through the core's own helper, which keeps the
+// compiler from merging them into one sincos() whose results need not be
+// the same bits (the test suite checks that no sincos is linked).
 #include "chain_kernels.hpp"
 
-#include <math.h>
+#include "libm_trig.hpp"
 
 namespace kovi::chain {
 
@@ -21,8 +20,8 @@ inline void apply_joint(AffineBlock &a, const JointRecord &joint, double qi) noe
         apply_prismatic_joint(a, axis[0], axis[1], axis[2], qi, joint.left, joint.right);
         return;
     }
-    const double c = cos(qi);
-    const double s = sin(qi);
+    double c, s;
+    libm_cos_sin(qi, c, s);
     apply_revolute_joint(a, axis[0], axis[1], axis[2], c, s, joint.left, joint.right);
 }
 

@@ -7,7 +7,6 @@
 #include "numpy_api.hpp"
 
 #include <nanobind/nanobind.h>
-#include <nanobind/stl/string.h>
 
 #include <new>
 
@@ -64,8 +63,9 @@ values; anything else raises ``ValueError`` or ``TypeError`` saying what
 was expected and what came (``expected 7 joint values, got 6``,
 ``q[3] is nan``).  Then returns ``poe_forward_kinematics(kb, q)``
 unchanged; errors of the body itself are that function's.  A ``q`` that is
-not a numpy array, a list or a tuple (a memoryview, a range) is read
-through ``numpy.asarray``, and that function gets the float64 values read.)";
+not exactly a numpy array, a list or a tuple (a memoryview, a range, a
+subclass of one of those) is read through ``numpy.asarray``, and that
+function gets the float64 values read.)";
 
 // Raises the TypeError of a Python function forward_kinematics(kb, q)
 // called with the wrong arguments; returns null.
@@ -121,8 +121,12 @@ PyObject *forward_kinematics_entry(PyObject *, PyObject *const *args, Py_ssize_t
     return kovi::chain::checked_forward_kinematics(bound[0], bound[1]);
 }
 
+// The entry is cast through void (*)(void), the type meant for casts between
+// function types, to the PyCFunction a method table holds; its flags tell
+// the interpreter its real signature.
 PyMethodDef module_functions[] = {
-    {"forward_kinematics", reinterpret_cast<PyCFunction>(forward_kinematics_entry),
+    {"forward_kinematics",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(forward_kinematics_entry)),
      METH_FASTCALL | METH_KEYWORDS, forward_kinematics_doc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -147,8 +151,9 @@ NB_MODULE(_chain, m)
                 new (self) Chain(std::move(chain));
             },
             "kb"_a.none(), nb::sig("def __init__(self, kb: kovi._kinbody.KinBody) -> None"))
-        .def_prop_ro("name", [](const Chain &chain) { return chain.name; },
-                     "The body's name.")
+        .def_prop_ro("name",
+                     [](const Chain &chain) { return result(kovi::chain::chain_name(chain)); },
+                     nb::sig("def name(self) -> str"), "The body's name.")
         .def_prop_ro("dof", [](const Chain &chain) { return chain.dof(); },
                      "Number of joints.")
         .def_prop_ro(

@@ -80,11 +80,16 @@ bool is_plain_float64(PyArrayObject *array)
            PyArray_ISALIGNED(array);
 }
 
-// The array's values as aligned float64 in native byte order, C order.
+// The array's values as a plain ndarray (never a subclass) of aligned
+// float64 in native byte order, C order.  The dtype is known to be an
+// integer or a float, so any cast is wanted, the narrowing ones too
+// (longdouble, uint64 and int64 beyond 2**53 round to the nearest float64).
 PyObject *as_float64(PyArrayObject *array, int nd)
 {
     return PyArray_FromAny(reinterpret_cast<PyObject *>(array), PyArray_DescrFromType(NPY_DOUBLE),
-                           nd, nd, NPY_ARRAY_CARRAY_RO, nullptr);
+                           nd, nd,
+                           NPY_ARRAY_CARRAY_RO | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST,
+                           nullptr);
 }
 
 const char *non_finite_name(double value)
@@ -181,7 +186,10 @@ bool JointValues::read_array(PyObject *array_object, Py_ssize_t dof, PyObject *g
     if (!has_real_dtype(array, "q")) {
         return false;
     }
-    if (!is_plain_float64(array)) {
+    // A subclass is read as the plain array of its values too: what it
+    // would answer when indexed (a masked array, an overridden
+    // __getitem__) need not be the values checked here.
+    if (!is_plain_float64(array) || !PyArray_CheckExact(array)) {
         OwnedRef values(as_float64(array, 1));
         if (!values) {
             return false;
@@ -224,6 +232,7 @@ bool JointValueRows::read(PyObject *Q, Py_ssize_t dof) noexcept
             return false;
         }
     }
+    take_layout();
     // Without joints there is no value to scan, however many rows: an empty
     // array may claim any number of them.
     Py_ssize_t n = dof > 0 ? rows() : 0;
@@ -244,7 +253,19 @@ bool JointValueRows::separate_from(PyArrayObject *out) noexcept
         return true;
     }
     array_.reset(PyArray_NewCopy(array(), NPY_CORDER));
-    return static_cast<bool>(array_);
+    if (!array_) {
+        return false;
+    }
+    take_layout();
+    return true;
+}
+
+void JointValueRows::take_layout() noexcept
+{
+    data_ = PyArray_BYTES(array());
+    rows_ = PyArray_DIM(array(), 0);
+    row_stride_ = PyArray_STRIDE(array(), 0);
+    value_stride_ = PyArray_STRIDE(array(), 1);
 }
 
 namespace {

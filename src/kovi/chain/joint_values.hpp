@@ -49,16 +49,23 @@ public:
     // `out` cannot change them while they are read.
     bool separate_from(PyArrayObject *out) noexcept;
 
-    Py_ssize_t rows() const noexcept { return PyArray_DIM(array(), 0); }
-    JointValueView row(Py_ssize_t i) const noexcept
-    {
-        return {PyArray_BYTES(array()) + i * PyArray_STRIDE(array(), 0), PyArray_STRIDE(array(), 1)};
-    }
+    Py_ssize_t rows() const noexcept { return rows_; }
+    JointValueView row(Py_ssize_t i) const noexcept { return {data_ + i * row_stride_, value_stride_}; }
 
 private:
     PyArrayObject *array() const noexcept { return reinterpret_cast<PyArrayObject *>(array_.get()); }
 
+    // Takes the array's layout into the fields below, with the interpreter
+    // lock held.  Rows are read from these alone: they are read without the
+    // lock, while another thread may set the array's shape, which frees and
+    // replaces its dimensions and strides (never its data).
+    void take_layout() noexcept;
+
     OwnedRef array_;
+    const char *data_ = nullptr;
+    Py_ssize_t rows_ = 0;
+    std::ptrdiff_t row_stride_ = 0;
+    std::ptrdiff_t value_stride_ = 0;
 };
 
 // True if the memory spans of two arrays overlap.
