@@ -39,6 +39,13 @@ inline bool is_finalizing()
     return _Py_IsFinalizing() != 0;
 }
 
+// True on the main thread of the main interpreter, the one that runs the
+// shutdown of a program.  Needs the interpreter lock.
+inline bool is_main_thread()
+{
+    return _PyOS_IsMainThread() != 0;
+}
+
 // obj.name by the generic lookup, or null with no exception set when the
 // attribute is missing: the miss costs no AttributeError.  (3.13 has this as
 // PyObject_GetOptionalAttr.)

@@ -446,11 +446,31 @@ time.sleep(0.3)
 """
 
 
+# The main thread runs a batch in a finalizer during the shutdown itself.
+BATCH_DURING_EXIT = """
+import sys
+import numpy as np
+from kovi._chain import Chain
+from kovi._kinbody import panda
+
+class Late:
+    def __init__(self):
+        self.chain, self.Q = Chain(panda()), np.zeros((300_000, 7))
+        self.threads = int(sys.argv[1])
+    def __del__(self):
+        print(self.chain.poses(self.Q, threads=self.threads).shape, flush=True)
+
+late = Late()
+"""
+
+
+@pytest.mark.parametrize("script", [EXIT_DURING_BATCH, BATCH_DURING_EXIT])
 @pytest.mark.parametrize("threads", [1, 2])
-def test_the_program_ends_cleanly_with_a_daemon_thread_in_a_batch(threads):
-    done = subprocess.run([sys.executable, "-c", EXIT_DURING_BATCH, str(threads)],
+def test_the_program_ends_cleanly_with_a_batch_at_exit(script, threads):
+    done = subprocess.run([sys.executable, "-c", script, str(threads)],
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0 and "terminate" not in done.stderr, done.stderr
+    assert done.stdout == ("" if script is EXIT_DURING_BATCH else "(300000, 4, 4)\n")
 
 
 def test_pickles_repr_and_attributes():

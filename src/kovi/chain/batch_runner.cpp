@@ -82,11 +82,14 @@ void join_helpers(std::vector<std::thread> &helpers) noexcept
 // daemon thread inside a batch when the program ends).  So such a thread
 // stops the batch, waits for its helpers, and never returns, as later
 // versions of the interpreter block such threads themselves: the end of
-// the process ends it.  (A thread already waiting for the lock when the
-// shutdown starts is not covered: that wait is the interpreter's.)
-void park_if_finalizing(Batch &batch, std::vector<std::thread> &helpers) noexcept
+// the process ends it.  The main thread runs the shutdown itself (a batch
+// in a finalizer) and takes the lock back as usual: it must not park.
+// (A thread already waiting for the lock when the shutdown starts is not
+// covered: that wait is the interpreter's.)
+void park_if_finalizing(Batch &batch, std::vector<std::thread> &helpers,
+                        bool main_thread) noexcept
 {
-    if (!kovi::cpython::is_finalizing()) {
+    if (main_thread || !kovi::cpython::is_finalizing()) {
         return;
     }
     batch.stop.store(true, std::memory_order_relaxed);
@@ -112,6 +115,7 @@ int run_rows(Py_ssize_t rows, int threads, Py_ssize_t chunk_rows, RowRangeFuncti
     std::vector<std::thread> helpers;
     bool interrupted = false;
 
+    const bool main_thread = kovi::cpython::is_main_thread();
     PyThreadState *state = PyEval_SaveThread();
     if (helper_count > 0) {
         start_helpers(batch, helper_count, helpers);
@@ -122,7 +126,7 @@ int run_rows(Py_ssize_t rows, int threads, Py_ssize_t chunk_rows, RowRangeFuncti
         if (now - last_check < signal_check_interval) {
             continue;
         }
-        park_if_finalizing(batch, helpers);
+        park_if_finalizing(batch, helpers, main_thread);
         PyEval_RestoreThread(state);
         interrupted = PyErr_CheckSignals() < 0;
         state = PyEval_SaveThread();
@@ -133,7 +137,7 @@ int run_rows(Py_ssize_t rows, int threads, Py_ssize_t chunk_rows, RowRangeFuncti
         last_check = std::chrono::steady_clock::now();
     }
     join_helpers(helpers);
-    park_if_finalizing(batch, helpers);
+    park_if_finalizing(batch, helpers, main_thread);
     PyEval_RestoreThread(state);
     return interrupted ? -1 : 0;
 }
