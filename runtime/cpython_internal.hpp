@@ -23,6 +23,24 @@ inline Py_hash_t str_cached_hash(PyObject *s)
     return _PyASCIIObject_CAST(s)->hash;
 }
 
+// A type's version tag stands for the attribute lookups on it as they are:
+// 3.12 takes the tag away (zeroes it and clears the valid flag) on every
+// change that could alter one (an attribute written on the class or a base,
+// __bases__ assigned), and never hands the same tag out twice, so a type
+// and a tag read together still match only while nothing has changed.
+
+// The type's tag, or 0 when it has no valid one.
+inline unsigned int valid_version_tag(PyTypeObject *type)
+{
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? type->tp_version_tag : 0;
+}
+
+// Whether the type still carries `version`, a tag valid_version_tag gave.
+inline bool version_tag_is(PyTypeObject *type, unsigned int version)
+{
+    return type->tp_version_tag == version && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
+}
+
 // The calling thread's state, or null when it has none (the public
 // PyThreadState_Get aborts the process instead).
 inline PyThreadState *thread_state_or_null()

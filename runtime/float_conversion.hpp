@@ -4,10 +4,15 @@
 // exception set.  Numeric text (str, bytes, bytearray) is parsed directly
 // with PyOS_string_to_double after a cheap check.  Whatever the fast rules
 // cannot settle goes to PyFloat_FromString, whose errors are float()'s own.
-// A text that passes the check but that the quick parse itself rejects (a
-// lone "." or "..") keeps the parse's ValueError, which quotes the text as
-// a str: for bytes that is not float()'s message (b'.' shows as '.'),
-// though the exception type is the same.
+// One kind of text keeps the quick parse's own ValueError: a bytes,
+// bytearray or ASCII str whose text, stripped and after an optional sign,
+// starts with "." not followed by a digit.  That message quotes the text as
+// a plain C string, not as its repr: white space in front dropped, nothing
+// escaped, cut at a NUL and at 200 characters, and after a sign without the
+// underscores between digits.  So ' .x', ".'", b'.', b' .', '.' + 'x'*300
+// and '-.x1_2' get a message other than float()'s, though the same
+// exception type; a str that repr shows as itself (".", "-.x") gets
+// float()'s own.
 #ifndef KOVI_RUNTIME_FLOAT_CONVERSION_HPP
 #define KOVI_RUNTIME_FLOAT_CONVERSION_HPP
 

@@ -12,7 +12,7 @@ import types
 
 import numpy as np
 import pytest
-from chains import SlotJoint, plain, random_chain, record_fields, slotted, sprinkle
+from chains import SlotBody, SlotJoint, plain, random_chain, record_fields, slotted, sprinkle
 from helpers import (DEF_LINE, FUNCTION_NAME, SOURCE_PATH, assert_no_leak, run_python,
                      source_line, traceback_entries)
 
@@ -519,3 +519,49 @@ def test_fast_calls_release_everything(fk, case):
         del kb.joints[3].T_right
     watched = [kb, q, kb.joints, record] + list(record_fields(record)[:3])
     assert_no_leak(lambda: fk(kb, q), watched, expected)
+
+
+FIELDS = ("T_left", "axis", "T_right", "joint_type")
+# Slots are laid out in the sorted order of their names: "A" comes first and
+# moves the others, so that one type's offset read on the other gives
+# another field.
+ForwardSlots = type("ForwardSlots", (), {"__slots__": FIELDS})
+ShiftedSlots = type("ShiftedSlots", (), {"__slots__": FIELDS + ("A",)})
+
+
+def _records(kb, classes, wrap=lambda a: a):
+    """The joints in records of `classes` in turn, every array passed
+    through `wrap`; an attribute the joint lacks stays unset."""
+    records = []
+    for k, j in enumerate(kb.joints):
+        record = classes[k % len(classes)]()
+        for name in FIELDS:
+            if hasattr(j, name):
+                setattr(record, name, wrap(getattr(j, name)))
+        records.append(record)
+    return SlotBody(records)
+
+
+@pytest.mark.parametrize("change", ["none", "slot_emptied", "class_attribute"])
+def test_alternating_slotted_types_match_the_general_path(fk, probe, stand_ins, monkeypatch, change):
+    kb, q = random_chain(np.random.default_rng(31), 7)
+    fast_kb = _records(kb, (ForwardSlots, ShiftedSlots))
+    fk(fast_kb, q)
+    if change == "slot_emptied":
+        del fast_kb.joints[4].T_right
+    elif change == "class_attribute":
+        T_right = random_chain(np.random.default_rng(32), 1)[0].joints[0].T_right
+        monkeypatch.setattr(ShiftedSlots, "T_right", property(lambda self: T_right))
+    fast = result_of(fk, fast_kb, q)
+    assert fast[0] == ("error" if change == "slot_emptied" else "value")
+    # The same records through the probe's cache, read in turn: both types
+    # stay in it.
+    probe.clear_slot_cache()
+    for record in fast_kb.joints * 2:
+        assert probe.get_attr_cached(record, "axis") is record.axis
+    assert [probe.slot_cache_holds(r) for r in fast_kb.joints[:2]] == [True, True]
+    # Records with a dict, of classes named as these, read no slot.
+    general = [type(c.__name__, (), {}) for c in (ForwardSlots, ShiftedSlots)]
+    general_kb = _records(fast_kb, general, lambda a: a.view(Sub) if isinstance(a, np.ndarray) else a)
+    stand_ins()
+    assert result_of(fk, general_kb, q) == fast

@@ -78,17 +78,28 @@ PyObject *probe_get_attr_cached(PyObject *, PyObject *args)
     return kovi::get_attr_cached(probe_slot_cache, obj, interned.get());
 }
 
-// The type the cache holds and whether its entry still matches that type,
-// or None when it holds none.
+// The type of the entry filled last and whether it still matches that
+// type, or None when the cache holds none.
 PyObject *probe_slot_cache_entry(PyObject *, PyObject *)
 {
-    const kovi::SlotCache &cache = probe_slot_cache;
-    if (cache.version == 0) {
+    const kovi::SlotEntry &entry = probe_slot_cache.hits[0];
+    if (entry.version == 0) {
         Py_RETURN_NONE;
     }
-    bool current = kovi::version_tag_is(cache.type, cache.version);
-    return Py_BuildValue("(OO)", reinterpret_cast<PyObject *>(cache.type),
+    bool current = kovi::cpython::version_tag_is(entry.type, entry.version);
+    return Py_BuildValue("(OO)", reinterpret_cast<PyObject *>(entry.type),
                          current ? Py_True : Py_False);
+}
+
+// Whether an entry reads `obj`'s slot directly, as its type is now.
+PyObject *probe_slot_cache_holds(PyObject *, PyObject *obj)
+{
+    PyTypeObject *type = Py_TYPE(obj);
+    bool held = false;
+    for (const kovi::SlotEntry &hit : probe_slot_cache.hits) {
+        held = held || kovi::entry_holds(hit, type);
+    }
+    return PyBool_FromLong(held);
 }
 
 PyObject *probe_clear_slot_cache(PyObject *, PyObject *)
@@ -172,6 +183,7 @@ PyMethodDef probe_fast_paths_methods[] = {
      "(obj[0:3], obj[i], rows 0-2 of obj), each read directly or None"},
     {"get_attr_cached", probe_get_attr_cached, METH_VARARGS, "getattr through the slot cache"},
     {"slot_cache_entry", probe_slot_cache_entry, METH_NOARGS, "(type, current) or None"},
+    {"slot_cache_holds", probe_slot_cache_holds, METH_O, "whether an entry holds type(obj)"},
     {"clear_slot_cache", probe_clear_slot_cache, METH_NOARGS, "empties the slot cache"},
     {"setup_validated_globals", probe_setup_validated_globals, METH_NOARGS,
      "captures math and np of the probe's namespace; whether a watcher was found"},

@@ -12,19 +12,23 @@
 
 namespace kovi {
 
-// Whether every key of `dict` is an exact str: then a lookup by str runs
-// no code of its own.
-inline bool all_keys_exact_str(PyObject *dict)
+// Walks `dict` once, handing each exact str key and its value (borrowed)
+// to `visit`; whether every key was an exact str.
+template <typename Visit>
+bool walk_str_keys(PyObject *dict, Visit visit)
 {
+    bool all_str = true;
     Py_ssize_t pos = 0;
     PyObject *key;
     PyObject *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) {
-            return false;
+            all_str = false;
+            continue;
         }
+        visit(key, value);
     }
-    return true;
+    return all_str;
 }
 
 // Walks `dict` once: whether every key is an exact str, and in found[k]
@@ -35,22 +39,26 @@ bool scan_str_keys(PyObject *dict, const char *const (&names)[N], PyObject *(&fo
     for (PyObject *&value : found) {
         value = nullptr;
     }
-    bool all_str = true;
-    Py_ssize_t pos = 0;
-    PyObject *key;
-    PyObject *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            all_str = false;
-            continue;
-        }
+    return walk_str_keys(dict, [&](PyObject *key, PyObject *value) {
         for (int k = 0; k < N; k++) {
             if (PyUnicode_CompareWithASCIIString(key, names[k]) == 0) {
                 found[k] = value;
             }
         }
-    }
-    return all_str;
+    });
+}
+
+// Walks `dict` once: whether every key is an exact str, and in `found` the
+// value under the key equal to `name`, an exact str (borrowed), or null.
+// Comparing two exact strs runs no code and cannot fail.
+inline bool scan_str_key(PyObject *dict, PyObject *name, PyObject *&found)
+{
+    found = nullptr;
+    return walk_str_keys(dict, [&](PyObject *key, PyObject *value) {
+        if (key == name || PyUnicode_Compare(key, name) == 0) {
+            found = value;
+        }
+    });
 }
 
 // The value under the exact str key spelled `name` (borrowed), or null.

@@ -20,10 +20,10 @@ PyObject *find_on_mro(PyTypeObject *type, PyObject *name)
     }
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(mro); k++) {
         OwnedRef dict(PyType_GetDict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, k))));
-        if (!dict || !PyDict_Check(dict.get()) || !all_keys_exact_str(dict.get())) {
+        PyObject *found;
+        if (!dict || !PyDict_Check(dict.get()) || !scan_str_key(dict.get(), name, found)) {
             return nullptr;
         }
-        PyObject *found = PyDict_GetItemWithError(dict.get(), name);
         if (found != nullptr) {
             return found;
         }
@@ -58,29 +58,40 @@ Py_ssize_t slot_offset(PyTypeObject *type, PyObject *name)
 
 PyObject *get_attr_filling(SlotCache &cache, PyObject *obj, PyObject *name)
 {
+    if (entry_holds(cache.hits[1], Py_TYPE(obj))) {
+        PyObject *value = slot_value(obj, cache.hits[1]);
+        if (value != nullptr) {
+            return Py_NewRef(value);
+        }
+    }
     PyObject *value = get_attr(obj, name);
     if (value == nullptr) {
         return nullptr;
     }
     // The read may have run code; what is cached is the type as it is now.
     PyTypeObject *type = Py_TYPE(obj);
-    unsigned int version = type->tp_version_tag;
-    if (version == 0 || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ||
-        (type == cache.type && version == cache.version) ||
-        (type == cache.miss_type && version == cache.miss_version)) {
+    unsigned int version = cpython::valid_version_tag(type);
+    if (version == 0 || (type == cache.miss_type && version == cache.miss_version)) {
         return value;
+    }
+    for (const SlotEntry &hit : cache.hits) {
+        if (type == hit.type && version == hit.version) {
+            return value;
+        }
     }
     // Nothing below runs code, so the tag read above still holds.
     Py_ssize_t offset = slot_offset(type, name);
     if (offset < 0) {
         cache.miss_type = type;
         cache.miss_version = version;
+        return value;
     }
-    else {
-        cache.type = type;
-        cache.version = version;
-        cache.offset = offset;
+    // The new entry goes first.  A stale entry of the same type is dropped
+    // rather than kept in place of the other type's.
+    if (cache.hits[0].type != type) {
+        cache.hits[1] = cache.hits[0];
     }
+    cache.hits[0] = {type, version, offset};
     return value;
 }
 

@@ -12,6 +12,7 @@
 
 #include <cstring>
 
+#include "cpython_internal.hpp"
 #include "numpy_api.hpp"
 #include "object_access.hpp"
 #include "pose_accumulator.hpp"
@@ -97,44 +98,59 @@ inline bool read_transform_direct(PyObject *obj, AffineBlock &out)
 // The interpreter's own inline cache for a slot attribute, for one name:
 // while an object's type is `type` and the type still carries `version`,
 // the name resolves to the member descriptor of a `__slots__` entry at
-// `offset`.  Any change that could alter the lookup (an attribute written
-// on the class or a base, `__bases__` assigned) takes the type's version
-// tag away, and tags are never handed out twice, so a stale entry never
-// matches; `__class__` assignment changes the object's type.  The type is
-// not kept alive: its tag identifies it.
-//
-// `miss_type` and `miss_version` remember the last type seen not to hold
-// such a slot, so that objects of it cost one comparison on the general
-// path, not a search.
-struct SlotCache {
+// `offset`.  The tag goes whenever the lookup could change
+// (cpython_internal.hpp), so a stale entry never matches; `__class__`
+// assignment changes the object's type.  The type is not kept alive and
+// never looked at through the entry: only compared with a live object's.
+struct SlotEntry {
     PyTypeObject *type;
     unsigned int version;  // 0: empty
     Py_ssize_t offset;
+};
+
+// Two hit entries, so that a chain whose joints alternate between two
+// record types reads both directly: the entry filled last first, the one
+// before it second, and a third type pushes the second out.  `miss_type`
+// and `miss_version` remember the last type seen not to hold such a slot,
+// so that objects of it cost one comparison on the general path, not a
+// search.
+struct SlotCache {
+    SlotEntry hits[2];
     PyTypeObject *miss_type;
     unsigned int miss_version;
 };
 
-inline bool version_tag_is(PyTypeObject *type, unsigned int version)
+// Whether `entry` reads the slot of objects of `type` as it is now.
+inline bool entry_holds(const SlotEntry &entry, PyTypeObject *type)
 {
-    return type->tp_version_tag == version && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG);
+    return type == entry.type && cpython::version_tag_is(type, entry.version);
 }
 
-// get_attr, then, if the value came from a cacheable slot, fills `cache`.
+inline PyObject *slot_value(PyObject *obj, const SlotEntry &entry)
+{
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + entry.offset);
+}
+
+// The read for an object whose type the first entry does not hold, or whose
+// slot is empty: through the second entry, or get_attr, which fills `cache`
+// if the value came from a cacheable slot.
 PyObject *get_attr_filling(SlotCache &cache, PyObject *obj, PyObject *name);
 
 // getattr(obj, name): the slot read directly when the cache holds the
 // object's type and the slot is filled, the general read otherwise (which
-// raises the type's own AttributeError for an empty slot).
+// raises the type's own AttributeError for an empty slot).  Only the first
+// entry is tested here, so that a chain of one record type costs what it
+// would with one entry.
 inline PyObject *get_attr_cached(SlotCache &cache, PyObject *obj, PyObject *name)
 {
     PyTypeObject *type = Py_TYPE(obj);
-    if (type == cache.type && version_tag_is(type, cache.version)) {
-        PyObject *value = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + cache.offset);
+    if (entry_holds(cache.hits[0], type)) {
+        PyObject *value = slot_value(obj, cache.hits[0]);
         if (value != nullptr) {
             return Py_NewRef(value);
         }
     }
-    else if (type == cache.miss_type && type->tp_version_tag == cache.miss_version) {
+    else if (type == cache.miss_type && cpython::version_tag_is(type, cache.miss_version)) {
         return get_attr(obj, name);
     }
     return get_attr_filling(cache, obj, name);

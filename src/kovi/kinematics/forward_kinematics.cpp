@@ -1,7 +1,8 @@
 // Reads the chain out of the Python objects, walks it with the pose
 // accumulator and builds the numpy result.
 //
-// Every read is an ordinary Python operation, in a fixed order; a failing
+// Every read is an ordinary Python operation, or a direct read where nobody
+// can tell the difference (direct_reads.hpp), in a fixed order; a failing
 // read leaves its exception pending unchanged and the call reports the
 // source line of that read (source_lines.hpp, generated from the statements
 // of the module's Python source).

@@ -5,10 +5,11 @@
 // operation rounded on its own: (p1 + p2) + p3, (x*y)*z.  The build turns
 // off multiply-add contraction, so every element that is not NaN is
 // bit-for-bit the reference source's, and NaN stands in the same elements;
-// the compiler may still swap the operands of an addition, which decides
-// the sign and payload of a NaN made from two.  The bottom row [0, 0, 0, 1] is implicit: it is never
-// stored and never multiplied, only its 1 in column 3 shows up as the
-// trailing term of the translation formulas.
+// the compiler may still swap the operands of an addition or a
+// multiplication, which decides the sign and payload of a NaN made from
+// two.  The bottom row [0, 0, 0, 1] is implicit: it is never stored and
+// never multiplied, only its 1 in column 3 shows up as the trailing term of
+// the translation formulas.
 #ifndef KOVI_KINEMATICS_POSE_ACCUMULATOR_HPP
 #define KOVI_KINEMATICS_POSE_ACCUMULATOR_HPP
 
