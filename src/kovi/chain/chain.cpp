@@ -281,6 +281,20 @@ void compute_jacobians(const void *context, Py_ssize_t begin, Py_ssize_t end) no
 
 constexpr std::size_t numbers_per_joint = 27;
 
+// Room for n joints and their names; MemoryError if there is none.
+bool make_room(Chain &chain, Py_ssize_t n) noexcept
+{
+    try {
+        chain.joints.resize(n);
+        chain.joint_names.resize(n);
+    }
+    catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -309,12 +323,7 @@ bool chain_from_body(PyObject *kb, Chain &chain) noexcept
         return false;
     }
     Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence.get());
-    try {
-        chain.joints.resize(n);
-        chain.joint_names.resize(n);
-    }
-    catch (...) {
-        PyErr_NoMemory();
+    if (!make_room(chain, n)) {
         return false;
     }
     for (Py_ssize_t i = 0; i < n; i++) {
@@ -370,12 +379,7 @@ bool chain_from_state(PyObject *state, Chain &chain) noexcept
     if (!text_of_str(name, rebuilt.name)) {
         return false;
     }
-    try {
-        rebuilt.joints.resize(n);
-        rebuilt.joint_names.resize(n);
-    }
-    catch (...) {
-        PyErr_NoMemory();
+    if (!make_room(rebuilt, n)) {
         return false;
     }
     const auto *values = reinterpret_cast<const double *>(PyBytes_AS_STRING(numbers));
