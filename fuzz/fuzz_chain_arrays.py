@@ -263,10 +263,10 @@ def expected_outcome(case, values):
     the entry checks its arguments."""
     if case.entry in ("jacobian", "jacobians") and case.frame not in ("world", "local"):
         return ValueError
-    if isinstance(values, type):
-        return values
     if case.batch and case.threads < 1:
         return ValueError
+    if isinstance(values, type):
+        return values
     if case.entry == "poses":
         return output_error(case.out, len(values)) or values
     return values

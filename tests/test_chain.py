@@ -18,6 +18,8 @@ import tracemalloc
 from types import SimpleNamespace
 
 import numpy as np
+
+import kovi
 import pytest
 from chains import pinocchio_model, random_kinbody
 from helpers import REPO
@@ -279,7 +281,9 @@ BAD_BATCH = [
     ({"out": out_array(shape=(3, 16))}, ValueError, r"out must have shape \(3, 4, 4\)"),
     ({"out": out_array(writeable=False)}, ValueError, "out is read-only"),
     ({"out": [[0.0] * 4] * 4}, TypeError, "out must be a float64 numpy array"),
-    ({"threads": 0}, ValueError, "threads must be at least 1, got 0"),
+    ({"threads": 0}, ValueError, "threads must be a positive int, got 0"),
+    ({"threads": True}, TypeError, "threads must be a positive int, got bool"),
+    ({"threads": 2.0}, TypeError, "threads must be a positive int, got float"),
 ]
 
 
@@ -397,6 +401,8 @@ def test_poses_allocate_only_their_output():
 INTERRUPTED_BATCH = """
 import sys, time
 import numpy as np
+
+import kovi
 from chains import pinocchio_model, random_kinbody
 from kovi._chain import Chain
 
@@ -434,6 +440,8 @@ def test_a_long_batch_answers_ctrl_c(threads):
 EXIT_DURING_BATCH = """
 import sys, threading, time
 import numpy as np
+
+import kovi
 from kovi._chain import Chain
 from kovi._kinbody import panda
 
@@ -450,6 +458,8 @@ time.sleep(0.3)
 BATCH_DURING_EXIT = """
 import sys
 import numpy as np
+
+import kovi
 from kovi._chain import Chain
 from kovi._kinbody import panda
 
@@ -525,6 +535,8 @@ def test_a_memoryview_gives_the_pose_of_its_values(fk, dtype):
 
 EMPTY_ROWS = """
 import numpy as np
+
+import kovi
 from kovi._chain import Chain
 from kovi._kinbody import KinBody
 chain, Q = Chain(KinBody("none", [])), np.empty((2 ** 40, 0))
@@ -543,3 +555,23 @@ def test_a_chain_without_joints_spends_nothing_on_empty_rows():
     done = subprocess.run([sys.executable, "-c", EMPTY_ROWS], capture_output=True, text=True,
                           timeout=60, env={**os.environ, "ASAN_OPTIONS": options})
     assert done.stdout.split("\n")[:2] == ["(1099511627776, 6, 0)", "MemoryError"], done.stderr
+
+
+# --- limits
+
+@pytest.mark.parametrize("make", [kovi.robots.panda, kovi.robots.scara])
+def test_limits_are_the_bodys_and_survive_pickling(make):
+    kb = make()
+    chain = Chain(kb)
+    expected = [j.limits if j.limits is not None else (-np.inf, np.inf) for j in kb.joints]
+    assert chain.limits.tolist() == [list(pair) for pair in expected]
+    assert not chain.limits.flags.writeable
+    assert pickle.loads(pickle.dumps(chain)).limits.tolist() == chain.limits.tolist()
+
+
+def test_a_state_without_limits_gives_a_chain_without_limits():
+    chain = Chain(panda())
+    old = Chain.__new__(Chain)
+    old.__setstate__(chain.__getstate__()[:4])
+    assert np.array_equal(old.poses(np.ones((2, 7))), chain.poses(np.ones((2, 7))))
+    assert np.isinf(old.limits).all()

@@ -2,11 +2,14 @@
 #include "chain.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "batch_runner.hpp"
 #include "joint_values.hpp"
 #include "owned_ref.hpp"
+#include "solver_hooks.hpp"
 
 namespace kovi::chain {
 
@@ -130,6 +133,37 @@ bool read_text(PyObject *obj, const char *name, std::string &out) noexcept
     return text_of_str(value.get(), out);
 }
 
+// A joint's limits: None (or no such attribute) for none, else a pair
+// (lower, upper) of real numbers.  kovi.Joint has checked them already.
+bool read_limits(PyObject *record, const char *joint, JointLimit &out) noexcept
+{
+    out = {-HUGE_VAL, HUGE_VAL};
+    OwnedRef limits(PyObject_GetAttrString(record, "limits"));
+    if (!limits) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return false;
+        }
+        PyErr_Clear();
+        return true;
+    }
+    if (limits.get() == Py_None) {
+        return true;
+    }
+    OwnedRef array(PyArray_FROMANY(limits.get(), NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY_RO));
+    if (!array) {
+        return false;
+    }
+    auto *a = reinterpret_cast<PyArrayObject *>(array.get());
+    const double *v = static_cast<const double *>(PyArray_DATA(a));
+    if (PyArray_DIM(a, 0) != 2 || !(v[0] <= v[1])) {
+        PyErr_Format(PyExc_ValueError, "joint '%s': limits must be (lower, upper) with "
+                     "lower <= upper", joint);
+        return false;
+    }
+    out = {v[0], v[1]};
+    return true;
+}
+
 // One joint record: the same four attributes the interpreted walk reads,
 // with the same meaning of the kind (equal to "prismatic" or revolute).
 bool read_joint(PyObject *record, std::string &name, JointRecord &joint) noexcept
@@ -178,15 +212,6 @@ bool read_frame(PyObject *frame, JacobianFrame &out) noexcept
         }
     }
     PyErr_Format(PyExc_ValueError, "frame must be 'world' or 'local', got %R", frame);
-    return false;
-}
-
-bool check_threads(int threads) noexcept
-{
-    if (threads >= 1) {
-        return true;
-    }
-    PyErr_Format(PyExc_ValueError, "threads must be at least 1, got %d", threads);
     return false;
 }
 
@@ -281,12 +306,13 @@ void compute_jacobians(const void *context, Py_ssize_t begin, Py_ssize_t end) no
 
 constexpr std::size_t numbers_per_joint = 27;
 
-// Room for n joints and their names; MemoryError if there is none.
+// Room for n joints, their names and limits; MemoryError if there is none.
 bool make_room(Chain &chain, Py_ssize_t n) noexcept
 {
     try {
         chain.joints.resize(n);
         chain.joint_names.resize(n);
+        chain.limits.assign(n, JointLimit{-HUGE_VAL, HUGE_VAL});
     }
     catch (...) {
         PyErr_NoMemory();
@@ -328,11 +354,12 @@ bool chain_from_body(PyObject *kb, Chain &chain) noexcept
     }
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject *record = PySequence_Fast_GET_ITEM(sequence.get(), i);
-        if (!read_joint(record, chain.joint_names[i], chain.joints[i])) {
+        if (!read_joint(record, chain.joint_names[i], chain.joints[i]) ||
+            !read_limits(record, chain.joint_names[i].c_str(), chain.limits[i])) {
             return false;
         }
     }
-    return true;
+    return kovi::solvers::plan_chain(chain);
 }
 
 PyObject *chain_state(const Chain &chain) noexcept
@@ -342,9 +369,11 @@ PyObject *chain_state(const Chain &chain) noexcept
     OwnedRef names(chain_joint_names(chain));
     OwnedRef kinds(PyUnicode_New(n, 127));
     OwnedRef numbers(PyBytes_FromStringAndSize(nullptr, n * numbers_per_joint * sizeof(double)));
-    if (!name || !names || !kinds || !numbers) {
+    OwnedRef limits(PyBytes_FromStringAndSize(nullptr, n * 2 * sizeof(double)));
+    if (!name || !names || !kinds || !numbers || !limits) {
         return nullptr;
     }
+    std::memcpy(PyBytes_AS_STRING(limits.get()), chain.limits.data(), n * 2 * sizeof(double));
     auto *kind_text = static_cast<char *>(PyUnicode_DATA(kinds.get()));
     auto *values = reinterpret_cast<double *>(PyBytes_AS_STRING(numbers.get()));
     for (Py_ssize_t i = 0; i < n; i++) {
@@ -355,15 +384,15 @@ PyObject *chain_state(const Chain &chain) noexcept
         std::memcpy(v + 12, joint.axis, 3 * sizeof(double));
         std::memcpy(v + 15, joint.right.e, 12 * sizeof(double));
     }
-    return PyTuple_Pack(4, name.get(), names.get(), kinds.get(), numbers.get());
+    return PyTuple_Pack(5, name.get(), names.get(), kinds.get(), numbers.get(), limits.get());
 }
 
 bool chain_from_state(PyObject *state, Chain &chain) noexcept
 {
-    PyObject *name, *names, *kinds, *numbers;
+    PyObject *name, *names, *kinds, *numbers, *limits = nullptr;
     if (!PyTuple_Check(state) ||
-        !PyArg_ParseTuple(state, "UO!UO!", &name, &PyTuple_Type, &names, &kinds, &PyBytes_Type,
-                          &numbers)) {
+        !PyArg_ParseTuple(state, "UO!UO!|O!", &name, &PyTuple_Type, &names, &kinds, &PyBytes_Type,
+                          &numbers, &PyBytes_Type, &limits)) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_TypeError, "Chain state must be a tuple");
         }
@@ -371,7 +400,8 @@ bool chain_from_state(PyObject *state, Chain &chain) noexcept
     }
     Py_ssize_t n = PyTuple_GET_SIZE(names);
     if (PyUnicode_GET_LENGTH(kinds) != n ||
-        PyBytes_GET_SIZE(numbers) != static_cast<Py_ssize_t>(n * numbers_per_joint * sizeof(double))) {
+        PyBytes_GET_SIZE(numbers) != static_cast<Py_ssize_t>(n * numbers_per_joint * sizeof(double)) ||
+        (limits != nullptr && PyBytes_GET_SIZE(limits) != static_cast<Py_ssize_t>(n * 2 * sizeof(double)))) {
         PyErr_SetString(PyExc_ValueError, "Chain state: joint names, kinds and numbers disagree");
         return false;
     }
@@ -383,6 +413,8 @@ bool chain_from_state(PyObject *state, Chain &chain) noexcept
         return false;
     }
     const auto *values = reinterpret_cast<const double *>(PyBytes_AS_STRING(numbers));
+    const auto *bounds =
+        limits != nullptr ? reinterpret_cast<const double *>(PyBytes_AS_STRING(limits)) : nullptr;
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject *joint_name = PyTuple_GET_ITEM(names, i);
         Py_UCS4 kind = PyUnicode_READ_CHAR(kinds, i);
@@ -399,6 +431,17 @@ bool chain_from_state(PyObject *state, Chain &chain) noexcept
         std::memcpy(joint.axis, v + 12, 3 * sizeof(double));
         std::memcpy(joint.right.e, v + 15, 12 * sizeof(double));
         joint.prismatic = kind == 'P';
+        if (bounds != nullptr) {
+            const double lower = bounds[2 * i], upper = bounds[2 * i + 1];
+            if (!(lower <= upper) || lower == HUGE_VAL || upper == -HUGE_VAL) {
+                PyErr_SetString(PyExc_ValueError, "Chain state: malformed joint limits");
+                return false;
+            }
+            rebuilt.limits[i] = {lower, upper};
+        }
+    }
+    if (!kovi::solvers::plan_chain(rebuilt)) {
+        return false;
     }
     chain = std::move(rebuilt);
     return true;
@@ -443,6 +486,40 @@ PyObject *chain_joint_names(const Chain &chain) noexcept
     return names.release();
 }
 
+PyObject *chain_limits(const Chain &chain) noexcept
+{
+    const npy_intp dims[2] = {chain.dof(), 2};
+    PyArrayObject *limits = new_array(2, dims);
+    if (limits != nullptr) {
+        std::memcpy(PyArray_DATA(limits), chain.limits.data(), chain.limits.size() * sizeof(JointLimit));
+        PyArray_CLEARFLAGS(limits, NPY_ARRAY_WRITEABLE);
+    }
+    return reinterpret_cast<PyObject *>(limits);
+}
+
+bool read_threads(PyObject *value, int &threads) noexcept
+{
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "threads must be a positive int, got %.200s",
+                     Py_TYPE(value)->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (count == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    if (overflow < 0 || (overflow == 0 && count < 1)) {
+        PyErr_Format(PyExc_ValueError, "threads must be a positive int, got %R", value);
+        return false;
+    }
+    // More threads than processors only share them: the batch runner
+    // starts at most this many, and never more than there are chunks.
+    const long long processors = std::max(1u, std::thread::hardware_concurrency());
+    threads = static_cast<int>(overflow > 0 ? processors : std::min(count, processors));
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Poses and Jacobians
 
@@ -462,10 +539,11 @@ PyObject *chain_pose(const Chain &chain, PyObject *q) noexcept
     return reinterpret_cast<PyObject *>(pose);
 }
 
-PyObject *chain_poses(const Chain &chain, PyObject *Q, PyObject *out, int threads) noexcept
+PyObject *chain_poses(const Chain &chain, PyObject *Q, PyObject *out, PyObject *thread_count) noexcept
 {
     JointValueRows rows;
-    if (!rows.read(Q, chain.dof()) || !check_threads(threads)) {
+    int threads = 1;
+    if (!read_threads(thread_count, threads) || !rows.read(Q, chain.dof())) {
         return nullptr;
     }
     OwnedRef result;
@@ -520,11 +598,14 @@ PyObject *chain_jacobian(const Chain &chain, PyObject *q, PyObject *frame) noexc
     return reinterpret_cast<PyObject *>(result);
 }
 
-PyObject *chain_jacobians(const Chain &chain, PyObject *Q, PyObject *frame, int threads) noexcept
+PyObject *chain_jacobians(const Chain &chain, PyObject *Q, PyObject *frame,
+                          PyObject *thread_count) noexcept
 {
     JointValueRows rows;
     JacobianFrame which;
-    if (!read_frame(frame, which) || !rows.read(Q, chain.dof()) || !check_threads(threads)) {
+    int threads = 1;
+    if (!read_frame(frame, which) || !read_threads(thread_count, threads) ||
+        !rows.read(Q, chain.dof())) {
         return nullptr;
     }
     const npy_intp dims[3] = {rows.rows(), 6, chain.dof()};

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "chain.hpp"
+#include "solver_bindings.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -140,7 +141,8 @@ NB_MODULE(_chain, m)
     }
     m.doc() = module_doc;
 
-    nb::class_<Chain>(m, "Chain", chain_doc)
+    nb::class_<Chain> chain_class(m, "Chain", chain_doc);
+    chain_class
         .def(
             "__init__",
             [](Chain *self, nb::handle kb) {
@@ -189,10 +191,10 @@ NB_MODULE(_chain, m)
             "The 4x4 base-to-end pose at q (dof finite real values).")
         .def(
             "poses",
-            [](const Chain &chain, nb::handle Q, nb::handle out, int threads) {
-                return result(kovi::chain::chain_poses(chain, Q.ptr(), out.ptr(), threads));
+            [](const Chain &chain, nb::handle Q, nb::handle out, nb::handle threads) {
+                return result(kovi::chain::chain_poses(chain, Q.ptr(), out.ptr(), threads.ptr()));
             },
-            "Q"_a.none(), "out"_a.none() = nb::none(), "threads"_a = 1,
+            "Q"_a.none(), "out"_a.none() = nb::none(), "threads"_a.none() = 1,
             nb::sig("def poses(self, Q: numpy.typing.ArrayLike, out: "
                     "numpy.typing.NDArray[numpy.float64] | None = None, threads: int = 1) -> "
                     "numpy.typing.NDArray[numpy.float64]"),
@@ -220,13 +222,21 @@ NB_MODULE(_chain, m)
             "(see the class documentation for the frames).")
         .def(
             "jacobians",
-            [](const Chain &chain, nb::handle Q, nb::handle frame, int threads) {
-                return result(kovi::chain::chain_jacobians(chain, Q.ptr(), frame.ptr(), threads));
+            [](const Chain &chain, nb::handle Q, nb::handle frame, nb::handle threads) {
+                return result(
+                    kovi::chain::chain_jacobians(chain, Q.ptr(), frame.ptr(), threads.ptr()));
             },
-            "Q"_a.none(), "frame"_a.none() = "world", "threads"_a = 1,
+            "Q"_a.none(), "frame"_a.none() = "world", "threads"_a.none() = 1,
             nb::sig("def jacobians(self, Q: numpy.typing.ArrayLike, frame: str = 'world', "
                     "threads: int = 1) -> numpy.typing.NDArray[numpy.float64]"),
-            "Jacobians (N, 6, dof) of the rows of Q (N, dof), like poses().");
+            "Jacobians (N, 6, dof) of the rows of Q (N, dof), like poses().")
+        .def_prop_ro(
+            "limits", [](const Chain &chain) { return result(kovi::chain::chain_limits(chain)); },
+            nb::sig("def limits(self) -> numpy.typing.NDArray[numpy.float64]"),
+            "Joint limits, a read-only (dof, 2) array of (lower, upper), radians or metres;\n"
+            "-inf and inf for a joint without limits.");
+    kovi::solvers::bind_analytic(m, chain_class);
+    kovi::solvers::bind_numeric(m, chain_class);
 
     // Bound by hand rather than through nanobind: this entry only checks q
     // and forwards to the core, and nanobind's dispatch would be a sizeable

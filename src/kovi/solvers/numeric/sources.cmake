@@ -1,0 +1,4 @@
+# The numerical solver's sources, compiled into kovi._chain.
+set(KOVI_NUMERIC_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/numeric_bindings.cpp
+)
