@@ -12,6 +12,7 @@
 
 #include "chain.hpp"
 #include "solver_bindings.hpp"
+#include "tree_bindings.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -237,6 +238,7 @@ NB_MODULE(_chain, m)
             "-inf and inf for a joint without limits.");
     kovi::solvers::bind_analytic(m, chain_class);
     kovi::solvers::bind_numeric(m, chain_class);
+    kovi::robot::bind_tree(m);
 
     // Bound by hand rather than through nanobind: this entry only checks q
     // and forwards to the core, and nanobind's dispatch would be a sizeable

@@ -1,0 +1,4 @@
+# The whole-robot model's native sources, compiled into kovi._chain.
+set(KOVI_ROBOT_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/tree_bindings.cpp
+)
