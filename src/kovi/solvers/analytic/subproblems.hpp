@@ -1,0 +1,98 @@
+// The geometric subproblems that closed-form inverse kinematics decomposes
+// into: Paden-Kahan subproblems 1-3 and subproblems 4-6 as Elias and Wen
+// define them (IK-Geo, arXiv 2211.05737), plus the extended subproblem 2.
+//
+// R(k, q) is the rotation by q about the unit axis k, right-handed.  Every
+// k and h below must be a unit vector; p vectors and distances are in
+// metres.  Each solver returns every solution, a count, and how the
+// solutions came about:
+//   exact          the equations hold (to rounding);
+//   least_squares  they cannot hold; the angles minimise the stated error;
+//   continuum      every angle (or a curve of them) solves them: the
+//                  solutions given are one documented representative.
+// Angles are in (-pi, pi].  Nothing allocates, nothing throws.
+#ifndef KOVI_SOLVERS_SUBPROBLEMS_HPP
+#define KOVI_SOLVERS_SUBPROBLEMS_HPP
+
+#include "vec3.hpp"
+
+namespace kovi::solvers::sp {
+
+enum class Kind : unsigned char { exact, least_squares, continuum };
+
+// Subproblem 1: q with R(k, q) p1 = p2.  Least squares: q minimises
+// |R(k, q) p1 - p2| (p1 and p2 differ in length or in their components
+// along k).  Continuum: p1 or p2 lies along k; q = 0.
+struct Sp1 {
+    double q;
+    Kind kind;
+};
+Sp1 sp1(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
+
+// Subproblem 2: (q1, q2) with R(k1, q1) p1 = R(k2, q2) p2, up to 2
+// solutions.  Least squares (no exact solution): the one pair minimising
+// |R(k1, q1) p1 - R(k2, q2) p2|.  Continuum (k1 parallel to k2, or p1 or
+// p2 along its axis): a representative pair with the free angle 0.
+struct Sp2 {
+    double q1[2];
+    double q2[2];
+    int count;
+    Kind kind;
+};
+Sp2 sp2(Vec3 p1, Vec3 p2, Vec3 k1, Vec3 k2) noexcept;
+
+// Extended subproblem 2: (q1, q2) with p0 + R(k1, q1) p1 = R(k2, q2) p2, up
+// to 2 solutions; exact or none (count 0).
+struct Sp2E {
+    double q1[2];
+    double q2[2];
+    int count;
+};
+Sp2E sp2e(Vec3 p0, Vec3 p1, Vec3 p2, Vec3 k1, Vec3 k2) noexcept;
+
+// Subproblem 3: q with |R(k, q) p1 - p2| = d (d >= 0), up to 2 solutions.
+// Least squares: the one q minimising | |R(k, q) p1 - p2| - d |.
+// Continuum: p1 or p2 along k, every q gives the same distance; q = 0.
+struct Sp3 {
+    double q[2];
+    int count;
+    Kind kind;
+};
+Sp3 sp3(Vec3 p1, Vec3 p2, Vec3 k, double d) noexcept;
+
+// Subproblem 4: q with h . R(k, q) p = d, up to 2 solutions.  Least
+// squares: the one q minimising |h . R(k, q) p - d|.  Continuum: h . R p
+// does not depend on q (p along k, or h along k); q = 0.
+struct Sp4 {
+    double q[2];
+    int count;
+    Kind kind;
+};
+Sp4 sp4(Vec3 h, Vec3 p, Vec3 k, double d) noexcept;
+
+// Subproblem 5: (q1, q2, q3) with
+//     p0 + R(k1, q1) p1 = R(k2, q2) (p2 + R(k3, q3) p3),
+// up to 4 solutions; exact or none (count 0).
+struct Sp5 {
+    double q1[4];
+    double q2[4];
+    double q3[4];
+    int count;
+};
+Sp5 sp5(Vec3 p0, Vec3 p1, Vec3 p2, Vec3 p3, Vec3 k1, Vec3 k2, Vec3 k3) noexcept;
+
+// Subproblem 6: (q1, q2) with
+//     h1 . R(k1, q1) p1 + h2 . R(k2, q2) p2 = d1,
+//     h3 . R(k3, q1) p3 + h4 . R(k4, q2) p4 = d2,
+// up to 4 solutions; exact or none (count 0).
+struct Sp6 {
+    double q1[4];
+    double q2[4];
+    int count;
+};
+Sp6 sp6(Vec3 h1, Vec3 h2, Vec3 h3, Vec3 h4, Vec3 k1, Vec3 k2, Vec3 k3, Vec3 k4, Vec3 p1, Vec3 p2,
+        Vec3 p3, Vec3 p4, double d1, double d2) noexcept;
+
+}  // namespace kovi::solvers::sp
+
+#endif
