@@ -21,6 +21,7 @@ PyMethodDef *const method_tables[] = {
     probe_imports_methods,
     probe_function_object_methods,
     probe_fast_paths_methods,
+    probe_subproblems_methods,
     nullptr,
 };
 

@@ -13,5 +13,6 @@ extern PyMethodDef probe_constant_table_methods[];
 extern PyMethodDef probe_imports_methods[];
 extern PyMethodDef probe_function_object_methods[];
 extern PyMethodDef probe_fast_paths_methods[];
+extern PyMethodDef probe_subproblems_methods[];
 
 #endif

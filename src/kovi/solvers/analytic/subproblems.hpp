@@ -10,7 +10,15 @@
 //   least_squares  they cannot hold; the angles minimise the stated error;
 //   continuum      every angle (or a curve of them) solves them: the
 //                  solutions given are one documented representative.
-// Angles are in (-pi, pi].  Nothing allocates, nothing throws.
+// Angles are in (-pi, pi].  Nothing allocates, nothing throws; degenerate
+// data (zero vectors, parallel axes) never give NaN.
+//
+// Tolerances, as shares of the data's size (the lengths involved): a
+// vector within 1e-12 of an axis (or of zero) lies along it, axes within
+// 1e-12 rad are parallel; an equation that holds within 1e-10 is exact
+// (a tangent, double solution is reported once, as exact); SP2E, SP5 and
+// SP6 keep a candidate whose residual is within 1e-8 (at a near-double
+// root the angles are only good to the square root of the rounding).
 #ifndef KOVI_SOLVERS_SUBPROBLEMS_HPP
 #define KOVI_SOLVERS_SUBPROBLEMS_HPP
 
@@ -30,9 +38,12 @@ struct Sp1 {
 Sp1 sp1(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
 
 // Subproblem 2: (q1, q2) with R(k1, q1) p1 = R(k2, q2) p2, up to 2
-// solutions.  Least squares (no exact solution): the one pair minimising
-// |R(k1, q1) p1 - R(k2, q2) p2|.  Continuum (k1 parallel to k2, or p1 or
-// p2 along its axis): a representative pair with the free angle 0.
+// solutions; the first puts the common point on the positive side of
+// k1 x k2.  Least squares (no exact solution): the one pair minimising
+// |R(k1, q1) p1 - R(k2, q2) p2| (two, ordered as above, when only the
+// lengths of p1 and p2 differ and their directions can meet).  Continuum
+// (k1 parallel to k2, or p1 or p2 along its axis): a representative pair
+// with the free angle 0 (q2 when the axes are parallel).
 struct Sp2 {
     double q1[2];
     double q2[2];
@@ -42,7 +53,10 @@ struct Sp2 {
 Sp2 sp2(Vec3 p1, Vec3 p2, Vec3 k1, Vec3 k2) noexcept;
 
 // Extended subproblem 2: (q1, q2) with p0 + R(k1, q1) p1 = R(k2, q2) p2, up
-// to 2 solutions; exact or none (count 0).
+// to 2 solutions; exact or none (count 0).  q1 comes from the k2 part of
+// the equation (from the lengths, for parallel axes) and q2 from SP1; the
+// solutions keep that sinusoid's order (see SP4).  q1 free (p1 along k1,
+// or parallel axes with p0 along them): q1 = 0 stands for it.
 struct Sp2E {
     double q1[2];
     double q2[2];
@@ -50,7 +64,8 @@ struct Sp2E {
 };
 Sp2E sp2e(Vec3 p0, Vec3 p1, Vec3 p2, Vec3 k1, Vec3 k2) noexcept;
 
-// Subproblem 3: q with |R(k, q) p1 - p2| = d (d >= 0), up to 2 solutions.
+// Subproblem 3: q with |R(k, q) p1 - p2| = d (d >= 0), up to 2 solutions,
+// ordered as SP4's (it is SP4 with h = p2 and the squared distance).
 // Least squares: the one q minimising | |R(k, q) p1 - p2| - d |.
 // Continuum: p1 or p2 along k, every q gives the same distance; q = 0.
 struct Sp3 {
@@ -60,7 +75,10 @@ struct Sp3 {
 };
 Sp3 sp3(Vec3 p1, Vec3 p2, Vec3 k, double d) noexcept;
 
-// Subproblem 4: q with h . R(k, q) p = d, up to 2 solutions.  Least
+// Subproblem 4: q with h . R(k, q) p = d, up to 2 solutions.  With
+// h . R(k, q) p = c + A cos q + B sin q, they are phi + delta, then
+// phi - delta, for phi = atan2(B, A) and delta in (0, pi) (one solution
+// where the two meet, delta = 0 or pi).  Least
 // squares: the one q minimising |h . R(k, q) p - d|.  Continuum: h . R p
 // does not depend on q (p along k, or h along k); q = 0.
 struct Sp4 {
@@ -72,7 +90,9 @@ Sp4 sp4(Vec3 h, Vec3 p, Vec3 k, double d) noexcept;
 
 // Subproblem 5: (q1, q2, q3) with
 //     p0 + R(k1, q1) p1 = R(k2, q2) (p2 + R(k3, q3) p3),
-// up to 4 solutions; exact or none (count 0).
+// up to 4 solutions, ascending in q1, then q3; exact or none (count 0).
+// All of p0..p3 zero: every triple solves it and (0, 0, 0) stands for them;
+// q2 free (both sides on k2): q2 = 0.
 struct Sp5 {
     double q1[4];
     double q2[4];
@@ -84,7 +104,8 @@ Sp5 sp5(Vec3 p0, Vec3 p1, Vec3 p2, Vec3 p3, Vec3 k1, Vec3 k2, Vec3 k3) noexcept;
 // Subproblem 6: (q1, q2) with
 //     h1 . R(k1, q1) p1 + h2 . R(k2, q2) p2 = d1,
 //     h3 . R(k3, q1) p3 + h4 . R(k4, q2) p4 = d2,
-// up to 4 solutions; exact or none (count 0).
+// up to 4 solutions, ascending in q1, then q2; exact or none (count 0).
+// An angle that enters neither equation is free: 0 stands for it.
 struct Sp6 {
     double q1[4];
     double q2[4];

@@ -1,0 +1,224 @@
+#include "polynomial.hpp"
+
+#include <cmath>
+
+namespace kovi::solvers::poly {
+
+namespace {
+
+constexpr double pi = 3.141592653589793238462643383279502884;
+constexpr double two_pi = 2.0 * pi;
+
+// |p(t)| at most this share of sum |c_i| |t|^i counts as zero: rounding in
+// the coefficients alone moves a double root's value by about that much.
+constexpr double zero_share = 1e-12;
+// Bracketing stops when the step is below this (the intervals are within
+// [-1, 1], so an absolute width is a relative one).
+constexpr double root_width = 1e-15;
+// Angles closer than this are one root counted twice (at |t| = 1, where the
+// two substitutions meet, or at a double root found from both sides).
+constexpr double same_angle = 1e-10;
+
+double horner(const double *c, int n, double t) noexcept
+{
+    double v = c[n];
+    for (int i = n - 1; i >= 0; i--) {
+        v = v * t + c[i];
+    }
+    return v;
+}
+
+double magnitude(const double *c, int n, double t) noexcept
+{
+    const double at = std::fabs(t);
+    double m = std::fabs(c[n]);
+    for (int i = n - 1; i >= 0; i--) {
+        m = m * at + std::fabs(c[i]);
+    }
+    return m;
+}
+
+// The root of p in the bracket [a, b], where p is monotone and p(a), p(b)
+// have opposite signs: Newton steps, a bisection whenever a step would
+// leave the bracket.
+double bracketed_root(const double *c, const double *dc, int n, double a, double b,
+                      double fa) noexcept
+{
+    double neg = fa < 0.0 ? a : b;  // p < 0 here
+    double pos = fa < 0.0 ? b : a;  // p > 0 here
+    double x = 0.5 * (a + b);
+    for (int it = 0; it < 200; it++) {
+        const double f = horner(c, n, x);
+        if (f == 0.0) {
+            return x;
+        }
+        (f < 0.0 ? neg : pos) = x;
+        const double df = horner(dc, n - 1, x);
+        double next = df != 0.0 ? x - f / df : x;
+        if (!(df != 0.0 && (next - neg) * (next - pos) < 0.0)) {
+            next = 0.5 * (neg + pos);
+        }
+        if (std::fabs(next - x) <= root_width || std::fabs(pos - neg) <= root_width) {
+            return next;
+        }
+        x = next;
+    }
+    return x;
+}
+
+int roots_recursive(const double *c, int n, double lo, double hi, double *roots) noexcept
+{
+    if (n <= 0) {
+        return 0;
+    }
+    if (n == 1) {
+        if (c[1] == 0.0) {
+            return 0;
+        }
+        const double t = -c[0] / c[1];
+        if (t >= lo && t <= hi) {
+            roots[0] = t;
+            return 1;
+        }
+        return 0;
+    }
+    double dc[max_degree];
+    for (int i = 0; i < n; i++) {
+        dc[i] = static_cast<double>(i + 1) * c[i + 1];
+    }
+    // Breakpoints: the ends and the critical points between them.
+    double xs[max_degree + 2], fs[max_degree + 2];
+    bool zero[max_degree + 2];
+    int m = 0;
+    xs[m++] = lo;
+    m += roots_recursive(dc, n - 1, lo, hi, xs + 1);
+    xs[m++] = hi;
+    for (int i = 0; i < m; i++) {
+        fs[i] = horner(c, n, xs[i]);
+        zero[i] = std::fabs(fs[i]) <= zero_share * magnitude(c, n, xs[i]);
+    }
+    int k = 0;
+    for (int i = 0; i < m && k < n; i++) {
+        if (zero[i]) {
+            if (k == 0 || xs[i] - roots[k - 1] > root_width) {
+                roots[k++] = xs[i];
+            }
+        } else if (i + 1 < m && !zero[i + 1] && (fs[i] < 0.0) != (fs[i + 1] < 0.0)) {
+            roots[k++] = bracketed_root(c, dc, n, xs[i], xs[i + 1], fs[i]);
+        }
+    }
+    return k;
+}
+
+double wrap(double q) noexcept
+{
+    if (q > pi) {
+        return q - two_pi;
+    }
+    return q <= -pi ? q + two_pi : q;
+}
+
+double trig_value(const TrigQuadratic &t, double q, double *slope) noexcept
+{
+    const double c = std::cos(q), s = std::sin(q);
+    *slope = -2.0 * t.a * c * s + 2.0 * t.b * (c * c - s * s) + 2.0 * t.c * c * s - t.d * s +
+             t.e * c;
+    return t.a * c * c + 2.0 * t.b * c * s + t.c * s * s + t.d * c + t.e * s + t.f;
+}
+
+// A few Newton steps on the trigonometric form, each kept only if it makes
+// the value smaller: the substitution's rounding is undone, a double root
+// (zero slope) stays where the isolation put it.
+double polish(const TrigQuadratic &t, double q) noexcept
+{
+    double slope;
+    double value = trig_value(t, q, &slope);
+    for (int it = 0; it < 3 && value != 0.0 && slope != 0.0; it++) {
+        const double next = q - value / slope;
+        double next_slope;
+        const double next_value = trig_value(t, next, &next_slope);
+        if (!(std::fabs(next_value) < std::fabs(value))) {
+            break;
+        }
+        q = next;
+        value = next_value;
+        slope = next_slope;
+    }
+    return wrap(q);
+}
+
+void sort(double *q, int n) noexcept
+{
+    for (int i = 1; i < n; i++) {
+        const double v = q[i];
+        int j = i - 1;
+        for (; j >= 0 && q[j] > v; j--) {
+            q[j + 1] = q[j];
+        }
+        q[j + 1] = v;
+    }
+}
+
+}  // namespace
+
+int real_roots_in(const double *c, int degree, double lo, double hi, double *roots) noexcept
+{
+    if (degree > max_degree || !(lo <= hi)) {
+        return 0;
+    }
+    int n = degree;
+    while (n > 0 && c[n] == 0.0) {
+        n--;
+    }
+    if (n == 0) {
+        return 0;
+    }
+    return roots_recursive(c, n, lo, hi, roots);
+}
+
+int trig_quadratic_roots(const TrigQuadratic &t, double negligible, double *q) noexcept
+{
+    if (std::fabs(t.a) <= negligible && std::fabs(t.b) <= negligible &&
+        std::fabs(t.c) <= negligible && std::fabs(t.d) <= negligible &&
+        std::fabs(t.e) <= negligible && std::fabs(t.f) <= negligible) {
+        return -1;
+    }
+    // cos q = (1 - t^2) / (1 + t^2), sin q = 2t / (1 + t^2), times
+    // (1 + t^2)^2: a quartic in t = tan(q / 2).  |t| <= 1 covers
+    // |q| <= pi / 2; the reversed quartic in u = 1 / t covers the rest, so
+    // no root is taken from a huge t.
+    const double p[5] = {
+        t.a + t.d + t.f,
+        4.0 * t.b + 2.0 * t.e,
+        -2.0 * t.a + 4.0 * t.c + 2.0 * t.f,
+        -4.0 * t.b + 2.0 * t.e,
+        t.a - t.d + t.f,
+    };
+    const double reversed[5] = {p[4], p[3], p[2], p[1], p[0]};
+    double found[8];
+    double roots[max_degree];
+    int count = 0;
+    int n = real_roots_in(p, 4, -1.0, 1.0, roots);
+    for (int i = 0; i < n; i++) {
+        found[count++] = polish(t, 2.0 * std::atan(roots[i]));
+    }
+    n = real_roots_in(reversed, 4, -1.0, 1.0, roots);
+    for (int i = 0; i < n; i++) {
+        found[count++] = polish(t, 2.0 * std::atan2(1.0, roots[i]));
+    }
+    sort(found, count);
+    int kept = 0;
+    for (int i = 0; i < count && kept < 4; i++) {
+        if (kept > 0 && found[i] - q[kept - 1] <= same_angle) {
+            continue;
+        }
+        q[kept++] = found[i];
+    }
+    // The same root on both sides of the cut at pi.
+    if (kept > 1 && q[0] + two_pi - q[kept - 1] <= same_angle) {
+        kept--;
+    }
+    return kept;
+}
+
+}  // namespace kovi::solvers::poly
