@@ -39,6 +39,18 @@ double magnitude(const double *c, int n, double t) noexcept
     return m;
 }
 
+void sort(double *q, int n) noexcept
+{
+    for (int i = 1; i < n; i++) {
+        const double v = q[i];
+        int j = i - 1;
+        for (; j >= 0 && q[j] > v; j--) {
+            q[j + 1] = q[j];
+        }
+        q[j + 1] = v;
+    }
+}
+
 // The root of p in the bracket [a, b], where p is monotone and p(a), p(b)
 // have opposite signs: Newton steps, a bisection whenever a step would
 // leave the bracket.
@@ -116,6 +128,58 @@ int quadratic_roots_in(const double *c, double lo, double hi, double *roots) noe
     return k;
 }
 
+// The real roots of a cubic whose leading coefficient is not small, in
+// [lo, hi], ascending: the closed form (trigonometric for three real
+// roots, Cardano's for one) and two Newton steps.  For critical points:
+// where two roots nearly meet the formula may lose them, which only hides
+// a wiggle of the quartic far smaller than its zero test.
+int cubic_roots_in(const double *c, double lo, double hi, double *roots) noexcept
+{
+    const double a3 = c[2] / (3.0 * c[3]), b = c[1] / c[3], d = c[0] / c[3];
+    // t = x - a3: x^3 + 3 third_p x + 2 half_q = 0.
+    const double third_p = (b - 3.0 * a3 * a3) / 3.0;
+    const double half_q = 0.5 * (2.0 * a3 * a3 * a3 - a3 * b + d);
+    const double disc = half_q * half_q + third_p * third_p * third_p;
+    double r[3];
+    int n;
+    if (disc < 0.0) {
+        const double root = std::sqrt(-third_p);
+        const double arg = std::fmax(-1.0, std::fmin(1.0, half_q / (third_p * root)));
+        const double theta = std::acos(arg) / 3.0;
+        const double m = 2.0 * root;
+        r[0] = m * std::cos(theta) - a3;
+        r[1] = m * std::cos(theta - 2.0 * pi / 3.0) - a3;
+        r[2] = m * std::cos(theta + 2.0 * pi / 3.0) - a3;
+        n = 3;
+    } else {
+        const double u = std::cbrt(-half_q - std::copysign(std::sqrt(disc), half_q));
+        r[0] = (u != 0.0 ? u - third_p / u : 0.0) - a3;
+        n = 1;
+    }
+    const double dc[3] = {c[1], 2.0 * c[2], 3.0 * c[3]};
+    for (int i = 0; i < n; i++) {
+        for (int it = 0; it < 2; it++) {
+            const double f = horner(c, 3, r[i]), df = horner(dc, 2, r[i]);
+            if (f == 0.0 || df == 0.0) {
+                break;
+            }
+            const double next = r[i] - f / df;
+            if (!(std::fabs(horner(c, 3, next)) < std::fabs(f))) {
+                break;
+            }
+            r[i] = next;
+        }
+    }
+    sort(r, n);
+    int k = 0;
+    for (int i = 0; i < n; i++) {
+        if (r[i] >= lo && r[i] <= hi) {
+            roots[k++] = r[i];
+        }
+    }
+    return k;
+}
+
 // `width`: how finely the roots are wanted; critical points serve only as
 // breakpoints and need less than the roots themselves.
 int roots_recursive(const double *c, int n, double lo, double hi, double width,
@@ -123,6 +187,10 @@ int roots_recursive(const double *c, int n, double lo, double hi, double width,
 {
     if (n <= 2) {
         return quadratic_roots_in(c, lo, hi, roots);
+    }
+    if (n == 3 && width >= critical_width &&
+        std::fabs(c[3]) >= 1e-3 * (std::fabs(c[0]) + std::fabs(c[1]) + std::fabs(c[2]))) {
+        return cubic_roots_in(c, lo, hi, roots);
     }
     double dc[max_degree];
     for (int i = 0; i < n; i++) {
@@ -158,18 +226,6 @@ double wrap(double q) noexcept
         return q - two_pi;
     }
     return q <= -pi ? q + two_pi : q;
-}
-
-void sort(double *q, int n) noexcept
-{
-    for (int i = 1; i < n; i++) {
-        const double v = q[i];
-        int j = i - 1;
-        for (; j >= 0 && q[j] > v; j--) {
-            q[j + 1] = q[j];
-        }
-        q[j + 1] = v;
-    }
 }
 
 }  // namespace
