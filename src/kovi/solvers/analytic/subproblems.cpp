@@ -39,6 +39,9 @@ constexpr double exact_share = 1e-10;
 // of the data's size; at a near-double root the angles are only good to
 // the square root of the rounding, and the residual follows them.
 constexpr double accept_share = 1e-8;
+// A two-angle candidate whose residual is below this share needs no Newton
+// step (the elimination usually lands there).
+constexpr double polished_share = 1e-13;
 // Two candidate angles closer than this are one solution found twice.
 constexpr double same_angle = 1e-9;
 
@@ -171,7 +174,7 @@ PairState evaluate(const Bilinear &s, double q1, double q2) noexcept
 PairState polish_pair(const Bilinear &s, double size, double &q1, double &q2) noexcept
 {
     PairState st = evaluate(s, q1, q2);
-    for (int it = 0; it < 3 && st.size > 4e-16 * size; it++) {
+    for (int it = 0; it < 3 && st.size > polished_share * size; it++) {
         const double det = st.j[0][0] * st.j[1][1] - st.j[0][1] * st.j[1][0];
         const double jj = st.j[0][0] * st.j[0][0] + st.j[0][1] * st.j[0][1] +
                           st.j[1][0] * st.j[1][0] + st.j[1][1] * st.j[1][1];
