@@ -209,3 +209,18 @@ def test_sp6_special_structure(probe, structure):
                    abs(math.remainder(b - q[1], TURN)) < near for a, b in sols)
         if structure == "decoupled":
             assert len(sols) == 4
+
+
+@pytest.mark.parametrize("name", sorted(ANGLES))
+def test_axis_aligned_zero_and_tiny_data_give_finite_wrapped_angles(probe, name):
+    # Coordinate axes, exact zeros and tiny components make every kind of
+    # rank drop; whatever comes back must be angles in (-pi, pi].
+    rng = np.random.default_rng(11)
+    values = np.array([0.0, 1.0, -1.0, 1e-13, 0.5, 1e3])
+    axes = np.vstack([np.eye(3), -np.eye(3)])
+    slots = RESIDUALS[name].__code__.co_varnames[:RESIDUALS[name].__code__.co_argcount]
+    for _ in range(3000):
+        args = [axes[rng.integers(6)] if slot[0] in "hk" else float(rng.choice(values))
+                if slot[0] == "d" else rng.choice(values, 3) for slot in slots]
+        sols, _ = solve(probe, name, args)
+        assert all(math.isfinite(q) and -math.pi < q <= math.pi for s in sols for q in s), args

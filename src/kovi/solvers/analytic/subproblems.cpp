@@ -47,8 +47,8 @@ constexpr double same_angle = 1e-9;
 
 double wrap(double q) noexcept
 {
-    if (q > pi) {
-        return q - two_pi;
+    if (q > pi || q <= -pi) {
+        q = std::remainder(q, two_pi);  // in [-pi, pi]
     }
     return q <= -pi ? q + two_pi : q;
 }
@@ -181,8 +181,12 @@ PairState polish_pair(const Bilinear &s, double size, double &q1, double &q2) no
         if (!(std::fabs(det) > 1e-14 * jj)) {
             break;  // a tangency: the step would be noise
         }
-        const double n1 = q1 - (st.j[1][1] * st.f[0] - st.j[0][1] * st.f[1]) / det;
-        const double n2 = q2 - (st.j[0][0] * st.f[1] - st.j[1][0] * st.f[0]) / det;
+        const double step1 = (st.j[1][1] * st.f[0] - st.j[0][1] * st.f[1]) / det;
+        const double step2 = (st.j[0][0] * st.f[1] - st.j[1][0] * st.f[0]) / det;
+        if (!(std::fabs(step1) + std::fabs(step2) <= 0.1)) {
+            break;  // a polish, not a search: far steps would leave this root
+        }
+        const double n1 = q1 - step1, n2 = q2 - step2;
         const PairState next = evaluate(s, n1, n2);
         if (!(next.size < st.size)) {
             break;
