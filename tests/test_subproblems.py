@@ -224,3 +224,22 @@ def test_axis_aligned_zero_and_tiny_data_give_finite_wrapped_angles(probe, name)
                 if slot[0] == "d" else rng.choice(values, 3) for slot in slots]
         sols, _ = solve(probe, name, args)
         assert all(math.isfinite(q) and -math.pi < q <= math.pi for s in sols for q in s), args
+
+
+@pytest.mark.parametrize("free", [0, 2])
+def test_sp5_angle_that_moves_nothing_is_reported_as_zero(probe, free):
+    # p1 on k1 (q1 free) or p3 on k3 (q3 free), as rounding leaves them:
+    # the other angles are found and the free one is 0.
+    rng = np.random.default_rng(free)
+    for _ in range(100):
+        q = rng.uniform(-math.pi, math.pi, 3)
+        q[free] = 0.0
+        args = list(forward("sp5", rng, q))
+        p = 1 if free == 0 else 3
+        args[p] = 0.7 * args[4 + free]
+        args[2] = rot(args[5], q[1]).T @ (args[0] + rot(args[4], q[0]) @ args[1]) - \
+            rot(args[6], q[2]) @ args[3]
+        sols, _ = solve(probe, "sp5", args)
+        check_solutions("sp5", args, sols, 1e-9)
+        assert any(s[free] == 0.0 and all(abs(math.remainder(a - b, TURN)) < 1e-7
+                                           for a, b in zip(s, q)) for s in sols)

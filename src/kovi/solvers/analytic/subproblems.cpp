@@ -318,8 +318,11 @@ Pairs solve_bilinear(const Bilinear &s, double size) noexcept
 {
     Candidates found;
     const double nA = frobenius2(s.A), nB = frobenius2(s.B);
-    const double rA = nA > 0.0 ? std::fabs(det2(s.A)) / nA : 0.0;
-    const double rB = nB > 0.0 ? std::fabs(det2(s.B)) / nB : 0.0;
+    // Each determinant next to the larger matrix: a matrix that is merely
+    // rounding noise beside the other must not look well conditioned.
+    const double scale = max(nA, nB);
+    const double rA = scale > 0.0 ? std::fabs(det2(s.A)) / scale : 0.0;
+    const double rB = scale > 0.0 ? std::fabs(det2(s.B)) / scale : 0.0;
     // Eliminate the unit vector whose matrix is better conditioned.
     if (max(rA, rB) > 1e-10) {
         if (rB >= rA) {

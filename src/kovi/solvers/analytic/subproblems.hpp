@@ -42,9 +42,9 @@ Sp1 sp1(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
 // order, each with its q2 from SP1.  Least squares (no exact solution): the
 // one pair minimising |R(k1, q1) p1 - R(k2, q2) p2| (two, ordered as above,
 // when only the lengths of p1 and p2 differ and their directions can
-// meet).  Continuum
-// (k1 parallel to k2, or p1 or p2 along its axis): a representative pair
-// with the free angle 0 (q2 when the axes are parallel).
+// meet).  Continuum (k1 parallel to k2, or p1 or p2 along its axis): a
+// representative pair with the free angle 0 (q2 when the axes are
+// parallel).
 struct Sp2 {
     double q1[2];
     double q2[2];
@@ -80,9 +80,9 @@ Sp3 sp3(Vec3 p1, Vec3 p2, Vec3 k, double d) noexcept;
 // Subproblem 4: q with h . R(k, q) p = d, up to 2 solutions.  With
 // h . R(k, q) p = c + A cos q + B sin q, they are phi + delta, then
 // phi - delta, for phi = atan2(B, A) and delta in (0, pi) (one solution
-// where the two meet, delta = 0 or pi).  Least
-// squares: the one q minimising |h . R(k, q) p - d|.  Continuum: h . R p
-// does not depend on q (p along k, or h along k); q = 0.
+// where the two meet, delta = 0 or pi).  Least squares: the one q
+// minimising |h . R(k, q) p - d|.  Continuum: h . R p does not depend on q
+// (p along k, or h along k); q = 0.
 struct Sp4 {
     double q[2];
     int count;
@@ -93,8 +93,9 @@ Sp4 sp4(Vec3 h, Vec3 p, Vec3 k, double d) noexcept;
 // Subproblem 5: (q1, q2, q3) with
 //     p0 + R(k1, q1) p1 = R(k2, q2) (p2 + R(k3, q3) p3),
 // up to 4 solutions, ascending in q1, then q3; exact or none (count 0).
-// All of p0..p3 zero: every triple solves it and (0, 0, 0) stands for them;
-// q2 free (both sides on k2): q2 = 0.
+// An angle that moves nothing is free and 0 stands for it: q1 with p1
+// along k1, q3 with p3 along k3, q2 with both sides on k2 (all three when
+// p0..p3 are zero).
 struct Sp5 {
     double q1[4];
     double q2[4];
