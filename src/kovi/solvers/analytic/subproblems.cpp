@@ -5,12 +5,13 @@
 //     h . R(k, q) p = (h.k)(k.p) + cos q (h.p - (h.k)(k.p)) + sin q h.(k x p),
 // and every subproblem is one or two such sinusoids set equal to data.
 //   SP1  the angle of the projections of p1 and p2 on the plane normal to k.
-//   SP2  the common point of two circles on a sphere (the cones about k1
-//        and k2), by its coordinates in the frame (k1, k2, k1 x k2).
+//   SP2  the directions must meet on the unit sphere: the k2 part of
+//        R(k1, q1) p1 / |p1| is fixed (a sinusoid in q1); SP1 gives q2.
 //   SP3  |R p1 - p2|^2 = d^2 is the sinusoid p2 . R(k, q) p1 = const.
 //   SP4  one sinusoid.
-//   SP2E two sinusoids: the k2 component (or, for parallel axes, the
-//        length) of p0 + R(k1, q1) p1 fixes q1; SP1 then gives q2.
+//   SP2E the k2 component and the length of p0 + R(k1, q1) p1 are fixed:
+//        two sinusoids in q1, the better conditioned gives q1 (the length
+//        for parallel axes); SP1 then gives q2.
 //   SP6  two equations linear in (cos q1, sin q1, cos q2, sin q2); solving
 //        them for one unit vector and asking it to have unit length leaves
 //        a trigonometric quadratic (a quartic in tan(q / 2)) in the other.
