@@ -195,7 +195,7 @@ def sp6_instance(rng, q, structure):
 
 
 @pytest.mark.parametrize("structure", ["decoupled", "triangular", "tangent"])
-def test_sp6_special_structure(probe, structure):
+def test_sp6_with_structured_equations(probe, structure):
     rng = np.random.default_rng(7)
     for _ in range(100):
         q = rng.uniform(-math.pi, math.pi, 2)

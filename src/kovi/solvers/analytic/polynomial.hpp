@@ -8,7 +8,7 @@
 // steps kept inside the bracket.  A critical point where the polynomial is
 // zero to rounding is a double root (a tangency) and is reported once.  No
 // formula loses a root to cancellation, and a vanishing leading coefficient
-// (a lower degree in disguise) needs no special case.
+// (a lower degree in disguise) needs no case of its own.
 #ifndef KOVI_SOLVERS_POLYNOMIAL_HPP
 #define KOVI_SOLVERS_POLYNOMIAL_HPP
 
