@@ -7,6 +7,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from chains import random_kinbody
 from helpers import NATIVE_CORE
 
 import kovi
@@ -42,3 +43,31 @@ def test_a_ragged_sequence_keeps_numpy_s_error_as_cause(call):
     cause = caught.value.__cause__
     assert type(cause) is ValueError and cause is caught.value.__context__
     assert "inhomogeneous" in str(cause)
+
+
+@pytest.mark.parametrize("seed, dof", [(0, 0), (1, 1), (2, 6), (3, 32)])
+def test_checked_poses_are_the_core_s_bit_for_bit(seed, dof):
+    # off 3.12 a KinBody's pose is composed by the checked entry itself
+    from kovi.kinematics.poe_fk import poe_forward_kinematics as core
+    kb, q = random_kinbody(np.random.default_rng(seed), dof)
+    for row in [q, *np.random.default_rng(dof).uniform(-1e3, 1e3, (5, dof))]:
+        assert forward_kinematics(kb, row).tobytes() == core(kb, row).tobytes()
+
+
+@pytest.mark.parametrize("alter", [
+    lambda kb: object.__setattr__(kb, "joints", list(kb.joints)),
+    lambda kb: object.__setattr__(kb, "joints", (*kb.joints[:6], "elbow")),
+])
+def test_a_body_altered_behind_its_back_gets_the_core_s_answer(alter):
+    # only a KinBody's own tuple of Joint records is read by the checked entry
+    # itself; anything else is the core's to answer, pose or error alike
+    from kovi.kinematics.poe_fk import poe_forward_kinematics as core
+    kb, q = kovi.robots.panda(), np.array(kovi.robots.configuration("panda"))
+    alter(kb)
+    try:
+        expected = core(kb, q)
+    except Exception as error:
+        with pytest.raises(type(error), match=f"^{error}$"):
+            forward_kinematics(kb, q)
+    else:
+        assert forward_kinematics(kb, q).tobytes() == expected.tobytes()
