@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "batch_runner.hpp"
+#include "interpreter_compat.hpp"
 #include "joint_values.hpp"
 #include "owned_ref.hpp"
 #include "solver_hooks.hpp"
