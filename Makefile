@@ -8,8 +8,13 @@
 #                  FUZZ_SECONDS under a clang build with the sanitizers and
 #                  libFuzzer's coverage
 #   make exactness check the pose arithmetic's bits across compilers and targets
+#   make wheel     build a wheel for each of CPython 3.10-3.13, into dist/ as
+#                  auditwheel repairs it for a manylinux tag
+#   make test-reach  the public-API tests on 3.10, 3.11 and 3.13, each in a
+#                  fresh virtual environment with the wheel installed
 #
-# Python 3.12 is found by tools/find_python.sh (override with PYTHON=...).
+# Python 3.12 is found by tools/find_python.sh (override with PYTHON=...),
+# the other versions by `tools/find_python.sh 3.X`.
 
 VENV        := .venv
 PY          := $(VENV)/bin/python
@@ -40,7 +45,7 @@ IN_ASAN_VENV = PATH="$(abspath $(ASAN_VENV))/bin:$$PATH"
 IN_FUZZ_VENV = PATH="$(abspath $(FUZZ_VENV))/bin:$$PATH"
 SOURCES     := $(shell find src runtime tools tests/native -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: run test sanitize bench fuzz exactness clean
+.PHONY: run test sanitize bench fuzz exactness clean wheel test-reach
 
 run: $(VENV)/.installed
 	$(PY) examples/sample_arm_pose.py
@@ -116,5 +121,60 @@ exactness: $(VENV)/.deps
 	tools/need_debian_packages.sh g++ clang-14 g++-aarch64-linux-gnu qemu-user
 	$(PY) exactness/check.py
 
+# ---- Other Python versions --------------------------------------------------
+# The native core builds for 3.12 alone; on the other versions the wheel holds
+# the compiled chain and the core's Python source.  Each version's pins are
+# its own file: constraints.txt for 3.12, constraints/pyXY.txt for the others
+# (numpy, for one, has no release for all four).  The requirements are read
+# from pyproject.toml by the 3.12 interpreter, whose tomllib 3.10 lacks.
+WHEEL_VERSIONS := 3.10 3.11 3.12 3.13
+REACH_VERSIONS := 3.10 3.11 3.13
+constraints_for = $(if $(filter 3.12,$(1)),constraints.txt,constraints/py$(subst .,,$(1)).txt)
+cp_tag = cp$(subst .,,$(1))
+REQUIREMENTS = "$$(tools/find_python.sh)" tools/pyproject_requirements.py
+WHEEL_BUILD_DIR := build/wheel
+# The public-API tests: the ones that need neither the probe nor the
+# native core's internals (those skip off 3.12, with the reason).
+REACH_TESTS := tests/test_user_api.py tests/test_chain.py tests/test_kinbody.py \
+               tests/test_urdf.py tests/test_cli.py tests/test_reach.py
+
+# One environment per version to build its wheel in: the build requirements,
+# and for 3.12 auditwheel, which checks every version's wheel.
+.venv-build-%/.deps: $(CONSTRAINTS) constraints/*.txt pyproject.toml
+	@test -x $(@D)/bin/python || { python=$$(tools/find_python.sh $*) && echo "Using $$python" && $$python -m venv $(@D); }
+	requirements=$$($(REQUIREMENTS) --constraints $(call constraints_for,$*) \
+	        $(if $(filter 3.12,$*),wheel)) && \
+	    $(@D)/bin/python -m pip install $(PIP_QUIET) -c $(call constraints_for,$*) $(BUILD_TOOLS) $$requirements
+	@touch $@
+
+# The wheel as built (tagged linux_x86_64), then as auditwheel repairs it:
+# tagged for the oldest manylinux policy its symbols allow.
+$(WHEEL_BUILD_DIR)/.wheel-%: .venv-build-%/.deps .venv-build-3.12/.deps $(SOURCES)
+	rm -rf $(WHEEL_BUILD_DIR)/$* && mkdir -p dist
+	rm -f dist/kovi-*-$(call cp_tag,$*)-*.whl
+	PATH="$(abspath .venv-build-$*)/bin:$$PATH" .venv-build-$*/bin/python -m pip wheel \
+	    $(PIP_QUIET) --no-build-isolation --no-deps --config-settings=build-dir=$(WHEEL_BUILD_DIR)/{wheel_tag} \
+	    -w $(WHEEL_BUILD_DIR)/$* .
+	PATH="$(abspath .venv-build-3.12)/bin:$$PATH" auditwheel repair -w dist $(WHEEL_BUILD_DIR)/$*/kovi-*.whl
+	@touch $@
+
+wheel: $(foreach v,$(WHEEL_VERSIONS),$(WHEEL_BUILD_DIR)/.wheel-$(v))
+	@ls dist/kovi-*.whl
+
+# A fresh environment each run: the version's wheel from dist/, the pinned
+# test tools, and nothing of the checkout but the tests.
+reach-%: $(WHEEL_BUILD_DIR)/.wheel-%
+	rm -rf .venv-$*
+	python=$$(tools/find_python.sh $*) && $$python -m venv .venv-$*
+	requirements=$$($(REQUIREMENTS) --constraints $(call constraints_for,$*) --no-build-requires reach) && \
+	    .venv-$*/bin/python -m pip install $(PIP_QUIET) -c $(call constraints_for,$*) \
+	    $$requirements dist/kovi-*-$(call cp_tag,$*)-*.whl
+	.venv-$*/bin/python -m pytest -p no:cacheprovider $(REACH_TESTS)
+
+test-reach: $(foreach v,$(REACH_VERSIONS),reach-$(v))
+
+# Made by pattern rules, yet kept: a later run reuses them.
+.PRECIOUS: .venv-build-%/.deps $(WHEEL_BUILD_DIR)/.wheel-%
+
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(FUZZ_VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(FUZZ_VENV) .venv-build-* $(foreach v,$(REACH_VERSIONS),.venv-$(v))

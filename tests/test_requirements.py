@@ -1,7 +1,9 @@
 """`make` installs what pyproject.toml declares, and only under a pin."""
 
+import re
 import subprocess
 import sys
+import tomllib
 
 import pytest
 from helpers import REPO
@@ -18,10 +20,26 @@ def requirements(tmp_path, constraints, *extras):
 
 
 def test_declared_requirements_are_all_pinned(tmp_path):
-    done = requirements(tmp_path, CONSTRAINTS, "test", "fuzz")
+    done = requirements(tmp_path, CONSTRAINTS, "test", "fuzz", "wheel")
     assert done.returncode == 0, done.stderr
     names = done.stdout.split()
     assert {"numpy", "pytest", "atheris"} <= set(names) and names[0].startswith("scikit-build-core")
+
+
+def supported_versions():
+    project = tomllib.loads((REPO / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+    low, high = re.fullmatch(r">=3\.(\d+),<3\.(\d+)", project["requires-python"]).groups()
+    return [f"3.{minor}" for minor in range(int(low), int(high))], project["classifiers"]
+
+
+@pytest.mark.parametrize("version", supported_versions()[0])
+def test_every_supported_version_has_its_pins_and_classifier(tmp_path, version):
+    # what make wheel and make test-reach install there: the build, numpy, pytest
+    minor = version.split(".")[1]
+    name = "constraints.txt" if version == "3.12" else f"constraints/py3{minor}.txt"
+    done = requirements(tmp_path, (REPO / name).read_text(encoding="utf-8"), "reach")
+    assert done.returncode == 0, done.stderr
+    assert f"Programming Language :: Python :: {version}" in supported_versions()[1]
 
 
 @pytest.mark.parametrize("dropped, extras, message", [

@@ -12,7 +12,7 @@ from types import SimpleNamespace
 
 import numpy as np
 import pytest
-from helpers import REPO, SOURCE_PATH
+from helpers import REPO, SOURCE_PATH, needs_native_core
 
 import kovi
 import kovi._kinbody
@@ -158,6 +158,7 @@ def run_installed(code, cwd):
     return done.stdout
 
 
+@needs_native_core
 def test_traceback_shows_the_failing_line_outside_the_checkout(tmp_path):
     # the entries name the source relative to the checkout, absent here
     out = run_installed("""

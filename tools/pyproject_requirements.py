@@ -1,7 +1,7 @@
 """Prints, one a line, the requirements that pyproject.toml declares for the
-build (build-system.requires), for the package (project.dependencies) and
-for the extras named on the command line, so that `make` installs whatever
-the project declares without naming it again.
+build (build-system.requires, unless --no-build-requires), for the package
+(project.dependencies) and for the extras named on the command line, so that
+`make` installs whatever the project declares without naming it again.
 
 Every requirement must be pinned in the constraints file given with
 --constraints: an unpinned one would make the environment differ from one
@@ -38,13 +38,17 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("extras", nargs="*", help="optional-dependency groups to add")
     parser.add_argument("--constraints", type=Path, required=True)
+    parser.add_argument("--no-build-requires", action="store_true",
+                        help="leave out build-system.requires (an environment that "
+                             "installs a built wheel)")
     args = parser.parse_args()
     project = tomllib.loads((REPO / "pyproject.toml").read_text(encoding="utf-8"))
     groups = project["project"].get("optional-dependencies", {})
     unknown = [e for e in args.extras if e not in groups]
     if unknown:
         sys.exit(f"pyproject.toml declares no extra {', '.join(unknown)}")
-    requirements = [*project["build-system"]["requires"], *project["project"]["dependencies"]]
+    requirements = [*([] if args.no_build_requires else project["build-system"]["requires"]),
+                    *project["project"]["dependencies"]]
     for extra in args.extras:
         requirements += groups[extra]
     pinned = pinned_names(args.constraints)

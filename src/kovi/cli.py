@@ -30,6 +30,7 @@ import kovi
 from kovi import robots
 from kovi._kinbody import KinBody
 from kovi._urdf import URDFError, load_chain
+from kovi.kinematics import core_summary
 
 # rows of a --q-file computed between two progress updates
 BATCH_CHUNK = 4096
@@ -130,6 +131,7 @@ def run_info(args: argparse.Namespace) -> None:
     print(f"{kb.name}: {kb.dof} joints")
     print(f"base frame: {robot.base_frame}")
     print(f"end frame:  {robot.end_frame}")
+    print(f"core:       {core_summary()}")
     rows = [("#", "joint", "type", "axis", "limits")]
     for i, j in enumerate(kb.joints, 1):
         axis = " ".join(f"{v + 0.0:g}" for v in j.axis.tolist())

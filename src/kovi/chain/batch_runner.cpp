@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "cpython_internal.hpp"
+#include "interpreter_compat.hpp"
 
 namespace kovi::chain {
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "batch_runner.hpp"
+#include "interpreter_compat.hpp"
 #include "joint_values.hpp"
 #include "owned_ref.hpp"
 #include "solver_hooks.hpp"
@@ -667,6 +668,126 @@ PyObject *core_input(PyObject *q, const JointValues &values) noexcept
     return values.converted();
 }
 
+#if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x030D0000
+// Off 3.12 kovi.kinematics.poe_fk is the core's Python source, not the
+// native core (which is built for 3.12 alone).  A kovi.KinBody itself holds a
+// tuple of checked, frozen kovi.Joint records whose reads run no code, so
+// its pose is composed here instead, joint by joint with the arithmetic the
+// core uses: the same bits.  Anything else (a subclass, whose attributes may
+// answer anything, or a body altered behind its back that does not read as
+// one) is left to the core, whose answer or error is then the answer.
+
+// The types and the record's attribute names, looked up once and kept.
+struct BodyReads {
+    PyObject *joint_type = nullptr;  // kovi._kinbody.Joint
+    PyObject *T_left = nullptr;
+    PyObject *axis = nullptr;
+    PyObject *T_right = nullptr;
+    PyObject *kind = nullptr;        // "joint_type"
+    PyObject *prismatic = nullptr;
+};
+BodyReads body_reads;
+
+[[gnu::noinline, gnu::cold]] bool load_body_reads() noexcept
+{
+    BodyReads &r = body_reads;
+    if (!load(cached.kinbody_type, "kovi._kinbody", "KinBody") ||
+        !load(r.joint_type, "kovi._kinbody", "Joint") ||
+        !(r.T_left = PyUnicode_InternFromString("T_left")) ||
+        !(r.axis = PyUnicode_InternFromString("axis")) ||
+        !(r.T_right = PyUnicode_InternFromString("T_right")) ||
+        !(r.kind = PyUnicode_InternFromString("joint_type")) ||
+        !(r.prismatic = PyUnicode_InternFromString("prismatic"))) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// Rows 0-2 of a transform: straight from a float64 4x4 array's data when it
+// is one (as a Joint's are), else as any transform is read.
+bool read_record_transform(PyObject *value, AffineBlock &out) noexcept
+{
+    if (PyArray_CheckExact(value)) {
+        auto *a = reinterpret_cast<PyArrayObject *>(value);
+        if (PyArray_TYPE(a) == NPY_DOUBLE && PyArray_NDIM(a) == 2 && PyArray_DIM(a, 0) == 4 &&
+            PyArray_DIM(a, 1) == 4 && PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a) &&
+            PyArray_ISNOTSWAPPED(a)) {
+            std::memcpy(out.e, PyArray_DATA(a), sizeof out.e);
+            return true;
+        }
+    }
+    return read_transform(value, "", "", out);
+}
+
+// A Joint record's numbers, read as the core reads them: the same four
+// attributes, the kind compared with "prismatic".
+bool read_record(PyObject *record, JointRecord &joint) noexcept
+{
+    const BodyReads &r = body_reads;
+    OwnedRef T_left(PyObject_GetAttr(record, r.T_left));
+    OwnedRef axis(T_left ? PyObject_GetAttr(record, r.axis) : nullptr);
+    OwnedRef T_right(axis ? PyObject_GetAttr(record, r.T_right) : nullptr);
+    OwnedRef kind(T_right ? PyObject_GetAttr(record, r.kind) : nullptr);
+    if (!kind || !read_record_transform(T_left.get(), joint.left) ||
+        !read_axis(axis.get(), "", joint.axis) ||
+        !read_record_transform(T_right.get(), joint.right)) {
+        return false;
+    }
+    int is_prismatic = PyObject_RichCompareBool(kind.get(), r.prismatic, Py_EQ);
+    joint.prismatic = is_prismatic == 1;
+    return is_prismatic >= 0;
+}
+
+bool read_body_joints(PyObject *kb, std::vector<JointRecord> &records) noexcept
+{
+    OwnedRef joints(PyObject_GetAttr(kb, cached.str_joints));
+    if (!joints || !PyTuple_CheckExact(joints.get())) {
+        return false;
+    }
+    Py_ssize_t n = PyTuple_GET_SIZE(joints.get());
+    try {
+        records.resize(n);
+    }
+    catch (...) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *record = PyTuple_GET_ITEM(joints.get(), i);
+        if (Py_TYPE(record) != reinterpret_cast<PyTypeObject *>(body_reads.joint_type) ||
+            !read_record(record, records[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The pose of a KinBody at q (checked against it), or null with no
+// exception set when the core is to answer.
+PyObject *kinbody_pose(PyObject *kb, const JointValues &values) noexcept
+{
+    if ((body_reads.prismatic == nullptr && !load_body_reads()) ||
+        Py_TYPE(kb) != reinterpret_cast<PyTypeObject *>(cached.kinbody_type)) {
+        return nullptr;
+    }
+    std::vector<JointRecord> records;
+    if (!read_body_joints(kb, records)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    AffineBlock a;
+    end_pose(records.data(), records.size(), values.view(), a);
+    static constexpr npy_intp dims[2] = {4, 4};
+    PyArrayObject *pose = new_array(2, dims);
+    if (pose == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    store_pose(a, {PyArray_BYTES(pose), 4 * sizeof(double), sizeof(double)});
+    return reinterpret_cast<PyObject *>(pose);
+}
+#endif
+
 }  // namespace
 
 PyObject *checked_forward_kinematics(PyObject *kb, PyObject *q) noexcept
@@ -676,6 +797,11 @@ PyObject *checked_forward_kinematics(PyObject *kb, PyObject *q) noexcept
         joints_name() == nullptr || !joint_values_fit_body(kb, q, values)) {
         return nullptr;
     }
+#if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x030D0000
+    if (PyObject *pose = kinbody_pose(kb, values)) {
+        return pose;
+    }
+#endif
     PyObject *args[3] = {nullptr, kb, core_input(q, values)};
     return PyObject_Vectorcall(cached.poe_forward_kinematics, args + 1,
                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);

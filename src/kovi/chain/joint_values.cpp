@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "interpreter_compat.hpp"
+
 namespace kovi::chain {
 
 namespace {
