@@ -91,5 +91,10 @@ class Limits:
         return np.clip(self.values(q), self.lower, self.upper)
 
     def neutral(self) -> NDArray[np.float64]:
-        inside = (self.lower <= 0.0) & (self.upper >= 0.0)
-        return np.where(inside, 0.0, 0.5 * self.lower + 0.5 * self.upper)
+        out = np.zeros(self.dof)
+        # limits that miss zero are finite on the side nearer to it
+        outside = (self.lower > 0.0) | (self.upper < 0.0)
+        bounded = outside & np.isfinite(self.lower) & np.isfinite(self.upper)
+        out[bounded] = 0.5 * self.lower[bounded] + 0.5 * self.upper[bounded]
+        out[outside & ~bounded] = np.where(self.lower > 0.0, self.lower, self.upper)[outside & ~bounded]
+        return out

@@ -136,7 +136,7 @@ class Robot:
             if record.type in ("floating", "planar"):
                 raise model.fail(record, f"a {record.type} joint; a kovi.Robot has revolute, "
                                          "continuous, prismatic and fixed joints")
-        dangling = {r.name for r in edges if r.movable and self._dangling(r)}
+        dangling = {r.name for r in edges if r.movable and r.mimic and self._dangling(r)}
         independent = [r for r in edges if r.movable and (r.mimic is None or r.name in dangling)]
         self.joint_names: tuple[str, ...] = tuple(r.name for r in independent)
         self._columns = {name: i for i, name in enumerate(self.joint_names)}
@@ -222,7 +222,7 @@ class Robot:
             return
         # the joint moves from the child link of the joint above (or the root)
         anchor = -1 if above.motion < 0 else self._motions[above.motion].child
-        if record.mimic is None:
+        if record.name in self._columns:   # independent, or a mimic of no joint
             column, mimic = self._columns[record.name], None
         else:
             driver, multiplier, offset = self._drivers[record.name]

@@ -298,7 +298,7 @@ def read_regular_file(path: str | os.PathLike[str]) -> bytes:
             chunks.append(chunk)
             size += len(chunk)
         if size > MAX_FILE_BYTES:
-            raise URDFError(f"{where}: larger than {MAX_FILE_BYTES >> 20} MiB; no URDF is "
+            raise URDFError(f"{where}: longer than {MAX_FILE_BYTES} bytes; no URDF is "
                             "that long")
         return b"".join(chunks)
     finally:
