@@ -76,7 +76,8 @@ class FramePoses(Mapping[str, NDArray[np.float64]]):
         self._index = index
 
     def __getitem__(self, name: str) -> NDArray[np.float64]:
-        return self.array[self._index[name]]
+        pose: NDArray[np.float64] = self.array[self._index[name]]
+        return pose
 
     def __iter__(self) -> Iterator[str]:
         return iter(self._index)
@@ -227,6 +228,7 @@ class Robot:
         else:
             driver, multiplier, offset = self._drivers[record.name]
             column, mimic = self._columns[driver], (multiplier, offset)
+        assert record.axis is not None   # a movable joint's
         joint = urdf_joint(self._model, record, T, record.axis, np.eye(4))
         self._motions.append(_Motion(record, joint, column, mimic, anchor, len(self._frames)))
         self._append(_Frame(link, parent, record, None, len(self._motions) - 1, None))

@@ -388,9 +388,11 @@ def _joint(doc: _Document, element: ET.Element, links: set[str]) -> UrdfJoint:
     parent = _link_of(doc, element, "parent", links)
     child = _link_of(doc, element, "child", links)
     origin = _origin(doc, element)
-    axis = limits = velocity = effort = mimic = None
+    axis: tuple[float, float, float] | None = None
+    limits = velocity = effort = mimic = None
     if kind in MOVABLE:
-        axis = _numbers(doc, element, element.find("axis"), "xyz", (1.0, 0.0, 0.0))
+        x, y, z = _numbers(doc, element, element.find("axis"), "xyz", (1.0, 0.0, 0.0))
+        axis = (x, y, z)
         limit = element.find("limit")
         if kind != "continuous" and limit is not None:
             # a missing bound is 0 in URDF
