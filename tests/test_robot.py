@@ -146,8 +146,14 @@ def test_a_path_from_the_root_is_bit_for_bit_the_tree(arm):
     for tip in ("upper", "hand", "tcp", "tool", "left", "right"):
         kb = arm.chain(tip)
         chain = Chain(kb)
-        assert np.array_equal(chain.pose(arm.chain_configuration(kb, q)), poses[tip])
+        q_body = arm.chain_configuration(kb, q)
+        assert np.array_equal(chain.pose(q_body), poses[tip])
         assert chain.link_names == kb.link_names
+        if tip != "right":   # the mimic's column holds the driver's sign
+            for frame in ("world", "local"):
+                columns = [arm.joint_names.index(name) for name in kb.joint_names]
+                assert np.array_equal(chain.jacobian(q_body, frame),
+                                      arm.jacobian(tip, q, frame)[:, columns])
 
 
 @pytest.mark.parametrize("call, error, match", [
@@ -234,6 +240,10 @@ def test_base_and_tool_offsets_and_link_names():
     assert chain.link_names == moved.link_names and len(chain.link_poses(q)) == 8
     with pytest.raises(ValueError, match="link_names must hold 8 names"):
         KinBody("p", body.joints, link_names=["a"])
+    # a state written before chains kept link names gives the default ones
+    old = Chain.__new__(Chain)
+    old.__setstate__(Chain(moved).__getstate__()[:5])
+    assert old.link_names == ("base", *(f"link{i}" for i in range(1, 8)))
 
 
 # ---- example-robot-data against Pinocchio ------------------------------------

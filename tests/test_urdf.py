@@ -101,6 +101,7 @@ def test_pendulum_from_text_bytes_and_file(source, tmp_path):
         source.write_text(PENDULUM)
     kb = KinBody.from_urdf(source)
     assert (kb.name, kb.joint_names) == ("pendulum", ("swing", "rod"))
+    assert kb.link_names == ("base", "arm", "bob")
     swing, rod = kb.joints
     assert swing.joint_type == "revolute" and swing.limits is None  # continuous
     assert rod.joint_type == "prismatic" and rod.limits == (0.0, 0.3)  # URDF's lower default
