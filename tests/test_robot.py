@@ -140,9 +140,11 @@ def test_mimic_joints_on_a_path(arm, tip, base, names):
 
 
 def test_a_path_from_the_root_is_bit_for_bit_the_tree(arm):
+    import pickle
     arm.add_frame("tool", "tcp", [[0, -1, 0, 0.01], [1, 0, 0, 0], [0, 0, 1, 0.2]])
     q = arm.random_configuration(5)
     poses = arm.frame_poses(q)
+    assert np.array_equal(pickle.loads(pickle.dumps(arm)).frame_poses(q).array, poses.array)
     for tip in ("upper", "hand", "tcp", "tool", "left", "right"):
         kb = arm.chain(tip)
         chain = Chain(kb)

@@ -408,7 +408,9 @@ class KinBody:
             joint on the chain, in chain order, named as in the file and
             carrying the file's position limits (none for continuous joints).
             Fixed joints are folded into the neighbouring transforms, and
-            axes are scaled to unit length.  Named after the robot.
+            axes are scaled to unit length.  Named after the robot; its
+            ``link_names`` are ``base_link``, the link after each joint and
+            ``tip_link``.
 
         Raises
         ------
@@ -419,7 +421,11 @@ class KinBody:
             ISO-8859-1 or US-ASCII (a ``str`` is read as it is), a
             missing link, a branch below ``base_link`` when ``tip_link`` is
             omitted (listing the candidate tips), a closed loop, a floating,
-            planar or mimic joint on the chain, a zero axis.
+            planar or mimic joint on the chain (``kovi.Robot.chain`` takes
+            mimic joints), a zero axis, a number outside the XML decimal
+            grammar (``1_000``, other scripts' digits) or not finite, a
+            model without links, a path that names no regular file (a FIFO,
+            a device) or a file longer than 64 MiB.
         OSError
             The file cannot be read.
         """

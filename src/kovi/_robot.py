@@ -86,7 +86,7 @@ class FramePoses(Mapping[str, NDArray[np.float64]]):
         return len(self._index)
 
     def __repr__(self) -> str:
-        return f"<kovi.FramePoses of {len(self)} frames>"
+        return f"<kovi._robot.FramePoses of {len(self)} frames>"
 
 
 class Robot:
@@ -118,7 +118,7 @@ class Robot:
 
     Frames are looked up by name; the name of a joint stands for the frame
     of its child link.  Unknown names raise a ``KeyError`` that lists the
-    close matches.
+    close matches.  A robot pickles (its model's records and added frames).
     """
 
     def __init__(self, model: UrdfModel) -> None:
@@ -279,6 +279,12 @@ class Robot:
         right = offset if above.right is None else above.right @ offset
         self._append(_Frame(name, parent_index, None, offset, above.motion, right))
         self._compile()
+
+    def __reduce__(self) -> tuple[object, ...]:
+        # the model's records and the added frames; the native tree is rebuilt
+        added = [(f.name, self._frames[f.parent].name, f.offset)
+                 for f in self._frames if f.edge is None and f.parent >= 0]
+        return (_rebuild_robot, (self._model, added))
 
     # -- names and configurations ---------------------------------------------
 
@@ -485,6 +491,13 @@ class Robot:
                 raise ValueError(f"joint {name!r} of body {body.name!r} is no movable joint of "
                                  f"robot {self.name!r}")
         return out
+
+
+def _rebuild_robot(model: UrdfModel, added: list[tuple[str, str, NDArray[np.float64]]]) -> Robot:
+    robot = Robot(model)
+    for name, parent, offset in added:
+        robot.add_frame(name, parent, offset)
+    return robot
 
 
 def _read_only(array: NDArray[np.float64]) -> NDArray[np.float64]:

@@ -62,8 +62,9 @@ _XML_SPACE = re.compile(r"[ \t\r\n]+")
 
 
 class URDFError(ValueError):
-    """A URDF model that cannot give the requested serial chain; the message
-    names the element (and its line in the text) at fault."""
+    """A URDF model that cannot be read, or cannot give the chain or robot
+    asked of it; the message names the element (and its line in the text)
+    at fault."""
 
 
 def name_list(names: Iterable[str], limit: int = LISTED_NAMES) -> str:
