@@ -33,6 +33,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from kovi import _configurations
+from kovi._chain import KinematicTree
 from kovi._kinbody import Joint, KinBody, _transform, urdf_joint
 from kovi._urdf import UrdfJoint, UrdfModel, name_list, read_model
 
@@ -238,7 +239,6 @@ class Robot:
         self._frames.append(frame)
 
     def _compile(self) -> None:
-        from kovi._chain import KinematicTree
         motions, frames = self._motions, self._frames
         identity = np.eye(4)
         self._tree = KinematicTree(
