@@ -171,8 +171,8 @@ class Robot:
         ``source`` is a path to a URDF file, or the XML text itself, read as
         ``KinBody.from_urdf`` reads it.  Raises ``kovi.URDFError`` (naming
         the element) for what that refuses, and for a model without links,
-        with several roots, a floating or planar joint, or a mimic joint
-        whose mimic joints form a loop.  A mimic joint whose driver is no
+        with several roots, a floating or planar joint, or mimic joints that
+        follow each other in a loop.  A mimic joint whose driver is no
         movable joint of the model is taken as independent, with a
         ``UserWarning`` naming it.
         """
