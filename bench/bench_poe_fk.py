@@ -355,7 +355,7 @@ def main(argv=None):
     if "twin" in peers:
         fns["twin"] = load_twin_cached()
 
-    from kovi._kinbody import SAMPLE_BODIES, sample_configuration
+    from kovi.robots._samples import SAMPLE_BODIES, sample_configuration
     cases = {}
     for name, make in SAMPLE_BODIES.items():
         kb, q = make(), sample_configuration(name)

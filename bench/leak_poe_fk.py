@@ -68,7 +68,7 @@ def main(argv=None):
                     help="calls of each failing kind (default 10^5)")
     args = ap.parse_args(argv)
 
-    from kovi._kinbody import panda, sample_configuration
+    from kovi.robots._samples import panda, sample_configuration
     from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
 
     kb, q = panda(), sample_configuration("panda")

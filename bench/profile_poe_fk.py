@@ -44,7 +44,7 @@ def child(args):
         spec.loader.exec_module(mod)
     else:
         import kovi.kinematics.poe_fk as mod
-    from kovi._kinbody import SAMPLE_BODIES, sample_configuration
+    from kovi.robots._samples import SAMPLE_BODIES, sample_configuration
 
     kb, q = SAMPLE_BODIES[args.body](), sample_configuration(args.body)
     if args.general:

@@ -11,7 +11,7 @@ try:
     from kovi.kinematics import poe_fk
 except ImportError as exc:
     sys.exit(f"error: cannot import kovi.kinematics.poe_fk ({exc}); install the package first")
-from kovi._kinbody import panda, sample_configuration
+from kovi.robots._samples import panda, sample_configuration
 
 kb = panda()
 q = sample_configuration("panda")

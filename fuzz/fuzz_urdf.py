@@ -14,7 +14,11 @@ Expected: a KinBody or kovi.URDFError, nothing else; no file opened, no
 module imported and no connection made while reading text; at most a
 second of processor time; and in an accepted body, finite 4x4 transforms
 with a rotation block and the bottom row [0, 0, 0, 1], unit axes, known
-joint kinds, finite ordered limits and distinct joint names.
+joint kinds, finite ordered limits and distinct joint names.  The same
+text read as a kovi.Robot: a Robot or kovi.URDFError under the same
+watch; an accepted robot has a frame per link, poses with the bottom row
+[0, 0, 0, 1] at its neutral configuration, and, where the body was
+accepted too, the same joints on the robot's path between its links.
 """
 
 import math
@@ -27,8 +31,9 @@ import numpy as np
 
 import harness
 import kovi._kinbody
+import kovi._robot
 import kovi._urdf
-from kovi import KinBody, URDFError
+from kovi import KinBody, Robot, URDFError
 
 SECONDS_PER_INPUT = 1.0
 # What reading a URDF text must never do: touch files, import (which reads
@@ -230,14 +235,30 @@ def check_body(kb):
             assert math.isfinite(lower) and math.isfinite(upper) and lower <= upper, j
 
 
-def read(source, base, tip):
-    """KinBody.from_urdf's outcome, with what it did that it must not."""
+def check_robot(robot, kb):
+    """An accepted robot: every link a frame, poses of rigid form, and the
+    body's joints on its path."""
+    links = [link.name for link in robot._model.links]
+    assert sorted(robot.frame_names) == sorted(links), (robot.frame_names, links)
+    poses = robot.frame_poses(robot.neutral_configuration()).array
+    assert poses.shape == (len(robot.frame_names), 4, 4), poses.shape
+    assert (poses[:, 3] == [0.0, 0.0, 0.0, 1.0]).all(), poses
+    if kb is not None:
+        path = robot.chain(kb.link_names[-1], kb.link_names[0])
+        assert path.joint_names == kb.joint_names, (path.joint_names, kb.joint_names)
+
+
+def read(source, base, tip, load=None):
+    """KinBody.from_urdf's outcome (or that of `load`), with what it did
+    that it must not."""
     watch["events"].clear()
     watch["on"] = True
     started = time.process_time()
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # showing a warning reads its source file
+            if load is not None:
+                return load(source), None
             return KinBody.from_urdf(source, base, tip), None
     except URDFError as exc:
         return None, exc
@@ -257,7 +278,10 @@ def test_one_input(data):
     kb, error = read(source, base, tip)
     if error is None:
         check_body(kb)
+    robot, error = read(source, None, None, Robot.from_urdf)
+    if error is None:
+        check_robot(robot, kb)
 
 
 if __name__ == "__main__":
-    harness.fuzz(test_one_input, modules=(kovi._urdf, kovi._kinbody))
+    harness.fuzz(test_one_input, modules=(kovi._urdf, kovi._kinbody, kovi._robot))

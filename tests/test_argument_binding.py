@@ -5,7 +5,7 @@ of which keeps a reference to an argument."""
 import pytest
 from helpers import DEF_LINE, FUNCTION_NAME, SOURCE_PATH, assert_no_leak, traceback_entries
 
-from kovi._kinbody import sample_body, sample_configuration
+from kovi.robots._samples import sample_body, sample_configuration
 from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
 
 KB = sample_body("panda")

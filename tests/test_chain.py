@@ -25,7 +25,8 @@ from chains import pinocchio_model, random_kinbody
 from helpers import REPO
 
 from kovi._chain import Chain, forward_kinematics
-from kovi._kinbody import Joint, KinBody, SAMPLE_BODIES, panda, sample_configuration
+from kovi._kinbody import Joint, KinBody
+from kovi.robots._samples import SAMPLE_BODIES, panda, sample_configuration
 
 
 def sample_cases():
@@ -443,7 +444,7 @@ import numpy as np
 
 import kovi
 from kovi._chain import Chain
-from kovi._kinbody import panda
+from kovi.robots._samples import panda
 
 chain, Q = Chain(panda()), np.zeros((500_000, 7))
 def loop():
@@ -461,7 +462,7 @@ import numpy as np
 
 import kovi
 from kovi._chain import Chain
-from kovi._kinbody import panda
+from kovi.robots._samples import panda
 
 class Late:
     def __init__(self):

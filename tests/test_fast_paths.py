@@ -67,7 +67,7 @@ def test_random_chains_match_the_general_path(fk, stand_ins, seed):
 
 
 def test_sample_bodies_match_the_general_path(fk, stand_ins):
-    from kovi._kinbody import SAMPLE_BODIES, sample_configuration
+    from kovi.robots._samples import SAMPLE_BODIES, sample_configuration
     cases = [(make(), sample_configuration(name)) for name, make in SAMPLE_BODIES.items()]
     fast = [result_of(fk, kb, q) for kb, q in cases]
     stand_ins()

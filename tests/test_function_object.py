@@ -12,7 +12,7 @@ import weakref
 
 import pytest
 
-from kovi._kinbody import sample_body, sample_configuration
+from kovi.robots._samples import sample_body, sample_configuration
 
 DEFAULTS_WARNING = ("changes to kovi_function.{} will not currently affect the values used in "
                     "function calls")

@@ -4,13 +4,8 @@ import numpy as np
 import pytest
 from helpers import load_twin
 
-from kovi._kinbody import (
-    SAMPLE_BODIES,
-    Joint,
-    KinBody,
-    sample_body,
-    sample_configuration,
-)
+from kovi._kinbody import Joint, KinBody
+from kovi.robots._samples import SAMPLE_BODIES, sample_body, sample_configuration
 
 fk = load_twin().poe_forward_kinematics
 

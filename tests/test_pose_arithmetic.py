@@ -34,7 +34,7 @@ def test_nans_stand_where_the_twins_do(fk, twin, seed):
 
 
 def test_sample_bodies_match_the_twin_bit_for_bit(fk, twin):
-    from kovi._kinbody import SAMPLE_BODIES, sample_configuration
+    from kovi.robots._samples import SAMPLE_BODIES, sample_configuration
     for name, make in SAMPLE_BODIES.items():
         kb, q = make(), sample_configuration(name)
         assert fk(kb, q).tobytes() == twin.poe_forward_kinematics(kb, q).tobytes(), name

@@ -8,7 +8,7 @@ import pytest
 from helpers import (DEF_LINE, FUNCTION_NAME, INIT_NAME, REPO, SOURCE_PATH, run_python,
                      source_line, traceback_entries)
 
-from kovi._kinbody import sample_body
+from kovi.robots._samples import sample_body
 from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
 
 FN, INIT, SOURCE, entries = FUNCTION_NAME, INIT_NAME, SOURCE_PATH, traceback_entries

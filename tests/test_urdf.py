@@ -2,6 +2,7 @@
 against Pinocchio, and what a malformed or unsupported model gets."""
 
 import math
+import os
 import sysconfig
 from pathlib import Path
 
@@ -10,6 +11,7 @@ import pytest
 from helpers import run_python
 
 import kovi
+import kovi._urdf
 from kovi import KinBody, URDFError
 from kovi.kinematics.poe_fk import poe_forward_kinematics as fk
 
@@ -99,6 +101,7 @@ def test_pendulum_from_text_bytes_and_file(source, tmp_path):
         source.write_text(PENDULUM)
     kb = KinBody.from_urdf(source)
     assert (kb.name, kb.joint_names) == ("pendulum", ("swing", "rod"))
+    assert kb.link_names == ("base", "arm", "bob")
     swing, rod = kb.joints
     assert swing.joint_type == "revolute" and swing.limits is None  # continuous
     assert rod.joint_type == "prismatic" and rod.limits == (0.0, 0.3)  # URDF's lower default
@@ -218,3 +221,52 @@ def test_an_axis_of_subnormal_or_huge_components_is_scaled_to_unit_length(xyz, d
     np.testing.assert_allclose(axis, np.array(direction) / np.linalg.norm(direction),
                                rtol=0, atol=1e-12)
     assert abs(math.hypot(*axis) - 1.0) < 1e-15
+
+
+@pytest.mark.parametrize("load", [KinBody.from_urdf, kovi.Robot.from_urdf])
+@pytest.mark.parametrize("special, kind", [("fifo", "a FIFO"), ("/dev/zero", "a device"),
+                                           ("dir", "a directory")])
+def test_only_regular_files_are_read(load, special, kind, tmp_path):
+    path = Path(special) if special.startswith("/") else tmp_path / special
+    if special == "fifo":
+        os.mkfifo(path)   # no writer: a blocking open would wait forever
+    elif special == "dir":
+        path.mkdir()
+    with pytest.raises(URDFError, match=f"{kind}, not a regular file"):
+        load(path)
+
+
+def test_a_file_longer_than_the_bound_is_refused(tmp_path, monkeypatch):
+    monkeypatch.setattr(kovi._urdf, "MAX_FILE_BYTES", 100)
+    path = tmp_path / "long.urdf"
+    path.write_text(robot(CHAIN) + " " * 100)
+    with pytest.raises(URDFError, match="longer than 100 bytes"):
+        KinBody.from_urdf(path)
+
+
+@pytest.mark.parametrize("xyz", ["1_000 0 0", "\u0661 0 0", "1\u00a00 0", "0x10 0 0", "1,5 0 0",
+                                 "1e999 0 0", "inf 0 0", "NaN 0 0", "1 0", "1 2 3 4"])
+def test_urdf_numbers_outside_the_xml_grammar_are_refused_with_the_line(xyz):
+    text = robot(link("a", "b"), "\n", joint("j", "a", "b", extra=f"<origin xyz='{xyz}'/>"))
+    with pytest.raises(URDFError, match=r"line 2: <joint name='j'>: <origin xyz=.*expected 3 finite"):
+        KinBody.from_urdf(text)
+
+
+@pytest.mark.parametrize("xyz, expected", [("+.5\t-0\n1E2", (0.5, 0.0, 100.0)),
+                                           (" 1. 2e-3  -.25 ", (1.0, 0.002, -0.25))])
+def test_urdf_numbers_in_the_xml_grammar_are_read(xyz, expected):
+    kb = KinBody.from_urdf(robot(link("a", "b"), joint("j", "a", "b", extra=f"<origin xyz='{xyz}'/>")))
+    assert kb.joints[0].T_left[:3, 3].tolist() == list(expected)
+
+
+def test_a_long_list_of_leaves_is_capped():
+    leaves = [f"leaf{i:02d}" for i in range(30)]
+    text = robot(link("a", *leaves), *(joint(f"j{i}", "a", leaf) for i, leaf in enumerate(leaves)))
+    with pytest.raises(URDFError, match=r"pass tip_link, one of: leaf00, .*, leaf09 and 20 more$"):
+        KinBody.from_urdf(text)
+
+
+@pytest.mark.parametrize("load", [KinBody.from_urdf, kovi.Robot.from_urdf])
+def test_an_empty_model_says_it_has_no_links(load):
+    with pytest.raises(URDFError, match="robot 'r' has no links$"):
+        load(robot())

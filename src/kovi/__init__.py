@@ -34,6 +34,7 @@ _LAZY = {
     "forward_kinematics": "kovi._chain",
     "Joint": "kovi._kinbody",
     "KinBody": "kovi._kinbody",
+    "Robot": "kovi._robot",
     "URDFError": "kovi._urdf",
     "robots": None,
 }
@@ -42,10 +43,11 @@ if TYPE_CHECKING:
     from kovi import robots
     from kovi._chain import Chain, forward_kinematics
     from kovi._kinbody import Joint, KinBody
+    from kovi._robot import Robot
     from kovi._urdf import URDFError
 
-__all__ = ["__version__", "Chain", "Joint", "KinBody", "URDFError", "forward_kinematics",
-           "robots"]
+__all__ = ["__version__", "Chain", "Joint", "KinBody", "Robot", "URDFError",
+           "forward_kinematics", "robots"]
 
 
 def __getattr__(name: str) -> object:

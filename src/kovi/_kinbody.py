@@ -24,25 +24,21 @@ from __future__ import annotations
 import math
 import os
 import sys
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
-from types import MappingProxyType
 from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from kovi import _configurations
+
 __all__ = [
     "Joint",
     "KinBody",
     "JOINT_TYPES",
-    "SAMPLE_BODIES",
-    "SAMPLE_CONFIGURATIONS",
-    "panda",
-    "ur5",
-    "scara",
-    "sample_body",
-    "sample_configuration",
+    "UrdfChain",
+    "load_chain",
 ]
 
 JOINT_TYPES = ("revolute", "prismatic")
@@ -239,6 +235,11 @@ class KinBody:
         A label for messages and listings.
     joints : iterable of Joint
         Base to end; stored as a tuple.  Joint names must be unique.
+    link_names : iterable of str, optional, keyword-only
+        ``dof + 1`` names of the frames that ``Chain.link_poses`` gives: the
+        base frame, then the frame after each joint (the end frame last).
+        By default ``"base"``, ``"link1"``, ... ``"link<dof>"``; models read
+        from URDF name them after their links.
 
     See Also
     --------
@@ -249,8 +250,10 @@ class KinBody:
 
     name: str
     joints: tuple[Joint, ...]
+    link_names: tuple[str, ...]
 
-    def __init__(self, name: str, joints: Iterable[Joint]) -> None:
+    def __init__(self, name: str, joints: Iterable[Joint], *,
+                 link_names: Iterable[str] | None = None) -> None:
         if not isinstance(name, str):
             raise TypeError(f"body name must be a str, got {type(name).__name__}")
         if isinstance(joints, (str, bytes)) or not isinstance(joints, Iterable):
@@ -268,10 +271,11 @@ class KinBody:
             seen[j.name] = i
         object.__setattr__(self, "name", str.__str__(name))  # plain str, not a subclass
         object.__setattr__(self, "joints", joints)
+        object.__setattr__(self, "link_names", _link_names(link_names, name, len(joints)))
 
     def __reduce__(self) -> tuple[object, ...]:
         # through the constructor, which checks the joints again
-        return (KinBody, (self.name, self.joints))
+        return (_rebuild_body, (self.name, self.joints, self.link_names))
 
     @property
     def dof(self) -> int:
@@ -288,6 +292,51 @@ class KinBody:
     def __repr__(self) -> str:
         kinds = "".join("P" if j.joint_type == "prismatic" else "R" for j in self.joints)
         return f"KinBody({self.name!r}, {kinds or 'no joints'})"
+
+    # -- base, tool and configurations ---------------------------------------
+
+    def with_base(self, T: ArrayLike, *, name: str | None = None) -> KinBody:
+        """This body behind a fixed transform ``T`` (4x4 or 3x4): a new body
+        whose base frame is ``T``'s reference, so its poses are ``T @`` this
+        body's.  ``name`` names the new base frame in ``link_names`` (by
+        default the old name stays)."""
+        return _with_ends(self, T, None, name, None)
+
+    def with_tool(self, T: ArrayLike, *, name: str | None = None) -> KinBody:
+        """This body with a fixed transform ``T`` (4x4 or 3x4) after its end
+        frame, a tool or TCP offset: a new body whose poses are this body's
+        ``@ T``.  ``name`` names the new end frame in ``link_names`` (by
+        default ``"tool"``)."""
+        return _with_ends(self, None, T, None, "tool" if name is None else name)
+
+    def _limit_arrays(self) -> _configurations.Limits:
+        return _configurations.Limits.of_joints(self.joints)
+
+    def random_configuration(self, rng: object = None) -> NDArray[np.float64]:
+        """A configuration drawn uniformly within the joint limits; a revolute
+        joint without limits gets a value in (-pi, pi].
+
+        ``rng`` is a ``numpy.random.Generator``, or a seed (anything
+        ``numpy.random.default_rng`` takes; None for fresh entropy).  A
+        prismatic joint without limits has no range to draw from: ValueError.
+        """
+        return self._limit_arrays().random(rng)
+
+    def within_limits(self, q: ArrayLike, tol: float = 0.0) -> bool:
+        """True if every value of ``q`` (``dof`` finite values) lies within
+        its joint's limits, widened by ``tol`` (radians or metres); joints
+        without limits always do."""
+        return self._limit_arrays().within(q, tol)
+
+    def clamp(self, q: ArrayLike) -> NDArray[np.float64]:
+        """``q`` with each value moved to the nearest point of its joint's
+        limits (a new float64 array)."""
+        return self._limit_arrays().clamp(q)
+
+    def neutral_configuration(self) -> NDArray[np.float64]:
+        """Zero for every joint whose limits hold zero (or that has none),
+        the middle of the limits for the others."""
+        return self._limit_arrays().neutral()
 
     @classmethod
     def from_dh(cls, rows: Iterable[Sequence[object]],
@@ -359,7 +408,9 @@ class KinBody:
             joint on the chain, in chain order, named as in the file and
             carrying the file's position limits (none for continuous joints).
             Fixed joints are folded into the neighbouring transforms, and
-            axes are scaled to unit length.  Named after the robot.
+            axes are scaled to unit length.  Named after the robot; its
+            ``link_names`` are ``base_link``, the link after each joint and
+            ``tip_link``.
 
         Raises
         ------
@@ -370,11 +421,14 @@ class KinBody:
             ISO-8859-1 or US-ASCII (a ``str`` is read as it is), a
             missing link, a branch below ``base_link`` when ``tip_link`` is
             omitted (listing the candidate tips), a closed loop, a floating,
-            planar or mimic joint on the chain, a zero axis.
+            planar or mimic joint on the chain (``kovi.Robot.chain`` takes
+            mimic joints), a zero axis, a number outside the XML decimal
+            grammar (``1_000``, other scripts' digits) or not finite, a
+            model without links, a path that names no regular file (a FIFO,
+            a device) or a file longer than 64 MiB.
         OSError
             The file cannot be read.
         """
-        from kovi._urdf import load_chain
         return load_chain(source, base_link, tip_link).body
 
 
@@ -464,114 +518,129 @@ def _body_from_dh(rows: Iterable[Sequence[object]], convention: str, name: str, 
 
 
 # ---------------------------------------------------------------------------
-# Sample bodies
+# Link names, base and tool
+
+def _link_names(value: Iterable[str] | None, body: str, dof: int) -> tuple[str, ...]:
+    if value is None:
+        return ("base", *(f"link{i + 1}" for i in range(dof)))
+    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+        raise TypeError(f"body {body!r}: link_names must be a sequence of str, "
+                        f"got {type(value).__name__}")
+    names = tuple(value)
+    if len(names) != dof + 1:
+        raise ValueError(f"body {body!r}: link_names must hold {dof + 1} names (the base, then "
+                         f"the frame after each joint), got {len(names)}")
+    for i, n in enumerate(names):
+        if not isinstance(n, str):
+            raise TypeError(f"body {body!r}: link_names[{i}] must be a str, got {type(n).__name__}")
+    return tuple(str.__str__(n) for n in names)
+
+
+def _rebuild_body(name: str, joints: Iterable[Joint], link_names: Iterable[str] | None) -> KinBody:
+    return KinBody(name, joints, link_names=link_names)
+
+
+def _with_ends(body: KinBody, base: ArrayLike | None, tool: ArrayLike | None,
+               base_name: str | None, tool_name: str | None) -> KinBody:
+    if not body.joints:
+        raise ValueError(f"body {body.name!r} has no joints to carry a base or tool transform")
+    joints = list(body.joints)
+    names = list(body.link_names)
+    if base is not None:
+        first = joints[0]
+        T = _transform(base, f"body {body.name!r}", "base")
+        joints[0] = Joint(first.name, T @ first.T_left, first.axis, first.T_right,
+                          first.joint_type, limits=first.limits)
+        names[0] = names[0] if base_name is None else base_name
+    if tool is not None:
+        last = joints[-1]
+        T = _transform(tool, f"body {body.name!r}", "tool")
+        joints[-1] = Joint(last.name, last.T_left, last.axis, last.T_right @ T,
+                           last.joint_type, limits=last.limits)
+        names[-1] = names[-1] if tool_name is None else tool_name
+    return KinBody(body.name, joints, link_names=names)
+
+
 # ---------------------------------------------------------------------------
+# URDF chains
 
-_HALF_PI = math.pi / 2
+@dataclass(frozen=True)
+class UrdfChain:
+    """The chain that ``load_chain`` found: the body and the links it joins."""
 
-
-def panda() -> KinBody:
-    """Franka Emika Panda, 7 revolute joints, base to flange (no hand).
-
-    Base frame: ``panda_link0``, at the bottom of the robot's base, z up along
-    joint 1.  End frame: the flange, ``panda_link8`` in Franka's description,
-    0.107 m beyond the wrist along joint 7's axis, z pointing out of the
-    flange.  Joints ``panda_joint1`` .. ``panda_joint7`` with Franka's limits.
-
-    Modified (Craig) DH from the Franka Control Interface documentation's
-    Denavit-Hartenberg table (a_{i-1}, d_i, alpha_{i-1} for joints 1..7), then
-    a fixed flange d = 0.107; the same chain as ``robots/panda.urdf``.
-    """
-    h = _HALF_PI
-    a = (0.0, 0.0, 0.0, 0.0825, -0.0825, 0.0, 0.088)
-    d = (0.333, 0.0, 0.316, 0.0, 0.384, 0.0, 0.0)
-    alpha = (0.0, -h, h, h, -h, h, h)
-    lower = (-2.8973, -1.7628, -2.8973, -3.0718, -2.8973, -0.0175, -2.8973)
-    upper = (2.8973, 1.7628, 2.8973, -0.0698, 2.8973, 3.7525, 2.8973)
-    rows = [(a[i], alpha[i], d[i], 0.0, "revolute", f"panda_joint{i + 1}") for i in range(7)]
-    return KinBody.from_dh(rows, "modified", name="panda", tool=_trans(z=0.107),
-                           limits=zip(lower, upper))
+    body: KinBody
+    robot: str
+    base_link: str
+    tip_link: str
 
 
-def ur5() -> KinBody:
-    """Universal Robots UR5 (CB-series), 6 revolute joints, base to tool flange.
-
-    Base frame: the DH base frame, which Universal Robots' URDF description
-    names ``base``: z up along the shoulder axis.  The URDF's ``base_link`` is
-    that frame turned by pi about z, so this body's pose is ``Rz(pi)`` times
-    the URDF's ``base_link``-to-``tool0`` pose.  End frame: ``tool0``, on the
-    tool flange, z pointing out of it.  Joints ``shoulder_pan`` ..
-    ``wrist_3``, each limited to +-2 pi.
-
-    Standard DH from Universal Robots' published "DH parameters for
-    calculations of kinematics and dynamics" table for the UR5.
-    """
-    h = _HALF_PI
-    a = (0.0, -0.425, -0.39225, 0.0, 0.0, 0.0)
-    d = (0.089159, 0.0, 0.0, 0.10915, 0.09465, 0.0823)
-    alpha = (h, 0.0, 0.0, h, -h, 0.0)
-    names = ("shoulder_pan", "shoulder_lift", "elbow", "wrist_1", "wrist_2", "wrist_3")
-    rows = [(a[i], alpha[i], d[i], 0.0, "revolute", names[i]) for i in range(6)]
-    return KinBody.from_dh(rows, "standard", name="ur5", limits=[(-2 * math.pi, 2 * math.pi)] * 6)
+def load_chain(source: str | bytes | os.PathLike[str], base_link: str | None = None,
+               tip_link: str | None = None) -> UrdfChain:
+    """The chain from ``base_link`` to ``tip_link``; see ``KinBody.from_urdf``."""
+    from kovi._urdf import read_model
+    model = read_model(source)
+    for role, link_name in (("base_link", base_link), ("tip_link", tip_link)):
+        if link_name is not None:
+            model.check_link(role, link_name)
+    if base_link is None:
+        base_link = model.root()
+    if tip_link is None:
+        tip_link = model.only_leaf(base_link)
+    path = model.path_down(base_link, tip_link)
+    joints, links = _urdf_joints(model, path, base_link, tip_link)
+    return UrdfChain(KinBody(model.name, joints, link_names=links), model.name, base_link,
+                     tip_link)
 
 
-# Round numbers typical of a 650 mm reach SCARA; not any one vendor's model.
-SCARA_COLUMN = 0.40   # base to the arm plane
-SCARA_LINK1 = 0.35
-SCARA_LINK2 = 0.30
-SCARA_TOOL = 0.06     # quill end to flange, further down
-SCARA_STROKE = 0.20   # quill travel
+def _urdf_joints(model: Any, path: list[Any], base_link: str,
+                 tip_link: str) -> tuple[list[Joint], list[str]]:
+    """The joints of a path of URDF joint records from base_link down to
+    tip_link, fixed joints folded in, and the names of the frames after
+    each (the link below each movable joint, tip_link last)."""
+    chain = f"on the chain from {base_link!r} to {tip_link!r}"
+    movable = []   # (record, T_left) of each movable joint
+    pending: NDArray[np.float64] | None = None   # fixed joints not yet folded in
+    for record in path:
+        if record.type == "fixed":
+            pending = record.origin if pending is None else pending @ record.origin
+            continue
+        if not record.movable:
+            raise model.fail(record, f"a {record.type} joint {chain}; only revolute, continuous, "
+                                     "prismatic and fixed joints make a serial chain")
+        if record.mimic is not None:
+            raise model.fail(record, f"a mimic joint {chain}; its value would follow "
+                                     "another joint's")
+        movable.append((record, record.origin if pending is None else pending @ record.origin))
+        pending = None
+    if not movable:
+        raise model.error(f"no revolute, continuous or prismatic joint between "
+                          f"{base_link!r} and {tip_link!r}")
+    joints = []
+    for k, (record, T_left) in enumerate(movable):
+        T_right = pending if k == len(movable) - 1 and pending is not None else np.eye(4)
+        joints.append(urdf_joint(model, record, T_left, record.axis, T_right))
+    links = [base_link, *(record.child for record, _ in movable[:-1]), tip_link]
+    return joints, links
 
 
-def scara() -> KinBody:
-    """SCARA-like chain: revolute, revolute, prismatic, revolute.
-
-    Two arm joints about +z, a quill moving down (prismatic along -z, so
-    q3 >= 0 lowers the tool, up to a 0.2 m stroke) and a roll about +z.
-    Base frame: on the floor under the column, z up.  End frame: the flange
-    at the quill's lower end, parallel to the base frame when the rotations
-    are zero.  A round-number model, not any one vendor's.
-    """
-    return KinBody("scara", [
-        Joint("arm1", np.eye(4), _Z, _trans(x=SCARA_LINK1, z=SCARA_COLUMN), "revolute",
-              limits=(-2.5, 2.5)),
-        Joint("arm2", np.eye(4), _Z, _trans(x=SCARA_LINK2), "revolute", limits=(-2.5, 2.5)),
-        Joint("quill", np.eye(4), (0.0, 0.0, -1.0), np.eye(4), "prismatic",
-              limits=(0.0, SCARA_STROKE)),
-        Joint("roll", np.eye(4), _Z, _trans(z=-SCARA_TOOL), "revolute",
-              limits=(-2 * math.pi, 2 * math.pi)),
-    ])
-
-
-SAMPLE_BODIES: Mapping[str, Callable[[], KinBody]] = MappingProxyType({
-    "panda": panda,
-    "ur5": ur5,
-    "scara": scara,
-})
-
-SAMPLE_CONFIGURATIONS: Mapping[str, tuple[float, ...]] = MappingProxyType({
-    # libfranka/franka_ros "ready" pose; inside the Panda's joint limits
-    "panda": (0.0, -math.pi / 4, 0.0, -3 * math.pi / 4, 0.0, math.pi / 2, math.pi / 4),
-    # arm raised, elbow bent, wrist pointing down; UR5 joints allow +-2pi
-    "ur5": (0.3, -1.2, 1.5, -1.9, -math.pi / 2, 0.4),
-    # quill 0.12 m down, within a 0.2 m stroke
-    "scara": (0.4, -0.9, 0.12, 1.1),
-})
-
-
-def sample_body(name: str) -> KinBody:
-    """A fresh sample body by name (see ``SAMPLE_BODIES``)."""
+def urdf_joint(model: Any, record: Any, T_left: ArrayLike, axis: ArrayLike, T_right: ArrayLike,
+               name: str | None = None) -> Joint:
+    """A Joint of a URDF joint record; its errors name the element."""
     try:
-        factory = SAMPLE_BODIES[name]
-    except KeyError:
-        raise KeyError(f"no sample body {name!r}; have {sorted(SAMPLE_BODIES)}") from None
-    return factory()
+        return Joint(record.name if name is None else name, T_left, axis, T_right, record.kind,
+                     limits=record.limits, normalize=True)
+    except (TypeError, ValueError) as exc:
+        # the element's label already names the joint
+        raise model.fail(record, str(exc).removeprefix(f"joint {record.name!r}: ")) from None
 
 
-def sample_configuration(name: str) -> NDArray[np.float64]:
-    """A fresh float64 configuration for the sample body ``name``."""
-    try:
-        q = SAMPLE_CONFIGURATIONS[name]
-    except KeyError:
-        raise KeyError(f"no sample body {name!r}; have {sorted(SAMPLE_BODIES)}") from None
-    return np.array(q, dtype=np.float64)
+# The sample robots live in kovi.robots; their old names here still answer.
+_MOVED_TO_ROBOTS = frozenset({"SAMPLE_BODIES", "SAMPLE_CONFIGURATIONS", "panda", "ur5", "scara",
+                              "sample_body", "sample_configuration"})
+
+
+def __getattr__(name: str) -> Any:
+    if name in _MOVED_TO_ROBOTS:
+        from kovi.robots import _samples
+        return getattr(_samples, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

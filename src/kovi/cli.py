@@ -28,8 +28,8 @@ from numpy.typing import NDArray
 
 import kovi
 from kovi import robots
-from kovi._kinbody import KinBody
-from kovi._urdf import URDFError, load_chain
+from kovi._kinbody import KinBody, load_chain
+from kovi._urdf import URDFError
 from kovi.kinematics import core_summary
 
 # rows of a --q-file computed between two progress updates

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "batch_runner.hpp"
+#include "chain_links.hpp"
 #include "interpreter_compat.hpp"
 #include "joint_values.hpp"
 #include "owned_ref.hpp"
@@ -360,7 +361,7 @@ bool chain_from_body(PyObject *kb, Chain &chain) noexcept
             return false;
         }
     }
-    return kovi::solvers::plan_chain(chain);
+    return kovi::robot::read_link_names(kb, chain) && kovi::solvers::plan_chain(chain);
 }
 
 PyObject *chain_state(const Chain &chain) noexcept
@@ -371,7 +372,8 @@ PyObject *chain_state(const Chain &chain) noexcept
     OwnedRef kinds(PyUnicode_New(n, 127));
     OwnedRef numbers(PyBytes_FromStringAndSize(nullptr, n * numbers_per_joint * sizeof(double)));
     OwnedRef limits(PyBytes_FromStringAndSize(nullptr, n * 2 * sizeof(double)));
-    if (!name || !names || !kinds || !numbers || !limits) {
+    OwnedRef links(kovi::robot::link_names_state(chain));
+    if (!name || !names || !kinds || !numbers || !limits || !links) {
         return nullptr;
     }
     std::memcpy(PyBytes_AS_STRING(limits.get()), chain.limits.data(), n * 2 * sizeof(double));
@@ -385,15 +387,16 @@ PyObject *chain_state(const Chain &chain) noexcept
         std::memcpy(v + 12, joint.axis, 3 * sizeof(double));
         std::memcpy(v + 15, joint.right.e, 12 * sizeof(double));
     }
-    return PyTuple_Pack(5, name.get(), names.get(), kinds.get(), numbers.get(), limits.get());
+    return PyTuple_Pack(6, name.get(), names.get(), kinds.get(), numbers.get(), limits.get(),
+                        links.get());
 }
 
 bool chain_from_state(PyObject *state, Chain &chain) noexcept
 {
-    PyObject *name, *names, *kinds, *numbers, *limits = nullptr;
+    PyObject *name, *names, *kinds, *numbers, *limits = nullptr, *links = nullptr;
     if (!PyTuple_Check(state) ||
-        !PyArg_ParseTuple(state, "UO!UO!|O!", &name, &PyTuple_Type, &names, &kinds, &PyBytes_Type,
-                          &numbers, &PyBytes_Type, &limits)) {
+        !PyArg_ParseTuple(state, "UO!UO!|O!O!", &name, &PyTuple_Type, &names, &kinds, &PyBytes_Type,
+                          &numbers, &PyBytes_Type, &limits, &PyTuple_Type, &links)) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_TypeError, "Chain state must be a tuple");
         }
@@ -441,7 +444,8 @@ bool chain_from_state(PyObject *state, Chain &chain) noexcept
             rebuilt.limits[i] = {lower, upper};
         }
     }
-    if (!kovi::solvers::plan_chain(rebuilt)) {
+    if (!kovi::robot::link_names_from_state(links, rebuilt) ||
+        !kovi::solvers::plan_chain(rebuilt)) {
         return false;
     }
     chain = std::move(rebuilt);

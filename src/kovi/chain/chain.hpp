@@ -36,6 +36,8 @@ struct Chain {
     std::vector<std::string> joint_names;
     std::vector<JointRecord> joints;
     std::vector<JointLimit> limits;
+    // The names of link_poses' dof + 1 rows; empty for the default ones.
+    std::vector<std::string> link_names;
     // Shared, immutable once the chain is built: copies of a chain (none
     // are made today) could share it.
     std::shared_ptr<const kovi::solvers::AnalyticPlan> analytic;

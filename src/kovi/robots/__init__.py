@@ -27,9 +27,9 @@ from types import MappingProxyType
 import numpy as np
 from numpy.typing import NDArray
 
-from kovi._kinbody import (
+from kovi._kinbody import KinBody
+from kovi.robots._samples import (
     SAMPLE_BODIES,
-    KinBody,
     panda,
     sample_body,
     sample_configuration,
