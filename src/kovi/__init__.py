@@ -32,6 +32,7 @@ _sources.register()
 _LAZY = {
     "Chain": "kovi._chain",
     "forward_kinematics": "kovi._chain",
+    "IKResult": "kovi._ik",
     "Joint": "kovi._kinbody",
     "KinBody": "kovi._kinbody",
     "URDFError": "kovi._urdf",
@@ -41,11 +42,12 @@ _LAZY = {
 if TYPE_CHECKING:
     from kovi import robots
     from kovi._chain import Chain, forward_kinematics
+    from kovi._ik import IKResult
     from kovi._kinbody import Joint, KinBody
     from kovi._urdf import URDFError
 
-__all__ = ["__version__", "Chain", "Joint", "KinBody", "URDFError", "forward_kinematics",
-           "robots"]
+__all__ = ["__version__", "Chain", "IKResult", "Joint", "KinBody", "URDFError",
+           "forward_kinematics", "robots"]
 
 
 def __getattr__(name: str) -> object:
