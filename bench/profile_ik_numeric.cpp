@@ -68,7 +68,7 @@ int main(int argc, char **argv)
                               {reinterpret_cast<const char *>(target_q.data()), sizeof(double)},
                               target);
         project(chain, true, q.data());
-        RandomStream random(0, static_cast<std::uint64_t>(s));
+        RandomStream random(static_cast<std::uint64_t>(s));
         SolveOutcome outcome = solve(chain, table.data(), target, options, random, q.data(),
                                      scratch.data());
         iterations += outcome.iterations;

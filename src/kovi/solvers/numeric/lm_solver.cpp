@@ -219,6 +219,40 @@ void rotation_log(const AffineBlock &target, const AffineBlock &pose, double out
     }
 }
 
+// Where the spin about an axis k of the target is free, the rotation error
+// is the turn that takes the pose's axis a = R k onto the target's
+// b = R_t k: angle(a, b) along a x b, in base axes.  It linearises where
+// the log of the whole rotation cannot: a large free spin leaves the log's
+// constrained components no longer the small turn that is left.  The
+// Jacobian's angular rows lose their part along a, which moves nothing.
+void pointing_error(int k, const AffineBlock &target, const AffineBlock &pose, double *J,
+                    std::size_t n, double out[3]) noexcept
+{
+    const Vec3 a{pose.e[0][k], pose.e[1][k], pose.e[2][k]};
+    const Vec3 b{target.e[0][k], target.e[1][k], target.e[2][k]};
+    Vec3 c = cross(a, b);
+    const double sine = norm(c);
+    const double angle = std::atan2(sine, dot(a, b));
+    if (sine > 1e-300) {
+        c = (angle / sine) * c;
+    }
+    else if (angle > 0.0) {
+        // Opposite axes: any turn about a perpendicular serves.
+        const Vec3 other = std::fabs(a.x) < 0.9 ? Vec3{1.0, 0.0, 0.0} : Vec3{0.0, 1.0, 0.0};
+        c = angle * normalized(cross(a, other));
+    }
+    for (int r = 0; r < 3; r++) {
+        out[r] = c[r];
+    }
+    for (std::size_t i = 0; i < n; i++) {
+        const Vec3 w{J[3 * n + i], J[4 * n + i], J[5 * n + i]};
+        const Vec3 p = w - dot(a, w) * a;
+        for (int r = 0; r < 3; r++) {
+            J[(3 + r) * n + i] = p[r];
+        }
+    }
+}
+
 // The weighted error vector e (6) and the Jacobian rows to match, in place;
 // returns E = |e|^2 / 2 over the weighted components.
 double weighted_error(const TargetMask &mask, const AffineBlock &target, const AffineBlock &pose,
@@ -227,7 +261,12 @@ double weighted_error(const TargetMask &mask, const AffineBlock &target, const A
     for (int r = 0; r < 3; r++) {
         e[r] = target.e[r][3] - pose.e[r][3];
     }
-    rotation_log(target, pose, e + 3);
+    if (mask.rotation == TargetMask::Rotation::free_axis) {
+        pointing_error(mask.free_axis, target, pose, J, n, e + 3);
+    }
+    else {
+        rotation_log(target, pose, e + 3);
+    }
     if (mask.tool_frame) {
         // Rotation rows into the target's axes: R_t^T times each.
         const double w[3] = {e[3], e[4], e[5]};

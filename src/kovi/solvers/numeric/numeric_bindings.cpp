@@ -157,7 +157,7 @@ PyObject *ik_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     }
     auto *values = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(q.get())));
     starting_point(*chain, seeds, 0, options.limits, values);
-    RandomStream random(seed, 0);
+    RandomStream random(seed);
     const SolveOutcome outcome = numeric::solve(*chain, space.table(), target, options, random, values, space.scratch());
     return make_result(q.get(), outcome);
 }
@@ -193,7 +193,7 @@ void solve_rows(const void *context, Py_ssize_t begin, Py_ssize_t end) noexcept
             job.success[row] = 0;
             continue;
         }
-        RandomStream random(job.seed, static_cast<std::uint64_t>(row));
+        RandomStream random(job.seed + static_cast<std::uint64_t>(row));
         job.success[row] = numeric::solve(chain, space.table(), (*job.targets)[row], job.options,
                                           random, q, space.scratch())
                                .success;
@@ -303,11 +303,11 @@ constexpr const char ik_batch_doc[] = R"(ik_batch($self, /, Ts, q0=None, *, tol=
 ``Q`` (N, dof) float64 and ``success`` (N,) bool.
 
 ``q0`` is ``None`` (each row from the default seed), one seed (dof,) for
-every row, or one per row (N, dof).  Row ``i`` draws its restarts from the
-stream of ``(seed, i)``, so every row's answer is the one ``ik`` gives for
-that row with the same seed (``ik`` is row 0), whatever ``threads``.  The
-rows run with the interpreter lock released on up to ``threads`` native
-threads; Ctrl-C stops the batch.
+every row, or one per row (N, dof).  Row ``i`` is solved as
+``ik(Ts[i], q0 or q0[i], seed=seed + i, ...)`` would solve it (the seed
+taken modulo 2**64), so its answer depends on nothing else, whatever
+``threads``.  The rows run with the interpreter lock released on up to
+``threads`` native threads; Ctrl-C stops the batch.
 
 ``warm_start=True`` is for trajectories: each row after the first is seeded
 with the answer of the row before where that one succeeded (else its own

@@ -1,7 +1,9 @@
 // The random draws of the numerical solver's restarts: splitmix64 (Steele,
-// Lea and Flood, "Fast splittable pseudorandom number generators", 2014),
-// one stream per (seed, row), so a row's restarts never depend on which
-// thread solves it or on the rows solved before it.
+// Lea and Flood, "Fast splittable pseudorandom number generators", 2014).
+// Row `row` of a batch called with `seed` draws from the stream of
+// seed + row (modulo 2**64), so a row's restarts never depend on which
+// thread solves it or on the rows solved before it, and a single solve
+// with that seed draws the same.
 #ifndef KOVI_SOLVERS_NUMERIC_RANDOM_STREAM_HPP
 #define KOVI_SOLVERS_NUMERIC_RANDOM_STREAM_HPP
 
@@ -11,10 +13,9 @@ namespace kovi::solvers::numeric {
 
 class RandomStream {
 public:
-    // The row index goes through one round of the mixer before it meets
-    // the seed, so neighbouring rows start far apart in the sequence.
-    RandomStream(std::uint64_t seed, std::uint64_t row) noexcept
-        : state_(seed ^ mix(row + 0x632be59bd9b4e019ULL))
+    // The stream number goes through the mixer once, so that neighbouring
+    // streams start far apart in the sequence.
+    explicit RandomStream(std::uint64_t stream) noexcept : state_(mix(stream + 0x632be59bd9b4e019ULL))
     {
     }
 
