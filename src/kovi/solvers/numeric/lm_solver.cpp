@@ -297,43 +297,58 @@ double weighted_error(const TargetMask &mask, const AffineBlock &target, const A
     return 0.5 * sum;
 }
 
-// Solves A x = b in place (b becomes x) for the symmetric m x m matrix A,
-// by Cholesky; false if A is not numerically positive definite.
-bool cholesky_solve(double *A, std::size_t m, double *b) noexcept
+// Solves A x = b in place (b becomes x) for the symmetric M x M matrix A,
+// by Cholesky; false if A is not numerically positive definite.  M is fixed
+// at compile time (at most six), so the loops unroll.
+template <std::size_t M>
+bool cholesky_solve(double *A, double *b) noexcept
 {
-    for (std::size_t j = 0; j < m; j++) {
-        double d = A[j * m + j];
+    for (std::size_t j = 0; j < M; j++) {
+        double d = A[j * M + j];
         for (std::size_t k = 0; k < j; k++) {
-            d -= A[j * m + k] * A[j * m + k];
+            d -= A[j * M + k] * A[j * M + k];
         }
         if (!(d > 0.0)) {
             return false;
         }
         const double l = std::sqrt(d);
-        A[j * m + j] = l;
-        for (std::size_t i = j + 1; i < m; i++) {
-            double s = A[i * m + j];
+        A[j * M + j] = l;
+        for (std::size_t i = j + 1; i < M; i++) {
+            double s = A[i * M + j];
             for (std::size_t k = 0; k < j; k++) {
-                s -= A[i * m + k] * A[j * m + k];
+                s -= A[i * M + k] * A[j * M + k];
             }
-            A[i * m + j] = s / l;
+            A[i * M + j] = s / l;
         }
     }
-    for (std::size_t i = 0; i < m; i++) {
+    for (std::size_t i = 0; i < M; i++) {
         double s = b[i];
         for (std::size_t k = 0; k < i; k++) {
-            s -= A[i * m + k] * b[k];
+            s -= A[i * M + k] * b[k];
         }
-        b[i] = s / A[i * m + i];
+        b[i] = s / A[i * M + i];
     }
-    for (std::size_t i = m; i-- > 0;) {
+    for (std::size_t i = M; i-- > 0;) {
         double s = b[i];
-        for (std::size_t k = i + 1; k < m; k++) {
-            s -= A[k * m + i] * b[k];
+        for (std::size_t k = i + 1; k < M; k++) {
+            s -= A[k * M + i] * b[k];
         }
-        b[i] = s / A[i * m + i];
+        b[i] = s / A[i * M + i];
     }
     return true;
+}
+
+bool cholesky_solve(double *A, std::size_t m, double *b) noexcept
+{
+    switch (m) {
+    case 1: return cholesky_solve<1>(A, b);
+    case 2: return cholesky_solve<2>(A, b);
+    case 3: return cholesky_solve<3>(A, b);
+    case 4: return cholesky_solve<4>(A, b);
+    case 5: return cholesky_solve<5>(A, b);
+    case 6: return cholesky_solve<6>(A, b);
+    default: return true;  // no joints: nothing to solve
+    }
 }
 
 // The damped least-squares step dq for J (6 x n) and e: on the n x n side
@@ -373,7 +388,7 @@ bool damped_step(const double *J, std::size_t n, const double e[6], double lambd
         A[r * 6 + r] += lambda;
         y[r] = e[r];
     }
-    if (!cholesky_solve(A, 6, y)) {
+    if (!cholesky_solve<6>(A, y)) {
         return false;
     }
     for (std::size_t i = 0; i < n; i++) {

@@ -79,38 +79,78 @@ PyArrayObject *new_array(int nd, const npy_intp *dims, int type) noexcept
         PyArray_SimpleNew(nd, const_cast<npy_intp *>(dims), type));
 }
 
-// kovi.IKResult, imported once.
-PyObject *result_type() noexcept
+// kovi.IKResult, imported once, and where its six slots lie in an
+// instance: a result is made by filling them straight after allocation,
+// which is what IKResult.__init__ does, at a fraction of the cost of a
+// Python call (a near-seed solve takes a few microseconds).
+struct ResultType {
+    PyObject *type = nullptr;
+    Py_ssize_t offsets[6] = {};
+    bool direct = false;  // the slots are plain object members, as defined
+};
+
+bool load_result_type(ResultType &result) noexcept
 {
-    static PyObject *type = nullptr;
-    if (type == nullptr) {
-        OwnedRef module(PyImport_ImportModule("kovi._ik"));
-        type = module ? PyObject_GetAttrString(module.get(), "IKResult") : nullptr;
+    static constexpr const char *fields[6] = {"q", "success", "iterations", "restarts",
+                                              "position_error", "rotation_error"};
+    OwnedRef module(PyImport_ImportModule("kovi._ik"));
+    if (!module) {
+        return false;
     }
-    return type;
+    result.type = PyObject_GetAttrString(module.get(), "IKResult");
+    if (result.type == nullptr) {
+        return false;
+    }
+    result.direct = PyType_Check(result.type);
+    for (int k = 0; k < 6 && result.direct; k++) {
+        OwnedRef descriptor(PyObject_GetAttrString(result.type, fields[k]));
+        if (!descriptor) {
+            return false;
+        }
+        result.direct = Py_IS_TYPE(descriptor.get(), &PyMemberDescr_Type) &&
+                        reinterpret_cast<PyMemberDescrObject *>(descriptor.get())->d_member->type ==
+                            Py_T_OBJECT_EX;
+        if (result.direct) {
+            result.offsets[k] =
+                reinterpret_cast<PyMemberDescrObject *>(descriptor.get())->d_member->offset;
+        }
+    }
+    return true;
 }
 
 PyObject *make_result(PyObject *q, const SolveOutcome &outcome) noexcept
 {
-    PyObject *type = result_type();
-    if (type == nullptr) {
+    static ResultType result;
+    if (result.type == nullptr && !load_result_type(result)) {
         return nullptr;
     }
-    OwnedRef fields[5] = {
-        OwnedRef::borrow(outcome.success ? Py_True : Py_False),
-        OwnedRef(PyLong_FromLong(outcome.iterations)),
-        OwnedRef(PyLong_FromLong(outcome.restarts)),
-        OwnedRef(PyFloat_FromDouble(outcome.error.position)),
-        OwnedRef(PyFloat_FromDouble(outcome.error.rotation)),
+    PyObject *fields[6] = {
+        Py_NewRef(q),
+        Py_NewRef(outcome.success ? Py_True : Py_False),
+        PyLong_FromLong(outcome.iterations),
+        PyLong_FromLong(outcome.restarts),
+        PyFloat_FromDouble(outcome.error.position),
+        PyFloat_FromDouble(outcome.error.rotation),
     };
-    PyObject *args[6] = {q};
-    for (int k = 0; k < 5; k++) {
-        if (!fields[k]) {
+    OwnedRef owned[6] = {OwnedRef(fields[0]), OwnedRef(fields[1]), OwnedRef(fields[2]),
+                         OwnedRef(fields[3]), OwnedRef(fields[4]), OwnedRef(fields[5])};
+    for (PyObject *field : fields) {
+        if (field == nullptr) {
             return nullptr;
         }
-        args[k + 1] = fields[k].get();
     }
-    return PyObject_Vectorcall(type, args, 6, nullptr);
+    if (!result.direct) {
+        return PyObject_Vectorcall(result.type, fields, 6, nullptr);
+    }
+    auto *type = reinterpret_cast<PyTypeObject *>(result.type);
+    PyObject *instance = type->tp_alloc(type, 0);
+    if (instance != nullptr) {
+        for (int k = 0; k < 6; k++) {
+            *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(instance) + result.offsets[k]) =
+                owned[k].release();
+        }
+    }
+    return instance;
 }
 
 // Where a row starts: the seed given, or the default one, moved into the
