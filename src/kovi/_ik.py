@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Iterator
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     import numpy as np
@@ -40,7 +40,7 @@ class IKResult:
         self.position_error = position_error
         self.rotation_error = rotation_error
 
-    def __iter__(self) -> Iterator[object]:
+    def __iter__(self) -> Iterator[Any]:
         return iter((self.q, self.success))
 
     def __repr__(self) -> str:

@@ -22,12 +22,11 @@
 #include "lm_solver.hpp"
 
 #include <algorithm>
-#include <math.h>  // sincos, a GNU extension
-
 #include <cmath>
 #include <cstring>
 
 #include "joint_wrap.hpp"
+#include "libm_trig.hpp"
 
 namespace kovi::solvers::numeric {
 
@@ -64,7 +63,8 @@ constexpr double free_prismatic_span = 1.0;
 // three 3x4 blocks worked out once per chain from T_left, the axis and
 // T_right with Rodrigues' formula, Rot = I + s K + (1 - c) K^2, K the axis'
 // cross-product matrix.  That is about half the arithmetic of composing
-// T_left, Rot and T_right anew, and needs one sincos.  Its poses agree with
+// T_left, Rot and T_right anew.  (The cosine and sine are still the C
+// library's, called apart: the module links no sincos.)  Its poses agree with
 // end_pose's to rounding, not to the bit: the verdict on an answer is
 // end_pose's alone.
 struct JointTerms {
@@ -144,7 +144,7 @@ void pose_and_jacobian(const JointTerms *terms, const JointRecord *joints, std::
         }
         else {
             double c;
-            ::sincos(q[i], &u, &c);
+            libm_cos_sin(q[i], c, u);
             v = 1.0 - c;
         }
         double m[12];

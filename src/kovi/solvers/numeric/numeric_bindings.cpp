@@ -89,32 +89,31 @@ struct ResultType {
     bool direct = false;  // the slots are plain object members, as defined
 };
 
+// Fills `result` once everything is known, so that a failure (with the
+// exception set) leaves it empty for the next call to try again.
 bool load_result_type(ResultType &result) noexcept
 {
     static constexpr const char *fields[6] = {"q", "success", "iterations", "restarts",
                                               "position_error", "rotation_error"};
     OwnedRef module(PyImport_ImportModule("kovi._ik"));
-    if (!module) {
+    OwnedRef type(module ? PyObject_GetAttrString(module.get(), "IKResult") : nullptr);
+    if (!type) {
         return false;
     }
-    result.type = PyObject_GetAttrString(module.get(), "IKResult");
-    if (result.type == nullptr) {
-        return false;
-    }
-    result.direct = PyType_Check(result.type);
-    for (int k = 0; k < 6 && result.direct; k++) {
-        OwnedRef descriptor(PyObject_GetAttrString(result.type, fields[k]));
+    ResultType loaded;
+    loaded.direct = PyType_Check(type.get());
+    for (int k = 0; k < 6 && loaded.direct; k++) {
+        OwnedRef descriptor(PyObject_GetAttrString(type.get(), fields[k]));
         if (!descriptor) {
             return false;
         }
-        result.direct = Py_IS_TYPE(descriptor.get(), &PyMemberDescr_Type) &&
-                        reinterpret_cast<PyMemberDescrObject *>(descriptor.get())->d_member->type ==
-                            Py_T_OBJECT_EX;
-        if (result.direct) {
-            result.offsets[k] =
-                reinterpret_cast<PyMemberDescrObject *>(descriptor.get())->d_member->offset;
-        }
+        const auto *member = reinterpret_cast<PyMemberDescrObject *>(descriptor.get());
+        loaded.direct = Py_IS_TYPE(descriptor.get(), &PyMemberDescr_Type) &&
+                        member->d_member->type == Py_T_OBJECT_EX;
+        loaded.offsets[k] = loaded.direct ? member->d_member->offset : 0;
     }
+    loaded.type = type.release();
+    result = loaded;
     return true;
 }
 
@@ -308,8 +307,9 @@ unreachable target is no error: the best ``q`` found comes back with
 
 The solver is Levenberg-Marquardt on the pose error (the position
 difference and the axis-angle vector of ``R_T R^T``) with the world-frame
-Jacobian and Sugihara's damping, lambda = E + 1e-6 (E half the squared
-weighted error).  It always solves numerically, for every chain.
+Jacobian and Sugihara's damping, lambda = E + 1e-9 (E half the squared
+weighted error), raised while steps fail to lower E.  It always solves
+numerically, for every chain (no closed form is tried first).
 
 * ``q0``: the seed, dof finite values.  ``None`` seeds from the middle of
   each joint's limits (zero for a joint without them).  With
