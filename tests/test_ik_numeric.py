@@ -2,14 +2,20 @@
 tests/ik_oracle.py, never by the solver's own verdict."""
 
 import math
+import os
 import pickle
+import signal
+import subprocess
+import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import kovi
 from chains import random_rigid_transform
+from helpers import assert_no_leak
 from ik_oracle import fk, pose_error, random_configuration, within_limits
 from kovi._kinbody import Joint, KinBody
 
@@ -191,6 +197,95 @@ def test_result_unpacks_prints_and_pickles():
     assert repr(result).startswith("kovi.IKResult(success=True, q=[")
     copy = pickle.loads(pickle.dumps(result))
     assert copy.q.tobytes() == q.tobytes() and copy.iterations == result.iterations
+
+
+def test_continuous_joints_come_back_wrapped():
+    rng = np.random.default_rng(21)
+    kb = random_body(rng, 6, continuous=1.0)
+    kb = KinBody("wheels", [Joint(j.name, j.T_left, j.axis, j.T_right, "revolute") for j in kb.joints])
+    chain = kovi.Chain(kb)
+    for _ in range(10):
+        T = fk(kb, rng.uniform(-3 * math.pi, 3 * math.pi, size=6))
+        result = chain.ik(T)
+        assert judged(kb, result, T) and np.all(np.abs(result.q) <= math.pi)
+
+
+@pytest.mark.parametrize("tol", [1e-3, 1e-6, 1e-12])
+def test_tolerance_bounds_both_errors_and_a_zero_budget_keeps_the_seed(tol):
+    kb = kovi.robots.panda()
+    chain = kovi.Chain(kb)
+    q = kovi.robots.configuration("panda")
+    T = fk(kb, q)
+    result = chain.ik(T, q + 0.2, tol=tol)
+    position, rotation = pose_error(T, fk(kb, result.q))
+    assert result.success and position <= tol * 1.001 and rotation <= tol * 1.001
+    assert result.position_error <= tol and result.rotation_error <= tol
+    stay = chain.ik(T, q + 0.2, tol=tol, max_iterations=0, restarts=0)
+    assert not stay.success and stay.iterations == 0 and np.array_equal(stay.q, q + 0.2)
+    assert chain.ik(T, q, tol=tol, max_iterations=0).success
+
+
+def test_inputs_in_any_real_array_form():
+    kb = kovi.robots.ur5()
+    chain = kovi.Chain(kb)
+    q = kovi.robots.configuration("ur5")
+    T = fk(kb, q)
+    want = chain.ik(T, q + 0.1).q
+    for form in (T.tolist(), np.asfortranarray(T), T.astype(np.float32)):
+        got = chain.ik(form, tuple(q + 0.1)).q
+        assert np.allclose(got, want, atol=1e-6)
+    Ts = np.stack([T, fk(kb, q + 0.3)])
+    Q0 = np.stack([q + 0.1, q + 0.2])
+    Q, ok = chain.ik_batch(Ts, Q0, seed=4)
+    for i in range(2):
+        assert Q[i].tobytes() == chain.ik(Ts[i], Q0[i], seed=4 + i).q.tobytes()
+
+
+def test_no_references_or_blocks_left_behind():
+    chain = kovi.Chain(kovi.robots.panda())
+    T = chain.pose(kovi.robots.configuration("panda"))
+    q0 = kovi.robots.configuration("panda") + 0.05
+    Ts = np.stack([T, T])
+    assert_no_leak(lambda: chain.ik(T, q0), [T, q0, chain])
+    assert_no_leak(lambda: chain.ik(T, q0, mask=[1.0, 1, 1, 0, 0, 0]), [T, q0])
+    assert_no_leak(lambda: chain.ik(T, q0, tol=-1.0), [T, q0], ValueError)
+    assert_no_leak(lambda: chain.ik_batch(Ts, q0, threads=2), [Ts, q0], calls=500)
+
+
+INTERRUPTED_IK_BATCH = """
+import sys, time
+import numpy as np
+import kovi
+
+chain = kovi.Chain(kovi.robots.panda())
+far = np.eye(4)
+far[0, 3] = 5.0
+start = time.perf_counter()
+chain.ik_batch(np.broadcast_to(far, (20, 4, 4)))
+rows = int(4.0 / ((time.perf_counter() - start) / 20))   # about 4 s of work
+print(rows, flush=True)
+try:
+    chain.ik_batch(np.broadcast_to(far, (rows, 4, 4)), threads=int(sys.argv[1]))
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_long_ik_batch_answers_ctrl_c(threads):
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_IK_BATCH, str(threads)],
+                             stdout=subprocess.PIPE, text=True,
+                             cwd=Path(__file__).resolve().parents[1], env=dict(os.environ))
+    try:
+        assert int(child.stdout.readline()) > 0
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        sent = time.perf_counter()
+        out, _ = child.communicate(timeout=30)
+        answered = time.perf_counter() - sent
+    finally:
+        child.kill()
+    assert out.strip() == "interrupted" and answered < 1.0
 
 
 NAN_T = np.eye(4)
