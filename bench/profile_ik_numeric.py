@@ -2,7 +2,7 @@
 
     python bench/profile_ik_numeric.py [--robot panda] [--solves 2000] [--top 12]
 
-Builds bench/profile_ik_numeric.cpp with the solver's own sources (-O2 -g,
+Builds bench/profile_ik_numeric.cpp with the solver's own sources (-O3 -g,
 the project's floating-point flags) into a temporary directory, runs it
 under `valgrind --tool=callgrind` twice (a few solves, then `--solves`
 more) and prints the difference per solve and per iteration, in total and
@@ -48,14 +48,22 @@ def profile(binary, chain_file, solves, out):
                           str(binary), str(chain_file), str(solves)],
                          capture_output=True, text=True, check=True)
     iterations, _ = map(int, run.stdout.split())
-    listing = subprocess.run(["callgrind_annotate", "--threshold=100", str(out)],
+    listing = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", str(out)],
                              capture_output=True, text=True, check=True).stdout
     counts = {}
-    for line in listing.splitlines():
+    # The function table only: the source annotations that follow repeat counts.
+    table = listing.split("Auto-annotated source")[0]
+    for line in table.splitlines():
         match = re.match(r"\s*([\d,]+) \([^)]*\)\s+(.*)", line)
         if match:
-            name = re.sub(r"\s*\[.*\]$", "", match.group(2)).split(":")[-1]
-            counts[name] = counts.get(name, 0) + int(match.group(1).replace(",", ""))
+            count = int(match.group(1).replace(",", ""))
+            name = match.group(2)
+            if name != "PROGRAM TOTALS":
+                # "file:function(arguments) [object]" -> the function's short name
+                name = re.sub(r"\s*\[.*\]$", "", name).split(":", 1)[-1]
+                name = re.sub(r"\(.*$", "", re.sub(r"\(anonymous namespace\)::", "", name))
+                name = name.rsplit("::", 1)[-1]
+            counts[name] = counts.get(name, 0) + count
     return iterations, counts
 
 
@@ -69,7 +77,7 @@ def main():
         tmp = Path(tmp)
         binary = tmp / "profile_ik_numeric"
         python_include = sysconfig.get_paths()["include"]
-        subprocess.run(["g++", "-std=c++20", "-O2", "-g", "-ffp-contract=off",
+        subprocess.run(["g++", "-std=c++20", "-O3", "-DNDEBUG", "-g", "-ffp-contract=off",
                         f"-I{python_include}", *[f"-I{ROOT / d}" for d in INCLUDES],
                         str(ROOT / "bench/profile_ik_numeric.cpp"),
                         *[str(ROOT / s) for s in SOURCES], "-o", str(binary)], check=True)
