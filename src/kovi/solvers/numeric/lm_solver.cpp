@@ -126,9 +126,13 @@ void prepare_joint(const JointRecord &joint, JointTerms &terms) noexcept
 // the same columns as kovi::chain::jacobian: a revolute joint's
 // [z x (p - o); z], a prismatic one's [z; 0], z its axis and o its frame's
 // origin in base coordinates, p the end point.
-void pose_and_jacobian(const JointTerms *terms, const JointRecord *joints, std::size_t n,
-                       const double *q, AffineBlock &a, double *J) noexcept
+template <std::size_t N>
+void walk(const JointTerms *terms, const JointRecord *joints, std::size_t n, const double *q,
+          AffineBlock &a, double *J) noexcept
 {
+    if constexpr (N != 0) {
+        n = N;
+    }
     set_identity(a);
     for (std::size_t i = 0; i < n; i++) {
         const JointTerms &t = terms[i];
@@ -175,6 +179,18 @@ void pose_and_jacobian(const JointTerms *terms, const JointRecord *joints, std::
         J[i] = z[1] * d[2] - z[2] * d[1];
         J[n + i] = z[2] * d[0] - z[0] * d[2];
         J[2 * n + i] = z[0] * d[1] - z[1] * d[0];
+    }
+}
+
+// The walk for six and seven joints (most arms), where the Jacobian's
+// indices are constants, and for any other count.
+void pose_and_jacobian(const JointTerms *terms, const JointRecord *joints, std::size_t n,
+                       const double *q, AffineBlock &a, double *J) noexcept
+{
+    switch (n) {
+    case 6: return walk<6>(terms, joints, n, q, a, J);
+    case 7: return walk<7>(terms, joints, n, q, a, J);
+    default: return walk<0>(terms, joints, n, q, a, J);
     }
 }
 
@@ -351,6 +367,42 @@ bool cholesky_solve(double *A, std::size_t m, double *b) noexcept
     }
 }
 
+// The step on the 6 x 6 side, dq = J^T (J J^T + lambda I)^-1 e, for N
+// joints (N >= 6); N = 0 takes the count at run time.  The arms most
+// chains are (six and seven joints) get their own copies, whose loops
+// unroll.
+template <std::size_t N>
+bool damped_step_wide(const double *J, std::size_t n, const double e[6], double lambda,
+                      double *A, double *y, double *dq) noexcept
+{
+    if constexpr (N != 0) {
+        n = N;
+    }
+    for (int r = 0; r < 6; r++) {
+        for (int c = 0; c <= r; c++) {
+            double s = 0.0;
+            for (std::size_t i = 0; i < n; i++) {
+                s += J[r * n + i] * J[c * n + i];
+            }
+            A[r * 6 + c] = s;
+            A[c * 6 + r] = s;
+        }
+        A[r * 6 + r] += lambda;
+        y[r] = e[r];
+    }
+    if (!cholesky_solve<6>(A, y)) {
+        return false;
+    }
+    for (std::size_t i = 0; i < n; i++) {
+        double s = 0.0;
+        for (int r = 0; r < 6; r++) {
+            s += J[r * n + i] * y[r];
+        }
+        dq[i] = s;
+    }
+    return true;
+}
+
 // The damped least-squares step dq for J (6 x n) and e: on the n x n side
 // for fewer than six joints, else on the 6 x 6 side, dq = J^T (J J^T +
 // lambda I)^-1 e, the same step.  `A` holds 36 doubles, `y` six.
@@ -376,29 +428,11 @@ bool damped_step(const double *J, std::size_t n, const double e[6], double lambd
         }
         return cholesky_solve(A, n, dq);
     }
-    for (int r = 0; r < 6; r++) {
-        for (int c = 0; c <= r; c++) {
-            double s = 0.0;
-            for (std::size_t i = 0; i < n; i++) {
-                s += J[r * n + i] * J[c * n + i];
-            }
-            A[r * 6 + c] = s;
-            A[c * 6 + r] = s;
-        }
-        A[r * 6 + r] += lambda;
-        y[r] = e[r];
+    switch (n) {
+    case 6: return damped_step_wide<6>(J, n, e, lambda, A, y, dq);
+    case 7: return damped_step_wide<7>(J, n, e, lambda, A, y, dq);
+    default: return damped_step_wide<0>(J, n, e, lambda, A, y, dq);
     }
-    if (!cholesky_solve<6>(A, y)) {
-        return false;
-    }
-    for (std::size_t i = 0; i < n; i++) {
-        double s = 0.0;
-        for (int r = 0; r < 6; r++) {
-            s += J[r * n + i] * y[r];
-        }
-        dq[i] = s;
-    }
-    return true;
 }
 
 inline double clamp(double value, const JointLimit &limit) noexcept
