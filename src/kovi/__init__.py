@@ -32,6 +32,7 @@ _sources.register()
 _LAZY = {
     "Chain": "kovi._chain",
     "forward_kinematics": "kovi._chain",
+    "IKResult": "kovi._ik",
     "Joint": "kovi._kinbody",
     "KinBody": "kovi._kinbody",
     "Robot": "kovi._robot",
@@ -42,11 +43,12 @@ _LAZY = {
 if TYPE_CHECKING:
     from kovi import robots
     from kovi._chain import Chain, forward_kinematics
+    from kovi._ik import IKResult
     from kovi._kinbody import Joint, KinBody
     from kovi._robot import Robot
     from kovi._urdf import URDFError
 
-__all__ = ["__version__", "Chain", "Joint", "KinBody", "Robot", "URDFError",
+__all__ = ["__version__", "Chain", "IKResult", "Joint", "KinBody", "Robot", "URDFError",
            "forward_kinematics", "robots"]
 
 
