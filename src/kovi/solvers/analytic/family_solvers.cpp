@@ -1,0 +1,221 @@
+// The closed-form families, each a short sequence of subproblems.
+//
+// With G = T M^-1 the target written as the joints' motion,
+//     G = E1(q1) E2(q2) ... E6(q6),
+// where Ei turns about the line (h_i, p_i).  A point on the lines of the
+// last joints is left where it is by them, so its image under G involves
+// the first joints alone; a direction along the parallel axes keeps its
+// component along them whatever those joints do.  Each family uses one of
+// these facts to split the six unknowns into subproblems of one or two.
+#include "family_solvers.hpp"
+
+#include "libm_trig.hpp"
+#include "subproblems.hpp"
+
+namespace kovi::solvers::analytic {
+
+namespace {
+
+// A rigid motion x -> R x + t.
+struct Motion {
+    Mat3 R;
+    Vec3 t;
+
+    Vec3 operator()(Vec3 x) const noexcept { return R * x + t; }
+};
+
+Motion motion_of(const AffineBlock &a) noexcept { return {rotation_of(a), translation_of(a)}; }
+
+Motion inverse(const Motion &m) noexcept
+{
+    const Mat3 Rt = transpose(m.R);
+    return {Rt, -(Rt * m.t)};
+}
+
+Motion operator*(const Motion &a, const Motion &b) noexcept { return {a.R * b.R, a.R * b.t + a.t}; }
+
+// The rotation by q about the unit axis k.  Its cosine and sine come from
+// libm_cos_sin, two calls the compiler cannot merge: the module links no
+// sincos, whose bits the C library does not tie to cos and sin.
+Mat3 turning(Vec3 k, double q) noexcept
+{
+    double c, s;
+    libm_cos_sin(q, c, s);
+    const double oc = 1.0 - c;
+    Mat3 r;
+    r.m[0][0] = k.x * k.x * oc + c;
+    r.m[0][1] = k.x * k.y * oc - k.z * s;
+    r.m[0][2] = k.x * k.z * oc + k.y * s;
+    r.m[1][0] = k.y * k.x * oc + k.z * s;
+    r.m[1][1] = k.y * k.y * oc + c;
+    r.m[1][2] = k.y * k.z * oc - k.x * s;
+    r.m[2][0] = k.z * k.x * oc - k.y * s;
+    r.m[2][1] = k.z * k.y * oc + k.x * s;
+    r.m[2][2] = k.z * k.z * oc + c;
+    return r;
+}
+
+// x turned by q about the line through p along h.
+Vec3 turn(Vec3 h, Vec3 p, double q, Vec3 x) noexcept { return p + turning(h, q) * (x - p); }
+
+Motion joint_motion(const SixR &six, int i, double q) noexcept
+{
+    const Mat3 R = turning(six.h[i], q);
+    return {R, six.p[i] - R * six.p[i]};
+}
+
+// Where the solver collects branches; full rows only.
+struct Branches {
+    Candidates &out;
+
+    void add(const double q[6]) noexcept
+    {
+        if (out.count < max_candidates) {
+            for (int i = 0; i < 6; i++) {
+                out.q[out.count][i] = q[i];
+            }
+            out.count++;
+        }
+    }
+};
+
+// Joints 4-6 of a spherical wrist, given q1-q3: R4 R5 R6 = Rw.  Axis 6
+// turned by the wrist is Rw h6 = R4 R5 h6 (subproblem 2), and a direction
+// across axis 6 then gives q6 (subproblem 1).  At a singular wrist (h6
+// carried onto axis 4) subproblem 2 reports the continuum with q4 = 0.
+void wrist(const SixR &six, const Mat3 &Rw, double q[6], Branches &branches) noexcept
+{
+    const Vec3 *h = six.h;
+    const sp::Sp2 s = sp::sp2(Rw * h[5], h[5], -h[3], h[4]);
+    for (int j = 0; j < s.count; j++) {
+        q[3] = s.q1[j];
+        q[4] = s.q2[j];
+        const Mat3 R45 = turning(h[3], q[3]) * turning(h[4], q[4]);
+        q[5] = sp::sp1(six.across6, transpose(R45) * (Rw * six.across6), h[5]).q;
+        branches.add(q);
+    }
+}
+
+// The wrist centre c at G c, then the wrist: axes 1 and 2 meet at s, so
+// |E3 c - s| = |G c - s| (subproblem 3 for q3) and then
+// E1^-1 (G c - s) = E2 (E3 c - s) about s (subproblem 2 for q1, q2).
+void wrist_shoulder_meets(const SixR &six, const Motion &G, Branches &branches) noexcept
+{
+    const Vec3 *h = six.h, *p = six.p;
+    const Vec3 c = six.centre, s = six.shoulder;
+    const Vec3 ct = G(c);
+    const sp::Sp3 s3 = sp::sp3(c - p[2], s - p[2], h[2], norm(ct - s));
+    for (int i = 0; i < s3.count; i++) {
+        double q[6] = {0.0, 0.0, s3.q[i], 0.0, 0.0, 0.0};
+        const sp::Sp2 s2 = sp::sp2(ct - s, turn(h[2], p[2], q[2], c) - s, -h[0], h[1]);
+        for (int j = 0; j < s2.count; j++) {
+            q[0] = s2.q1[j];
+            q[1] = s2.q2[j];
+            const Mat3 R123 = turning(h[0], q[0]) * turning(h[1], q[1]) * turning(h[2], q[2]);
+            wrist(six, transpose(R123) * G.R, q, branches);
+        }
+    }
+}
+
+// Axes 2 and 3 parallel keep the centre's component along h2:
+// h2 . E1^-1 (G c) = h2 . c (subproblem 4 for q1); then the planar pair:
+// |E3 c - p2| = |E1^-1 G c - p2| (subproblem 3) and subproblem 1 for q2.
+void wrist_elbow_parallel(const SixR &six, const Motion &G, Branches &branches) noexcept
+{
+    const Vec3 *h = six.h, *p = six.p;
+    const Vec3 c = six.centre;
+    const Vec3 ct = G(c);
+    const sp::Sp4 s4 = sp::sp4(h[1], ct - p[0], -h[0], dot(h[1], c - p[0]));
+    for (int i = 0; i < s4.count; i++) {
+        double q[6] = {s4.q[i], 0.0, 0.0, 0.0, 0.0, 0.0};
+        const Vec3 x = turn(h[0], p[0], -q[0], ct);
+        const sp::Sp3 s3 = sp::sp3(c - p[2], p[1] - p[2], h[2], norm(x - p[1]));
+        for (int j = 0; j < s3.count; j++) {
+            q[2] = s3.q[j];
+            q[1] = sp::sp1(turn(h[2], p[2], q[2], c) - p[1], x - p[1], h[1]).q;
+            const Mat3 R123 = turning(h[0], q[0]) * turning(h[1], q[1]) * turning(h[2], q[2]);
+            wrist(six, transpose(R123) * G.R, q, branches);
+        }
+    }
+}
+
+// Axes 2-4 parallel (R2 R3 R4 a rotation about h2), 5 and 6 meeting at c:
+//   h2 . E1^-1 (G c) = h2 . c              subproblem 4: q1
+//   h2 . R5 h6 = h2 . R1^T R_G h6           subproblem 4: q5
+//   R6 (R_G^T R1 h2) = R5^T h2              subproblem 1: q6
+// and then E2 E3 E4 = E1^-1 G E6^-1 E5^-1 =: H, with E4 fixing p4:
+//   |E3 p4 - p2| = |H p4 - p2|              subproblem 3: q3
+//   E2 (E3 p4) = H p4                       subproblem 1: q2
+// and q4 from the angle that R_H turns about h2 (subproblem 1), which is
+// q2 + q3 + q4 with each term's sign that of its axis along h2.
+void three_parallel(const SixR &six, const Motion &G, Branches &branches) noexcept
+{
+    const Vec3 *h = six.h, *p = six.p;
+    const Vec3 c = six.centre;
+    const double sign3 = dot(h[1], h[2]) > 0.0 ? 1.0 : -1.0;
+    const double sign4 = dot(h[1], h[3]) > 0.0 ? 1.0 : -1.0;
+    const Vec3 ct = G(c);
+    const sp::Sp4 s1 = sp::sp4(h[1], ct - p[0], -h[0], dot(h[1], c - p[0]));
+    for (int i = 0; i < s1.count; i++) {
+        double q[6] = {s1.q[i], 0.0, 0.0, 0.0, 0.0, 0.0};
+        const Motion E1 = joint_motion(six, 0, q[0]);
+        const Vec3 g6 = transpose(E1.R) * (G.R * h[5]);
+        const sp::Sp4 s5 = sp::sp4(h[1], h[5], h[4], dot(h[1], g6));
+        for (int j = 0; j < s5.count; j++) {
+            q[4] = s5.q[j];
+            const Motion E5 = joint_motion(six, 4, q[4]);
+            q[5] = sp::sp1(transpose(G.R) * (E1.R * h[1]), transpose(E5.R) * h[1], h[5]).q;
+            const Motion E6 = joint_motion(six, 5, q[5]);
+            const Motion H = inverse(E1) * G * inverse(E6) * inverse(E5);
+            const Vec3 y = H(p[3]);
+            const double total = sp::sp1(six.across4, H.R * six.across4, h[1]).q;
+            const sp::Sp3 s3 = sp::sp3(p[3] - p[2], p[1] - p[2], h[2], norm(y - p[1]));
+            for (int k = 0; k < s3.count; k++) {
+                q[2] = s3.q[k];
+                q[1] = sp::sp1(turn(h[2], p[2], q[2], p[3]) - p[1], y - p[1], h[1]).q;
+                q[3] = sign4 * (total - q[1] - sign3 * q[2]);
+                branches.add(q);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void solve_six(const SixR &six, Solver solver, const AffineBlock &target, Candidates &out) noexcept
+{
+    out.count = 0;
+    // G = T M^-1, or its inverse M T^-1 for the chain read backwards.
+    Motion G = motion_of(target) * inverse(motion_of(six.M));
+    if (solver.reversed) {
+        G = inverse(G);
+    }
+    Branches branches{out};
+    switch (solver.method) {
+    case Method::wrist_shoulder_meets:
+        wrist_shoulder_meets(six, G, branches);
+        break;
+    case Method::wrist_elbow_parallel:
+        wrist_elbow_parallel(six, G, branches);
+        break;
+    case Method::three_parallel:
+        three_parallel(six, G, branches);
+        break;
+    case Method::none:
+        break;
+    }
+    if (solver.reversed) {
+        // The backward chain's joint i is joint 5 - i turned the other way.
+        for (int r = 0; r < out.count; r++) {
+            double q[6];
+            for (int i = 0; i < 6; i++) {
+                q[i] = -out.q[r][5 - i];
+            }
+            for (int i = 0; i < 6; i++) {
+                out.q[r][i] = q[i];
+            }
+        }
+    }
+}
+
+}  // namespace kovi::solvers::analytic

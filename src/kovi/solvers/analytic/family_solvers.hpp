@@ -1,0 +1,26 @@
+// The closed-form 6R solvers: every candidate of a family's decomposition
+// into subproblems, unverified.  A candidate may miss the target (a least
+// squares step of an unreachable target, rounding near a singularity);
+// the caller judges each through the pose arithmetic.
+#ifndef KOVI_SOLVERS_FAMILY_SOLVERS_HPP
+#define KOVI_SOLVERS_FAMILY_SOLVERS_HPP
+
+#include "analytic_plan.hpp"
+
+namespace kovi::solvers::analytic {
+
+// Both families give at most 4 x 2 branches.
+inline constexpr int max_candidates = 8;
+
+struct Candidates {
+    double q[max_candidates][6];
+    int count = 0;
+};
+
+// The candidates for the 6R chain `six` (in the chain's own joint order,
+// whatever the orientation it is solved in) reaching `target`.
+void solve_six(const SixR &six, Solver solver, const AffineBlock &target, Candidates &out) noexcept;
+
+}  // namespace kovi::solvers::analytic
+
+#endif
