@@ -16,6 +16,7 @@
 #include "batch_runner.hpp"
 #include "joint_wrap.hpp"
 #include "lane_poses.hpp"
+#include "libm_trig.hpp"
 #include "owned_ref.hpp"
 #include "solution_set.hpp"
 #include "solver_bindings.hpp"
@@ -268,7 +269,7 @@ void set_up(const Chain &chain, const LockPlan *lock, double value, Setup &setup
         r.solver = chain.analytic->solver;
         r.free_joints = identity_joints;
         r.locked_joint = -1;
-        r.locked_value = 0.0;
+        r.locked_value = r.locked_cos = r.locked_sin = 0.0;
         return;
     }
     Vec3 h[6], p[6];
@@ -281,6 +282,7 @@ void set_up(const Chain &chain, const LockPlan *lock, double value, Setup &setup
     r.free_joints = lock->others;
     r.locked_joint = lock->joint;
     r.locked_value = value;
+    libm_cos_sin(value, r.locked_cos, r.locked_sin);
 }
 
 // Reads `locked` (None or {joint: value}) for the chain; for a 7R chain
@@ -596,7 +598,7 @@ PyObject *lane_poses(const Chain &chain, PyObject *Q) noexcept
         const int group = static_cast<int>(std::min<npy_intp>(lanes, n - first));
         AffineBlock blocks[lanes];
         lane_end_poses(chain.joints.data(), chain.joints.size(), q + first * chain.dof(), chain.dof(),
-                       group, blocks);
+                       group, nullptr, nullptr, blocks);
         for (int l = 0; l < group; l++) {
             kovi::chain::store_pose(blocks[l], {reinterpret_cast<char *>(poses + 16 * (first + l)),
                                                 4 * sizeof(double), sizeof(double)});

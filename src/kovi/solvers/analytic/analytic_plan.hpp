@@ -27,8 +27,8 @@ inline constexpr double length_tolerance = 1e-9;
 
 // How a 6R chain is solved.  Each method is written for the chain in one
 // orientation; `reversed` solves the chain read from its end to its base
-// (T^-1 = E6(-q6) ... E1(-q1) for M = I), which turns a wrist at the base
-// into a wrist at the end.
+// (T^-1 = E6(-q6) ... E1(-q1) for M = I, joint 5 - i about -h), which
+// turns a wrist at the base into a wrist at the end.
 enum class Method : unsigned char {
     none,
     // Axes 4, 5 and 6 meet in one point (the wrist centre); the position

@@ -148,8 +148,10 @@ Solver classify(const Vec3 *h, const Vec3 *p, double length_scale) noexcept
 
 void prepare(Solver solver, const Vec3 *h, const Vec3 *p, const AffineBlock &M, SixR &six) noexcept
 {
+    // Read backwards, joint i is joint 5 - i turned the other way, or the
+    // same way about the negated axis.
     for (int i = 0; i < 6; i++) {
-        six.h[i] = solver.reversed ? h[5 - i] : h[i];
+        six.h[i] = solver.reversed ? -h[5 - i] : h[i];
         six.p[i] = solver.reversed ? p[5 - i] : p[i];
     }
     six.M = M;

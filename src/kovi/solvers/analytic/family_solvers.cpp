@@ -9,6 +9,9 @@
 // these facts to split the six unknowns into subproblems of one or two.
 #include "family_solvers.hpp"
 
+#include <cmath>
+#include <utility>
+
 #include "libm_trig.hpp"
 #include "subproblems.hpp"
 
@@ -34,13 +37,9 @@ Motion inverse(const Motion &m) noexcept
 
 Motion operator*(const Motion &a, const Motion &b) noexcept { return {a.R * b.R, a.R * b.t + a.t}; }
 
-// The rotation by q about the unit axis k.  Its cosine and sine come from
-// libm_cos_sin, two calls the compiler cannot merge: the module links no
-// sincos, whose bits the C library does not tie to cos and sin.
-Mat3 turning(Vec3 k, double q) noexcept
+// The rotation by angle (c = cos, s = sin) about the unit axis k.
+Mat3 rotation_cs(Vec3 k, double c, double s) noexcept
 {
-    double c, s;
-    libm_cos_sin(q, c, s);
     const double oc = 1.0 - c;
     Mat3 r;
     r.m[0][0] = k.x * k.x * oc + c;
@@ -55,24 +54,47 @@ Mat3 turning(Vec3 k, double q) noexcept
     return r;
 }
 
-// x turned by q about the line through p along h.
-Vec3 turn(Vec3 h, Vec3 p, double q, Vec3 x) noexcept { return p + turning(h, q) * (x - p); }
+// A branch being built: its joint values, and the cosine and sine of each
+// value that a rotation has taken (NaN where none has).  The cosines and
+// sines come from libm_cos_sin, two calls the compiler cannot merge (the
+// module links no sincos, whose bits the C library does not tie to cos
+// and sin), so verification can use them for the same values.
+struct Row {
+    double q[6];
+    double c[6];
+    double s[6];
 
-Motion joint_motion(const SixR &six, int i, double q) noexcept
-{
-    const Mat3 R = turning(six.h[i], q);
-    return {R, six.p[i] - R * six.p[i]};
-}
+    Row() noexcept
+    {
+        for (int i = 0; i < 6; i++) {
+            q[i] = 0.0;
+            c[i] = s[i] = std::nan("");
+        }
+    }
 
-// Where the solver collects branches; full rows only.
+    // Sets joint i to value and returns its rotation about k.
+    Mat3 turn(int i, double value, Vec3 k) noexcept
+    {
+        q[i] = value;
+        libm_cos_sin(value, c[i], s[i]);
+        return rotation_cs(k, c[i], s[i]);
+    }
+};
+
+// x turned by R about the line through p.
+Vec3 turn_about(const Mat3 &R, Vec3 p, Vec3 x) noexcept { return p + R * (x - p); }
+
+// Where the solver collects branches.
 struct Branches {
     Candidates &out;
 
-    void add(const double q[6]) noexcept
+    void add(const Row &row) noexcept
     {
         if (out.count < max_candidates) {
             for (int i = 0; i < 6; i++) {
-                out.q[out.count][i] = q[i];
+                out.q[out.count][i] = row.q[i];
+                out.c[out.count][i] = row.c[i];
+                out.s[out.count][i] = row.s[i];
             }
             out.count++;
         }
@@ -83,16 +105,14 @@ struct Branches {
 // turned by the wrist is Rw h6 = R4 R5 h6 (subproblem 2), and a direction
 // across axis 6 then gives q6 (subproblem 1).  At a singular wrist (h6
 // carried onto axis 4) subproblem 2 reports the continuum with q4 = 0.
-void wrist(const SixR &six, const Mat3 &Rw, double q[6], Branches &branches) noexcept
+void wrist(const SixR &six, const Mat3 &Rw, Row &row, Branches &branches) noexcept
 {
     const Vec3 *h = six.h;
     const sp::Sp2 s = sp::sp2(Rw * h[5], h[5], -h[3], h[4]);
     for (int j = 0; j < s.count; j++) {
-        q[3] = s.q1[j];
-        q[4] = s.q2[j];
-        const Mat3 R45 = turning(h[3], q[3]) * turning(h[4], q[4]);
-        q[5] = sp::sp1(six.across6, transpose(R45) * (Rw * six.across6), h[5]).q;
-        branches.add(q);
+        const Mat3 R45 = row.turn(3, s.q1[j], h[3]) * row.turn(4, s.q2[j], h[4]);
+        row.q[5] = sp::sp1(six.across6, transpose(R45) * (Rw * six.across6), h[5]).q;
+        branches.add(row);
     }
 }
 
@@ -106,13 +126,12 @@ void wrist_shoulder_meets(const SixR &six, const Motion &G, Branches &branches) 
     const Vec3 ct = G(c);
     const sp::Sp3 s3 = sp::sp3(c - p[2], s - p[2], h[2], norm(ct - s));
     for (int i = 0; i < s3.count; i++) {
-        double q[6] = {0.0, 0.0, s3.q[i], 0.0, 0.0, 0.0};
-        const sp::Sp2 s2 = sp::sp2(ct - s, turn(h[2], p[2], q[2], c) - s, -h[0], h[1]);
+        Row row;
+        const Mat3 R3 = row.turn(2, s3.q[i], h[2]);
+        const sp::Sp2 s2 = sp::sp2(ct - s, turn_about(R3, p[2], c) - s, -h[0], h[1]);
         for (int j = 0; j < s2.count; j++) {
-            q[0] = s2.q1[j];
-            q[1] = s2.q2[j];
-            const Mat3 R123 = turning(h[0], q[0]) * turning(h[1], q[1]) * turning(h[2], q[2]);
-            wrist(six, transpose(R123) * G.R, q, branches);
+            const Mat3 R12 = row.turn(0, s2.q1[j], h[0]) * row.turn(1, s2.q2[j], h[1]);
+            wrist(six, transpose(R12 * R3) * G.R, row, branches);
         }
     }
 }
@@ -127,14 +146,15 @@ void wrist_elbow_parallel(const SixR &six, const Motion &G, Branches &branches) 
     const Vec3 ct = G(c);
     const sp::Sp4 s4 = sp::sp4(h[1], ct - p[0], -h[0], dot(h[1], c - p[0]));
     for (int i = 0; i < s4.count; i++) {
-        double q[6] = {s4.q[i], 0.0, 0.0, 0.0, 0.0, 0.0};
-        const Vec3 x = turn(h[0], p[0], -q[0], ct);
+        Row row;
+        const Mat3 R1 = row.turn(0, s4.q[i], h[0]);
+        const Vec3 x = turn_about(transpose(R1), p[0], ct);
         const sp::Sp3 s3 = sp::sp3(c - p[2], p[1] - p[2], h[2], norm(x - p[1]));
         for (int j = 0; j < s3.count; j++) {
-            q[2] = s3.q[j];
-            q[1] = sp::sp1(turn(h[2], p[2], q[2], c) - p[1], x - p[1], h[1]).q;
-            const Mat3 R123 = turning(h[0], q[0]) * turning(h[1], q[1]) * turning(h[2], q[2]);
-            wrist(six, transpose(R123) * G.R, q, branches);
+            const Mat3 R3 = row.turn(2, s3.q[j], h[2]);
+            const double q2 = sp::sp1(turn_about(R3, p[2], c) - p[1], x - p[1], h[1]).q;
+            const Mat3 R123 = R1 * row.turn(1, q2, h[1]) * R3;
+            wrist(six, transpose(R123) * G.R, row, branches);
         }
     }
 }
@@ -157,24 +177,26 @@ void three_parallel(const SixR &six, const Motion &G, Branches &branches) noexce
     const Vec3 ct = G(c);
     const sp::Sp4 s1 = sp::sp4(h[1], ct - p[0], -h[0], dot(h[1], c - p[0]));
     for (int i = 0; i < s1.count; i++) {
-        double q[6] = {s1.q[i], 0.0, 0.0, 0.0, 0.0, 0.0};
-        const Motion E1 = joint_motion(six, 0, q[0]);
-        const Vec3 g6 = transpose(E1.R) * (G.R * h[5]);
+        Row row;
+        const Mat3 R1t = transpose(row.turn(0, s1.q[i], h[0]));
+        const Vec3 g6 = R1t * (G.R * h[5]);
+        const Vec3 g2 = transpose(G.R) * (transpose(R1t) * h[1]);
         const sp::Sp4 s5 = sp::sp4(h[1], h[5], h[4], dot(h[1], g6));
         for (int j = 0; j < s5.count; j++) {
-            q[4] = s5.q[j];
-            const Motion E5 = joint_motion(six, 4, q[4]);
-            q[5] = sp::sp1(transpose(G.R) * (E1.R * h[1]), transpose(E5.R) * h[1], h[5]).q;
-            const Motion E6 = joint_motion(six, 5, q[5]);
-            const Motion H = inverse(E1) * G * inverse(E6) * inverse(E5);
-            const Vec3 y = H(p[3]);
-            const double total = sp::sp1(six.across4, H.R * six.across4, h[1]).q;
+            const Mat3 R5t = transpose(row.turn(4, s5.q[j], h[4]));
+            const double q6 = sp::sp1(g2, R5t * h[1], h[5]).q;
+            const Mat3 R6t = transpose(row.turn(5, q6, h[5]));
+            // H p4 and R_H, applied right to left without forming H.
+            const Vec3 u = turn_about(R6t, p[5], turn_about(R5t, p[4], p[3]));
+            const Vec3 y = turn_about(R1t, p[0], G(u));
+            const Vec3 a = R1t * (G.R * (R6t * (R5t * six.across4)));
+            const double total = sp::sp1(six.across4, a, h[1]).q;
             const sp::Sp3 s3 = sp::sp3(p[3] - p[2], p[1] - p[2], h[2], norm(y - p[1]));
             for (int k = 0; k < s3.count; k++) {
-                q[2] = s3.q[k];
-                q[1] = sp::sp1(turn(h[2], p[2], q[2], p[3]) - p[1], y - p[1], h[1]).q;
-                q[3] = sign4 * (total - q[1] - sign3 * q[2]);
-                branches.add(q);
+                const Mat3 R3 = row.turn(2, s3.q[k], h[2]);
+                row.q[1] = sp::sp1(turn_about(R3, p[2], p[3]) - p[1], y - p[1], h[1]).q;
+                row.q[3] = sign4 * (total - row.q[1] - sign3 * row.q[2]);
+                branches.add(row);
             }
         }
     }
@@ -205,14 +227,13 @@ void solve_six(const SixR &six, Solver solver, const AffineBlock &target, Candid
         break;
     }
     if (solver.reversed) {
-        // The backward chain's joint i is joint 5 - i turned the other way.
+        // The backward chain's joint i is joint 5 - i (about the negated
+        // axis, so the same angle).
         for (int r = 0; r < out.count; r++) {
-            double q[6];
-            for (int i = 0; i < 6; i++) {
-                q[i] = -out.q[r][5 - i];
-            }
-            for (int i = 0; i < 6; i++) {
-                out.q[r][i] = q[i];
+            for (int i = 0; i < 3; i++) {
+                std::swap(out.q[r][i], out.q[r][5 - i]);
+                std::swap(out.c[r][i], out.c[r][5 - i]);
+                std::swap(out.s[r][i], out.s[r][5 - i]);
             }
         }
     }

@@ -12,8 +12,12 @@ namespace kovi::solvers::analytic {
 // Both families give at most 4 x 2 branches.
 inline constexpr int max_candidates = 8;
 
+// Each candidate's joint values, and the cosine and sine of those values
+// that the solver took from libm_cos_sin on its way (NaN for the others).
 struct Candidates {
     double q[max_candidates][6];
+    double c[max_candidates][6];
+    double s[max_candidates][6];
     int count = 0;
 };
 

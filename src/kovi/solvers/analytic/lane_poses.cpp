@@ -5,6 +5,7 @@
 // faster one is picked once, by what the processor supports.
 #include "lane_poses.hpp"
 
+#include <cmath>
 #include <cstring>
 
 #include "libm_trig.hpp"
@@ -37,16 +38,17 @@ namespace wide {
 }  // namespace
 
 void lane_end_poses(const kovi::chain::JointRecord *joints, std::size_t n, const double *rows,
-                    std::size_t stride, int count, AffineBlock *poses) noexcept
+                    std::size_t stride, int count, const double *cosines, const double *sines,
+                    AffineBlock *poses) noexcept
 {
 #if defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2) {
-        wide::walk(joints, n, rows, stride, count, poses);
+        wide::walk(joints, n, rows, stride, count, cosines, sines, poses);
         return;
     }
 #endif
-    generic::walk(joints, n, rows, stride, count, poses);
+    generic::walk(joints, n, rows, stride, count, cosines, sines, poses);
 }
 
 }  // namespace kovi::solvers::analytic

@@ -17,9 +17,12 @@ namespace kovi::solvers::analytic {
 inline constexpr int lanes = 4;
 
 // Poses of `count` rows (at most `lanes`) of the revolute chain `joints`
-// (n joints): row l's joint values at rows + l * stride.
+// (n joints): row l's joint values at rows + l * stride.  `cosines` and
+// `sines` (null, or laid out like `rows`) may hold libm_cos_sin's values
+// for the same joint values, NaN where not known; they are used as given.
 void lane_end_poses(const kovi::chain::JointRecord *joints, std::size_t n, const double *rows,
-                    std::size_t stride, int count, AffineBlock *poses) noexcept;
+                    std::size_t stride, int count, const double *cosines, const double *sines,
+                    AffineBlock *poses) noexcept;
 
 }  // namespace kovi::solvers::analytic
 

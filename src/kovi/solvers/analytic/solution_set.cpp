@@ -24,16 +24,30 @@ bool in_limits(const kovi::chain::Chain &chain, const double *row) noexcept
     return true;
 }
 
-// place_revolute for every joint.  A value already in (-pi, pi] and in
-// its limits is where place_revolute leaves it, and most are: they skip
-// its remainder().
+// place_revolute(q, limit), most often without its remainder(): a value
+// in (-pi, pi] is its own wrap, and one in (pi, 9) or (-9, -pi] is one
+// turn off (9 < 3 pi), which q -/+ 2 pi removes exactly, as remainder()
+// does (the operands are within a factor 2 of each other).  Out of the
+// limits, place_revolute decides.
+double place_value(double q, const kovi::chain::JointLimit &limit) noexcept
+{
+    double w = q;
+    if (q > pi && q < 9.0) {
+        w = q - two_pi;
+    }
+    else if (q <= -pi && q > -9.0) {
+        w = q + two_pi;
+    }
+    if (w > -pi && w <= pi && within(w, limit)) {
+        return w;
+    }
+    return place_revolute(q, limit);
+}
+
 void place(const kovi::chain::Chain &chain, double *row) noexcept
 {
     for (Py_ssize_t i = 0; i < chain.dof(); i++) {
-        const double q = row[i];
-        if (!(q > -pi && q <= pi && within(q, chain.limits[i]))) {
-            row[i] = place_revolute(q, chain.limits[i]);
-        }
+        row[i] = place_value(row[i], chain.limits[i]);
     }
 }
 
@@ -175,23 +189,37 @@ int solve_all(const Request &request, const AffineBlock &target, double *rows) n
     Candidates candidates;
     solve_six(*request.six, request.solver, target, candidates);
 
-    // Full rows, placed; within the limits where asked.
+    // Full rows, placed; within the limits where asked.  A value that
+    // placing moves loses the cosine and sine the solver took of it.
     double placed[max_candidates][max_dof];
+    double cosines[max_candidates][max_dof];
+    double sines[max_candidates][max_dof];
     int count = 0;
     for (int c = 0; c < candidates.count; c++) {
         double *row = placed[count];
-        if (request.locked_joint >= 0) {
-            row[request.locked_joint] = request.locked_value;
-        }
         bool finite = true;
         for (int i = 0; i < 6; i++) {
-            row[request.free_joints[i]] = candidates.q[c][i];
+            const int joint = request.free_joints[i];
+            row[joint] = candidates.q[c][i];
+            cosines[count][joint] = candidates.c[c][i];
+            sines[count][joint] = candidates.s[c][i];
             finite = finite && std::isfinite(candidates.q[c][i]);
         }
         if (!finite) {
             continue;
         }
-        place(chain, row);
+        if (request.locked_joint >= 0) {
+            row[request.locked_joint] = request.locked_value;
+            cosines[count][request.locked_joint] = request.locked_cos;
+            sines[count][request.locked_joint] = request.locked_sin;
+        }
+        for (Py_ssize_t i = 0; i < dof; i++) {
+            const double q = row[i];
+            row[i] = place_value(q, chain.limits[i]);
+            if (row[i] != q) {
+                cosines[count][i] = sines[count][i] = std::nan("");
+            }
+        }
         if (!request.limits || in_limits(chain, row)) {
             count++;
         }
@@ -202,7 +230,8 @@ int solve_all(const Request &request, const AffineBlock &target, double *rows) n
     int kept = 0;
     for (int first = 0; first < count; first += lanes) {
         const int group = std::min(lanes, count - first);
-        lane_end_poses(chain.joints.data(), chain.joints.size(), placed[first], max_dof, group, poses);
+        lane_end_poses(chain.joints.data(), chain.joints.size(), placed[first], max_dof, group,
+                       cosines[first], sines[first], poses);
         for (int l = 0; l < group; l++) {
             double *row = placed[first + l];
             bool good = reaches(target, poses[l], request.tol);

@@ -26,7 +26,9 @@ struct Request {
     Solver solver;
     const int *free_joints;  // the six joints solved, indices into the chain
     int locked_joint;        // -1 for a 6R chain
-    double locked_value;
+    double locked_value;     // placed, and its libm_cos_sin values
+    double locked_cos;
+    double locked_sin;
     bool limits;
     double tol;
 };
