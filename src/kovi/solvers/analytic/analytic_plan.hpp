@@ -35,11 +35,16 @@ enum class Method : unsigned char {
     // of that point is solved by subproblems 3 and 2 when axes 1 and 2
     // meet, ...
     wrist_shoulder_meets,
-    // ... or by subproblems 4, 3 and 1 when axes 2 and 3 are parallel.
+    // ... or by subproblems 4, 3 and 1 when axes 2 and 3 are parallel,
     wrist_elbow_parallel,
-    // Axes 2, 3 and 4 parallel, 5 and 6 meet, 1 not parallel to 2 (the
-    // Universal Robots family).
+    // ... or by subproblem 5 otherwise.
+    wrist_general,
+    // Axes 2, 3 and 4 parallel, 1 and 5 not parallel to them: q1 and q5
+    // by subproblem 4 twice when axes 5 and 6 meet (the Universal Robots
+    // family), ...
     three_parallel,
+    // ... or together by subproblem 6 when they do not.
+    three_parallel_general,
 };
 
 struct Solver {
@@ -52,7 +57,7 @@ struct SixR {
     Vec3 h[6];
     Vec3 p[6];
     AffineBlock M;
-    Vec3 centre;    // where axes 4, 5 and 6 meet, or 5 and 6
+    Vec3 centre;    // where axes 4, 5 and 6 meet, or 5 and 6; else on axis 6
     Vec3 shoulder;  // where axes 1 and 2 meet (wrist_shoulder_meets)
     // Unit vectors across axes 4 and 6, turned to read a rotation about
     // each off by subproblem 1.

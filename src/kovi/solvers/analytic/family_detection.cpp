@@ -68,15 +68,22 @@ Solver classify_one_way(const Vec3 *h, const Vec3 *p, double scale, bool reverse
                 return {Method::wrist_shoulder_meets, reversed};
             }
         }
-        if (parallel(h[1], h[2]) && !parallel(h[0], h[1]) && !on_line(c, h[2], p[2], scale) &&
-            !on_line(p[1], h[2], p[2], scale)) {
-            return {Method::wrist_elbow_parallel, reversed};
+        if (parallel(h[1], h[2])) {
+            if (!parallel(h[0], h[1]) && !on_line(c, h[2], p[2], scale) &&
+                !on_line(p[1], h[2], p[2], scale)) {
+                return {Method::wrist_elbow_parallel, reversed};
+            }
+        }
+        else if (!parallel(h[0], h[1]) && !on_line(c, h[2], p[2], scale)) {
+            return {Method::wrist_general, reversed};
         }
     }
     if (parallel(h[1], h[2]) && parallel(h[2], h[3]) && !parallel(h[0], h[1]) &&
-        !parallel(h[4], h[1]) && meet(h[4], p[4], h[5], p[5], scale) &&
-        !on_line(p[3], h[2], p[2], scale) && !on_line(p[1], h[2], p[2], scale)) {
-        return {Method::three_parallel, reversed};
+        !parallel(h[4], h[1]) && !on_line(p[3], h[2], p[2], scale) &&
+        !on_line(p[1], h[2], p[2], scale)) {
+        return {meet(h[4], p[4], h[5], p[5], scale) ? Method::three_parallel
+                                                    : Method::three_parallel_general,
+                reversed};
     }
     return {};
 }
@@ -98,8 +105,10 @@ const char *family_name(Solver solver) noexcept
     switch (solver.method) {
     case Method::wrist_shoulder_meets:
     case Method::wrist_elbow_parallel:
+    case Method::wrist_general:
         return solver.reversed ? "spherical wrist at the base" : "spherical wrist";
     case Method::three_parallel:
+    case Method::three_parallel_general:
         return "three parallel";
     case Method::none:
         break;
@@ -156,8 +165,9 @@ void prepare(Solver solver, const Vec3 *h, const Vec3 *p, const AffineBlock &M, 
     }
     six.M = M;
     const Vec3 *sh = six.h, *sp = six.p;
-    six.centre = solver.method == Method::three_parallel ? closest_point(sh[4], sp[4], sh[5], sp[5])
-                                                          : closest_point(sh[3], sp[3], sh[4], sp[4]);
+    six.centre = solver.method == Method::three_parallel_general ? sp[5]
+                 : solver.method == Method::three_parallel       ? closest_point(sh[4], sp[4], sh[5], sp[5])
+                                                                  : closest_point(sh[3], sp[3], sh[4], sp[4]);
     six.shoulder = solver.method == Method::wrist_shoulder_meets
                        ? closest_point(sh[0], sp[0], sh[1], sp[1])
                        : Vec3{};

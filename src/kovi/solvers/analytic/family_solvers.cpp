@@ -159,46 +159,87 @@ void wrist_elbow_parallel(const SixR &six, const Motion &G, Branches &branches) 
     }
 }
 
-// Axes 2-4 parallel (R2 R3 R4 a rotation about h2), 5 and 6 meeting at c:
-//   h2 . E1^-1 (G c) = h2 . c              subproblem 4: q1
-//   h2 . R5 h6 = h2 . R1^T R_G h6           subproblem 4: q5
+// The wrist centre by subproblem 5: with p1, p2, p3 on axes 1-3,
+//     (p1 - p2) + R1^T (G c - p1) = R2 ((p3 - p2) + R3 (c - p3)),
+// then the wrist.
+void wrist_general(const SixR &six, const Motion &G, Branches &branches) noexcept
+{
+    const Vec3 *h = six.h, *p = six.p;
+    const Vec3 c = six.centre;
+    const sp::Sp5 s5 = sp::sp5(p[0] - p[1], G(c) - p[0], p[2] - p[1], c - p[2], -h[0], h[1], h[2]);
+    for (int i = 0; i < s5.count; i++) {
+        Row row;
+        const Mat3 R123 = row.turn(0, s5.q1[i], h[0]) * row.turn(1, s5.q2[i], h[1]) *
+                          row.turn(2, s5.q3[i], h[2]);
+        wrist(six, transpose(R123) * G.R, row, branches);
+    }
+}
+
+// The rest of a three-parallel arm once q1 (R1 = R1t^T) and q5 are known:
 //   R6 (R_G^T R1 h2) = R5^T h2              subproblem 1: q6
 // and then E2 E3 E4 = E1^-1 G E6^-1 E5^-1 =: H, with E4 fixing p4:
 //   |E3 p4 - p2| = |H p4 - p2|              subproblem 3: q3
 //   E2 (E3 p4) = H p4                       subproblem 1: q2
 // and q4 from the angle that R_H turns about h2 (subproblem 1), which is
 // q2 + q3 + q4 with each term's sign that of its axis along h2.
+void three_parallel_rest(const SixR &six, const Motion &G, const Mat3 &R1t, double q5, Row &row,
+                         Branches &branches) noexcept
+{
+    const Vec3 *h = six.h, *p = six.p;
+    const double sign3 = dot(h[1], h[2]) > 0.0 ? 1.0 : -1.0;
+    const double sign4 = dot(h[1], h[3]) > 0.0 ? 1.0 : -1.0;
+    const Vec3 g2 = transpose(G.R) * (transpose(R1t) * h[1]);
+    const Mat3 R5t = transpose(row.turn(4, q5, h[4]));
+    const double q6 = sp::sp1(g2, R5t * h[1], h[5]).q;
+    const Mat3 R6t = transpose(row.turn(5, q6, h[5]));
+    // H p4 and R_H, applied right to left without forming H.
+    const Vec3 u = turn_about(R6t, p[5], turn_about(R5t, p[4], p[3]));
+    const Vec3 y = turn_about(R1t, p[0], G(u));
+    const Vec3 a = R1t * (G.R * (R6t * (R5t * six.across4)));
+    const double total = sp::sp1(six.across4, a, h[1]).q;
+    const sp::Sp3 s3 = sp::sp3(p[3] - p[2], p[1] - p[2], h[2], norm(y - p[1]));
+    for (int k = 0; k < s3.count; k++) {
+        const Mat3 R3 = row.turn(2, s3.q[k], h[2]);
+        row.q[1] = sp::sp1(turn_about(R3, p[2], p[3]) - p[1], y - p[1], h[1]).q;
+        row.q[3] = sign4 * (total - row.q[1] - sign3 * row.q[2]);
+        branches.add(row);
+    }
+}
+
+// Axes 2-4 parallel (R2 R3 R4 a rotation about h2), 5 and 6 meeting at c:
+//   h2 . E1^-1 (G c) = h2 . c              subproblem 4: q1
+//   h2 . R5 h6 = h2 . R1^T R_G h6           subproblem 4: q5
+// then the rest.
 void three_parallel(const SixR &six, const Motion &G, Branches &branches) noexcept
 {
     const Vec3 *h = six.h, *p = six.p;
     const Vec3 c = six.centre;
-    const double sign3 = dot(h[1], h[2]) > 0.0 ? 1.0 : -1.0;
-    const double sign4 = dot(h[1], h[3]) > 0.0 ? 1.0 : -1.0;
-    const Vec3 ct = G(c);
-    const sp::Sp4 s1 = sp::sp4(h[1], ct - p[0], -h[0], dot(h[1], c - p[0]));
+    const sp::Sp4 s1 = sp::sp4(h[1], G(c) - p[0], -h[0], dot(h[1], c - p[0]));
     for (int i = 0; i < s1.count; i++) {
         Row row;
         const Mat3 R1t = transpose(row.turn(0, s1.q[i], h[0]));
-        const Vec3 g6 = R1t * (G.R * h[5]);
-        const Vec3 g2 = transpose(G.R) * (transpose(R1t) * h[1]);
-        const sp::Sp4 s5 = sp::sp4(h[1], h[5], h[4], dot(h[1], g6));
+        const sp::Sp4 s5 = sp::sp4(h[1], h[5], h[4], dot(h[1], R1t * (G.R * h[5])));
         for (int j = 0; j < s5.count; j++) {
-            const Mat3 R5t = transpose(row.turn(4, s5.q[j], h[4]));
-            const double q6 = sp::sp1(g2, R5t * h[1], h[5]).q;
-            const Mat3 R6t = transpose(row.turn(5, q6, h[5]));
-            // H p4 and R_H, applied right to left without forming H.
-            const Vec3 u = turn_about(R6t, p[5], turn_about(R5t, p[4], p[3]));
-            const Vec3 y = turn_about(R1t, p[0], G(u));
-            const Vec3 a = R1t * (G.R * (R6t * (R5t * six.across4)));
-            const double total = sp::sp1(six.across4, a, h[1]).q;
-            const sp::Sp3 s3 = sp::sp3(p[3] - p[2], p[1] - p[2], h[2], norm(y - p[1]));
-            for (int k = 0; k < s3.count; k++) {
-                const Mat3 R3 = row.turn(2, s3.q[k], h[2]);
-                row.q[1] = sp::sp1(turn_about(R3, p[2], p[3]) - p[1], y - p[1], h[1]).q;
-                row.q[3] = sign4 * (total - row.q[1] - sign3 * row.q[2]);
-                branches.add(row);
-            }
+            three_parallel_rest(six, G, R1t, s5.q[j], row, branches);
         }
+    }
+}
+
+// Axes 2-4 parallel, 5 and 6 apart: with c on axis 6, the two
+// equations above become
+//   h2 . R1^T (G c - p1) - h2 . R5 (c - p5) = h2 . (p5 - p1),
+//   h2 . R1^T R_G h6 - h2 . R5 h6 = 0,
+// which subproblem 6 solves for q1 and q5 together.
+void three_parallel_general(const SixR &six, const Motion &G, Branches &branches) noexcept
+{
+    const Vec3 *h = six.h, *p = six.p;
+    const Vec3 c = six.centre;
+    const sp::Sp6 s6 = sp::sp6(h[1], h[1], h[1], h[1], -h[0], h[4], -h[0], h[4], G(c) - p[0],
+                               p[4] - c, G.R * h[5], -h[5], dot(h[1], p[4] - p[0]), 0.0);
+    for (int i = 0; i < s6.count; i++) {
+        Row row;
+        const Mat3 R1t = transpose(row.turn(0, s6.q1[i], h[0]));
+        three_parallel_rest(six, G, R1t, s6.q2[i], row, branches);
     }
 }
 
@@ -220,8 +261,14 @@ void solve_six(const SixR &six, Solver solver, const AffineBlock &target, Candid
     case Method::wrist_elbow_parallel:
         wrist_elbow_parallel(six, G, branches);
         break;
+    case Method::wrist_general:
+        wrist_general(six, G, branches);
+        break;
     case Method::three_parallel:
         three_parallel(six, G, branches);
+        break;
+    case Method::three_parallel_general:
+        three_parallel_general(six, G, branches);
         break;
     case Method::none:
         break;
