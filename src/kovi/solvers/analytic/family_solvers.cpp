@@ -182,6 +182,28 @@ void wrist_general(const SixR &six, const Motion &G, Branches &branches) noexcep
 //   E2 (E3 p4) = H p4                       subproblem 1: q2
 // and q4 from the angle that R_H turns about h2 (subproblem 1), which is
 // q2 + q3 + q4 with each term's sign that of its axis along h2.
+//
+// When q5 turns axis 6 parallel to the others, q6 is one of four parallel
+// turns and the equation for it holds for any q6: the representative q6
+// puts p4 halfway across the ring the elbow can reach around p2 (as near
+// as q6 can), which every configuration of the continuum reaches.
+double singular_q6(const SixR &six, const Motion &G, const Mat3 &R1t, const Mat3 &R5t) noexcept
+{
+    const Vec3 *h = six.h, *p = six.p;
+    // |H p4 - p2| = |E6^-1 v - w| with v = E5^-1 p4 and w = G^-1 E1 p2,
+    // and E6^-1 turns by -q6 about axis 6: subproblem 3 about -h6.
+    const Vec3 v = turn_about(R5t, p[4], p[3]);
+    const Vec3 w = transpose(G.R) * (turn_about(transpose(R1t), p[0], p[1]) - G.t);
+    // The ring |E3 p4 - p2| sweeps as q3 turns.
+    const Vec3 a = p[3] - p[2], b = p[1] - p[2];
+    const double along = dot(h[2], a) * dot(h[2], b);
+    const double across = norm(reject(a, h[2])) * norm(reject(b, h[2]));
+    const double base = dot(a, a) + dot(b, b);
+    const double inner = std::sqrt(std::fmax(0.0, base - 2.0 * (along + across)));
+    const double outer = std::sqrt(std::fmax(0.0, base - 2.0 * (along - across)));
+    return sp::sp3(v - p[5], w - p[5], -h[5], 0.5 * (inner + outer)).q[0];
+}
+
 void three_parallel_rest(const SixR &six, const Motion &G, const Mat3 &R1t, double q5, Row &row,
                          Branches &branches) noexcept
 {
@@ -190,7 +212,8 @@ void three_parallel_rest(const SixR &six, const Motion &G, const Mat3 &R1t, doub
     const double sign4 = dot(h[1], h[3]) > 0.0 ? 1.0 : -1.0;
     const Vec3 g2 = transpose(G.R) * (transpose(R1t) * h[1]);
     const Mat3 R5t = transpose(row.turn(4, q5, h[4]));
-    const double q6 = sp::sp1(g2, R5t * h[1], h[5]).q;
+    const sp::Sp1 s6 = sp::sp1(g2, R5t * h[1], h[5]);
+    const double q6 = s6.kind == sp::Kind::continuum ? singular_q6(six, G, R1t, R5t) : s6.q;
     const Mat3 R6t = transpose(row.turn(5, q6, h[5]));
     // H p4 and R_H, applied right to left without forming H.
     const Vec3 u = turn_about(R6t, p[5], turn_about(R5t, p[4], p[3]));

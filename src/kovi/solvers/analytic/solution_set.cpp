@@ -112,9 +112,11 @@ bool solve_spd(double A[6][6], double b[6], int n) noexcept
 }
 
 // Damped Newton steps on the six free joints of `row` towards `target`;
-// true once the placed row is within tol.  The damping keeps a step
-// across a singular direction (where the target's error is second
-// order) from running off.
+// true if the placed row ends within tol.  The steps go on until the row
+// is well inside (a thousandth of tol), so that a check of its error
+// rounded otherwise (another library's matrix product) agrees.  The
+// damping keeps a step across a singular direction (where the target's
+// error is second order) from running off.
 bool refine(const Request &request, const AffineBlock &target, double *row) noexcept
 {
     const kovi::chain::Chain &chain = *request.chain;
@@ -123,7 +125,7 @@ bool refine(const Request &request, const AffineBlock &target, double *row) noex
         AffineBlock pose;
         const kovi::chain::JointValueView view{reinterpret_cast<const char *>(row), sizeof(double)};
         kovi::chain::end_pose(chain.joints.data(), n, view, pose);
-        if (reaches(target, pose, request.tol)) {
+        if (reaches(target, pose, 1e-3 * request.tol)) {
             return true;
         }
         double J[6 * max_dof];
@@ -234,11 +236,21 @@ int solve_all(const Request &request, const AffineBlock &target, double *rows) n
                        cosines[first], sines[first], poses);
         for (int l = 0; l < group; l++) {
             double *row = placed[first + l];
-            bool good = reaches(target, poses[l], request.tol);
+            // A row within tol by a hair (a closed form's lost digits) is
+            // refined too, so that every row returned is well inside; the
+            // row as it was stays if refining does not get there.
+            bool good = reaches(target, poses[l], 1e-3 * request.tol);
             if (!good) {
+                const bool was_good = reaches(target, poses[l], request.tol);
                 const PoseError error = pose_error(target, poses[l]);
+                double before[max_dof];
+                std::copy(row, row + dof, before);
                 good = error.position < refine_radius && error.rotation < refine_radius &&
                        refine(request, target, row) && (!request.limits || in_limits(chain, row));
+                if (!good && was_good) {
+                    std::copy(before, before + dof, row);
+                    good = true;
+                }
             }
             if (!good) {
                 continue;
