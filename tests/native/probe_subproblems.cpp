@@ -38,15 +38,8 @@ bool read_args(PyObject *args, kovi::Vec3 *v, int count, double *s, int scalars)
 
 const char *kind_name(sp::Kind kind)
 {
-    switch (kind) {
-    case sp::Kind::exact:
-        return "exact";
-    case sp::Kind::least_squares:
-        return "least_squares";
-    case sp::Kind::continuum:
-        return "continuum";
-    }
-    return "?";
+    static const char *const names[] = {"exact", "least_squares", "continuum"};
+    return names[static_cast<int>(kind)];
 }
 
 PyObject *floats(const double *q, int count)

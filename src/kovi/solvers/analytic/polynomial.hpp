@@ -8,7 +8,7 @@
 // steps kept inside the bracket.  A critical point where the polynomial is
 // zero to rounding is a double root (a tangency) and is reported once.  No
 // formula loses a root to cancellation, and a vanishing leading coefficient
-// (a lower degree in disguise) needs no special case.
+// (a lower degree in disguise) needs no case of its own.
 #ifndef KOVI_SOLVERS_POLYNOMIAL_HPP
 #define KOVI_SOLVERS_POLYNOMIAL_HPP
 
@@ -25,8 +25,9 @@ int real_roots_in(const double *c, int degree, double lo, double hi, double *roo
 // The angles q in (-pi, pi], ascending, with
 //     a cos^2 q + 2 b cos q sin q + c sin^2 q + d cos q + e sin q + f = 0,
 // at most 4; returns how many, or -1 when every q solves it (every
-// coefficient at most `negligible` in size).  Each root is polished by
-// Newton steps on the trigonometric form itself.
+// coefficient at most `negligible` in size).  The roots are as good as the
+// quartic's; callers with the equations behind the quadratic polish them
+// there.
 struct TrigQuadratic {
     double a, b, c, d, e, f;
 };

@@ -5,12 +5,13 @@
 //     h . R(k, q) p = (h.k)(k.p) + cos q (h.p - (h.k)(k.p)) + sin q h.(k x p),
 // and every subproblem is one or two such sinusoids set equal to data.
 //   SP1  the angle of the projections of p1 and p2 on the plane normal to k.
-//   SP2  the common point of two circles on a sphere (the cones about k1
-//        and k2), by its coordinates in the frame (k1, k2, k1 x k2).
+//   SP2  the directions must meet on the unit sphere: the k2 part of
+//        R(k1, q1) p1 / |p1| is fixed (a sinusoid in q1); SP1 gives q2.
 //   SP3  |R p1 - p2|^2 = d^2 is the sinusoid p2 . R(k, q) p1 = const.
 //   SP4  one sinusoid.
-//   SP2E two sinusoids: the k2 component (or, for parallel axes, the
-//        length) of p0 + R(k1, q1) p1 fixes q1; SP1 then gives q2.
+//   SP2E the k2 component and the length of p0 + R(k1, q1) p1 are fixed:
+//        two sinusoids in q1, the better conditioned gives q1 (the length
+//        for parallel axes); SP1 then gives q2.
 //   SP6  two equations linear in (cos q1, sin q1, cos q2, sin q2); solving
 //        them for one unit vector and asking it to have unit length leaves
 //        a trigonometric quadratic (a quartic in tan(q / 2)) in the other.
@@ -39,18 +40,51 @@ constexpr double exact_share = 1e-10;
 // of the data's size; at a near-double root the angles are only good to
 // the square root of the rounding, and the residual follows them.
 constexpr double accept_share = 1e-8;
+// A two-angle candidate whose residual is below this share needs no Newton
+// step (the elimination usually lands there).
+constexpr double polished_share = 1e-13;
 // Two candidate angles closer than this are one solution found twice.
 constexpr double same_angle = 1e-9;
 
 double wrap(double q) noexcept
 {
-    if (q > pi) {
-        return q - two_pi;
+    if (q > pi || q <= -pi) {
+        q = std::remainder(q, two_pi);  // in [-pi, pi]
     }
     return q <= -pi ? q + two_pi : q;
 }
 
 double max(double a, double b) noexcept { return a > b ? a : b; }
+
+// |(a, b)|, without hypot's care for overflow, which data at robot scale
+// never come near.
+double length2(double a, double b) noexcept { return std::sqrt(a * a + b * b); }
+
+// R(k, q) p from cos q and sin q.
+Vec3 rodrigues(Vec3 k, double c, double s, Vec3 p) noexcept
+{
+    return c * p + s * cross(k, p) + (dot(k, p) * (1.0 - c)) * k;
+}
+
+// SP1 with the distance left at its angle: the parts along k and the radii
+// about it must agree.  `free` when either point has no angle about k
+// (`size`: the larger length of the two, or a bound on it).
+struct Turn {
+    double q, off;
+    bool free;
+};
+
+Turn turn_to(Vec3 p1, Vec3 p2, Vec3 k, double size) noexcept
+{
+    const double kp1 = dot(k, p1), kp2 = dot(k, p2);
+    const Vec3 perp1 = p1 - kp1 * k, perp2 = p2 - kp2 * k;
+    const double n1 = norm(perp1), n2 = norm(perp2);
+    const double off = length2(kp1 - kp2, n1 - n2);
+    if (n1 <= zero_share * size || n2 <= zero_share * size) {
+        return {0.0, off, true};
+    }
+    return {wrap(std::atan2(dot(p2, cross(k, p1)), dot(perp1, perp2))), off, false};
+}
 
 // h . R(k, q) p = constant + cos_coef cos q + sin_coef sin q.
 struct Harmonic {
@@ -72,21 +106,32 @@ struct Sinusoid {
     int count;
     Kind kind;  // exact, continuum, or least_squares for the caller to judge
     double excess;
+    double cos_q[2], sin_q[2];  // of q, from the data, without a cos or sin call
 };
 
 Sinusoid solve_sinusoid(double a, double b, double c, double size) noexcept
 {
-    const double r = std::hypot(a, b);
+    const double r = length2(a, b);
     if (r <= zero_share * size) {
-        return {{0.0, 0.0}, 1, Kind::continuum, 0.0};
+        return {{0.0, 0.0}, 1, Kind::continuum, 0.0, {1.0, 1.0}, {0.0, 0.0}};
     }
     const double phi = std::atan2(b, a);
+    const double rr = r * r;
     if (std::fabs(c) < r) {
-        const double delta = std::atan2(std::sqrt((r - c) * (r + c)), c);
-        return {{wrap(phi + delta), wrap(phi - delta)}, 2, Kind::exact, 0.0};
+        // cos phi = a / r, sin phi = b / r, cos delta = c / r, sin delta = w / r.
+        const double w = std::sqrt((r - c) * (r + c));
+        const double delta = std::atan2(w, c);
+        return {{wrap(phi + delta), wrap(phi - delta)},
+                2,
+                Kind::exact,
+                0.0,
+                {(a * c - b * w) / rr, (a * c + b * w) / rr},
+                {(b * c + a * w) / rr, (b * c - a * w) / rr}};
     }
+    const double sign = c >= 0.0 ? 1.0 : -1.0;
     const double q = wrap(c >= 0.0 ? phi : phi + pi);
-    return {{q, q}, 1, Kind::least_squares, std::fabs(c) - r};
+    return {{q, q}, 1, Kind::least_squares, std::fabs(c) - r,
+            {sign * a / r, sign * a / r}, {sign * b / r, sign * b / r}};
 }
 
 // ---- SP6's core: A x + B y = d, x = (cos q1, sin q1), y = (cos q2, sin q2).
@@ -97,58 +142,63 @@ struct Bilinear {
 
 struct Pairs {
     double q1[4], q2[4];
+    double c1[4], s1[4], c2[4], s2[4];  // their cosines and sines
     int count;
 };
 
-struct Residual {
-    double f[2];
-    double size() const noexcept { return std::hypot(f[0], f[1]); }
+// The residual of both equations at (q1, q2) and its Jacobian.
+struct PairState {
+    double f[2], j[2][2], size;
+    double c1, s1, c2, s2;
 };
 
-Residual residual(const Bilinear &s, double q1, double q2) noexcept
+PairState evaluate(const Bilinear &s, double q1, double q2) noexcept
 {
     const double c1 = std::cos(q1), s1 = std::sin(q1), c2 = std::cos(q2), s2 = std::sin(q2);
-    Residual r;
+    PairState st;
+    st.c1 = c1;
+    st.s1 = s1;
+    st.c2 = c2;
+    st.s2 = s2;
     for (int i = 0; i < 2; i++) {
-        r.f[i] = s.A[i][0] * c1 + s.A[i][1] * s1 + s.B[i][0] * c2 + s.B[i][1] * s2 - s.d[i];
+        st.f[i] = s.A[i][0] * c1 + s.A[i][1] * s1 + s.B[i][0] * c2 + s.B[i][1] * s2 - s.d[i];
+        st.j[i][0] = s.A[i][1] * c1 - s.A[i][0] * s1;
+        st.j[i][1] = s.B[i][1] * c2 - s.B[i][0] * s2;
     }
-    return r;
+    st.size = length2(st.f[0], st.f[1]);
+    return st;
 }
 
 // Newton steps on both equations together, each kept only if it shrinks
 // the residual: what the elimination lost to cancellation comes back.
-double polish_pair(const Bilinear &s, double &q1, double &q2) noexcept
+// Returns the state reached.
+PairState polish_pair(const Bilinear &s, double size, double &q1, double &q2) noexcept
 {
-    Residual r = residual(s, q1, q2);
-    double size = r.size();
-    for (int it = 0; it < 3 && size > 0.0; it++) {
-        const double c1 = std::cos(q1), s1 = std::sin(q1), c2 = std::cos(q2), s2 = std::sin(q2);
-        double j[2][2];
-        for (int i = 0; i < 2; i++) {
-            j[i][0] = -s.A[i][0] * s1 + s.A[i][1] * c1;
-            j[i][1] = -s.B[i][0] * s2 + s.B[i][1] * c2;
-        }
-        const double det = j[0][0] * j[1][1] - j[0][1] * j[1][0];
-        const double jj = j[0][0] * j[0][0] + j[0][1] * j[0][1] + j[1][0] * j[1][0] +
-                          j[1][1] * j[1][1];
+    PairState st = evaluate(s, q1, q2);
+    for (int it = 0; it < 3 && st.size > polished_share * size; it++) {
+        const double det = st.j[0][0] * st.j[1][1] - st.j[0][1] * st.j[1][0];
+        const double jj = st.j[0][0] * st.j[0][0] + st.j[0][1] * st.j[0][1] +
+                          st.j[1][0] * st.j[1][0] + st.j[1][1] * st.j[1][1];
         if (!(std::fabs(det) > 1e-14 * jj)) {
             break;  // a tangency: the step would be noise
         }
-        const double n1 = q1 - (j[1][1] * r.f[0] - j[0][1] * r.f[1]) / det;
-        const double n2 = q2 - (-j[1][0] * r.f[0] + j[0][0] * r.f[1]) / det;
-        const Residual nr = residual(s, n1, n2);
-        const double nsize = nr.size();
-        if (!(nsize < size)) {
+        const double step1 = (st.j[1][1] * st.f[0] - st.j[0][1] * st.f[1]) / det;
+        const double step2 = (st.j[0][0] * st.f[1] - st.j[1][0] * st.f[0]) / det;
+        if (!(std::fabs(step1) + std::fabs(step2) <= 0.1)) {
+            break;  // a polish, not a search: far steps would leave this root
+        }
+        const double n1 = q1 - step1, n2 = q2 - step2;
+        const PairState next = evaluate(s, n1, n2);
+        if (!(next.size < st.size)) {
             break;
         }
         q1 = n1;
         q2 = n2;
-        r = nr;
-        size = nsize;
+        st = next;
     }
     q1 = wrap(q1);
     q2 = wrap(q2);
-    return size;
+    return st;
 }
 
 double det2(const double m[2][2]) noexcept { return m[0][0] * m[1][1] - m[0][1] * m[1][0]; }
@@ -228,11 +278,11 @@ void eliminate(const double M[2][2], const double N[2][2], const double d[2],
 // other combination is one sinusoid in q2.
 void rank_deficient(const Bilinear &s, double size, Candidates &out) noexcept
 {
-    const double c0 = std::hypot(s.B[0][0], s.B[1][0]), c1 = std::hypot(s.B[0][1], s.B[1][1]);
+    const double c0 = length2(s.B[0][0], s.B[1][0]), c1 = length2(s.B[0][1], s.B[1][1]);
     double v[2];
     if (max(c0, c1) <= zero_share * size) {
         // B = 0: A x = d alone, along A's larger row; q2 is free.
-        const int r = std::hypot(s.A[0][0], s.A[0][1]) >= std::hypot(s.A[1][0], s.A[1][1]) ? 0 : 1;
+        const int r = length2(s.A[0][0], s.A[0][1]) >= length2(s.A[1][0], s.A[1][1]) ? 0 : 1;
         const Sinusoid a = solve_sinusoid(s.A[r][0], s.A[r][1], s.d[r], size);
         for (int i = 0; i < a.count; i++) {
             out.add(a.q[i], 0.0);
@@ -269,8 +319,11 @@ Pairs solve_bilinear(const Bilinear &s, double size) noexcept
 {
     Candidates found;
     const double nA = frobenius2(s.A), nB = frobenius2(s.B);
-    const double rA = nA > 0.0 ? std::fabs(det2(s.A)) / nA : 0.0;
-    const double rB = nB > 0.0 ? std::fabs(det2(s.B)) / nB : 0.0;
+    // Each determinant next to the larger matrix: a matrix that is merely
+    // rounding noise beside the other must not look well conditioned.
+    const double scale = max(nA, nB);
+    const double rA = scale > 0.0 ? std::fabs(det2(s.A)) / scale : 0.0;
+    const double rB = scale > 0.0 ? std::fabs(det2(s.B)) / scale : 0.0;
     // Eliminate the unit vector whose matrix is better conditioned.
     if (max(rA, rB) > 1e-10) {
         if (rB >= rA) {
@@ -284,7 +337,8 @@ Pairs solve_bilinear(const Bilinear &s, double size) noexcept
     Pairs out{};
     for (int i = 0; i < found.count; i++) {
         double q1 = found.q1[i], q2 = found.q2[i];
-        if (!(polish_pair(s, q1, q2) <= accept_share * size)) {
+        const PairState st = polish_pair(s, size, q1, q2);
+        if (!(st.size <= accept_share * size)) {
             continue;
         }
         bool seen = false;
@@ -299,9 +353,17 @@ Pairs solve_bilinear(const Bilinear &s, double size) noexcept
         for (; j > 0 && (out.q1[j - 1] > q1 || (out.q1[j - 1] == q1 && out.q2[j - 1] > q2)); j--) {
             out.q1[j] = out.q1[j - 1];
             out.q2[j] = out.q2[j - 1];
+            out.c1[j] = out.c1[j - 1];
+            out.s1[j] = out.s1[j - 1];
+            out.c2[j] = out.c2[j - 1];
+            out.s2[j] = out.s2[j - 1];
         }
         out.q1[j] = q1;
         out.q2[j] = q2;
+        out.c1[j] = st.c1;
+        out.s1[j] = st.s1;
+        out.c2[j] = st.c2;
+        out.s2[j] = st.s2;
     }
     return out;
 }
@@ -310,18 +372,12 @@ Pairs solve_bilinear(const Bilinear &s, double size) noexcept
 
 Sp1 sp1(Vec3 p1, Vec3 p2, Vec3 k) noexcept
 {
-    const double kp1 = dot(k, p1), kp2 = dot(k, p2);
-    const Vec3 perp1 = p1 - kp1 * k, perp2 = p2 - kp2 * k;
-    const double n1 = norm(perp1), n2 = norm(perp2);
     const double size = max(norm(p1), norm(p2));
-    if (n1 <= zero_share * size || n2 <= zero_share * size) {
+    const Turn t = turn_to(p1, p2, k, size);
+    if (t.free) {
         return {0.0, Kind::continuum};
     }
-    const double q = wrap(std::atan2(dot(p2, cross(k, p1)), dot(perp1, perp2)));
-    // The distance left at the best angle: the parts along k and the radii
-    // about it must agree.
-    const double off = std::hypot(kp1 - kp2, n1 - n2);
-    return {q, off <= exact_share * size ? Kind::exact : Kind::least_squares};
+    return {t.q, t.off <= exact_share * size ? Kind::exact : Kind::least_squares};
 }
 
 Sp2 sp2(Vec3 p1, Vec3 p2, Vec3 k1, Vec3 k2) noexcept
@@ -344,47 +400,28 @@ Sp2 sp2(Vec3 p1, Vec3 p2, Vec3 k1, Vec3 k2) noexcept
         }
         return r;
     }
-    // Lengths do not turn: the directions must meet on the unit sphere, at
-    // v = alpha k1 + beta k2 + gamma (k1 x k2) with k1.v = k1.u1 and
-    // k2.v = k2.u2.
+    // Lengths do not turn: the directions u1, u2 must meet on the unit
+    // sphere.  R(k2, q2) keeps the k2 part, so k2 . R(k1, q1) u1 = k2 . u2
+    // (a sinusoid) gives q1 and SP1 about k2 then q2.  Solving for the angle
+    // keeps the answer's own residual at rounding level even where the axes
+    // are nearly parallel and the angles themselves are ill-conditioned.
+    // Where the circles miss each other, the k2 part nearest k2 . u2 (the
+    // angle from k2 is monotone in it) and then the nearest point of the
+    // second circle are the nearest pair.
     const Vec3 u1 = p1 / l1, u2 = p2 / l2;
-    const double a1 = dot(k1, u1), a2 = dot(k2, u2), c = dot(k1, k2);
-    const double alpha = (a1 - c * a2) / sin2, beta = (a2 - c * a1) / sin2;
-    const Vec3 base = alpha * k1 + beta * k2;
-    const double gamma2 = (1.0 - dot(base, base)) / sin2;
-    if (gamma2 >= 0.0) {
-        const double gamma = std::sqrt(gamma2);
-        r.count = gamma > 0.0 ? 2 : 1;
-        for (int i = 0; i < r.count; i++) {
-            const Vec3 v = base + (i == 0 ? gamma : -gamma) * axis;
-            r.q1[i] = sp1(u1, v, k1).q;
-            r.q2[i] = sp1(u2, v, k2).q;
-        }
-        r.kind = std::fabs(l1 - l2) <= exact_share * size ? Kind::exact : Kind::least_squares;
-        return r;
+    const Harmonic h = harmonic(k2, k1, u1);
+    const Sinusoid first = solve_sinusoid(h.cos_coef, h.sin_coef, dot(k2, u2) - h.constant, 1.0);
+    double apart = 0.0;
+    r.count = first.count;
+    for (int i = 0; i < first.count; i++) {
+        const Turn second = turn_to(u2, rodrigues(k1, first.cos_q[i], first.sin_q[i], u1), k2, 1.0);
+        r.q1[i] = first.q[i];
+        r.q2[i] = second.q;
+        apart = max(apart, second.off);
     }
-    // The circles miss each other: the nearest points lie in the plane of k1
-    // and k2 (the angle to k2 along the first circle is extreme there), so
-    // the best of the four pairs of in-plane points is the answer.
-    const Vec3 e1 = normalized(k2 - c * k1), e2 = normalized(k1 - c * k2);
-    const double s1 = std::sqrt(max(0.0, 1.0 - a1 * a1)), s2 = std::sqrt(max(0.0, 1.0 - a2 * a2));
-    Vec3 best_u, best_w;
-    double best = -3.0;
-    for (int i = 0; i < 4; i++) {
-        const Vec3 u = a1 * k1 + ((i & 1) ? -s1 : s1) * e1;
-        const Vec3 w = a2 * k2 + ((i & 2) ? -s2 : s2) * e2;
-        const double closeness = dot(u, w);
-        if (closeness > best) {
-            best = closeness;
-            best_u = u;
-            best_w = w;
-        }
-    }
-    r.count = 1;
-    r.q1[0] = sp1(u1, best_u, k1).q;
-    r.q2[0] = sp1(u2, best_w, k2).q;
-    r.kind = norm(l1 * best_u - l2 * best_w) <= exact_share * size ? Kind::exact
-                                                                    : Kind::least_squares;
+    // |l1 v - l2 w|^2 = (l1 - l2)^2 + l1 l2 |v - w|^2 for unit v and w.
+    const double left = std::sqrt((l1 - l2) * (l1 - l2) + l1 * l2 * apart * apart);
+    r.kind = left <= exact_share * size ? Kind::exact : Kind::least_squares;
     return r;
 }
 
@@ -392,25 +429,26 @@ Sp2E sp2e(Vec3 p0, Vec3 p1, Vec3 p2, Vec3 k1, Vec3 k2) noexcept
 {
     Sp2E r{};
     const double size = norm(p0) + norm(p1) + norm(p2);
-    Sinusoid first;
-    if (norm(cross(k1, k2)) > zero_share) {
-        // k2 . (p0 + R(k1, q1) p1) = k2 . p2: R(k2, q2) keeps the k2 part.
-        const Harmonic h = harmonic(k2, k1, p1);
-        first = solve_sinusoid(h.cos_coef, h.sin_coef, dot(k2, p2 - p0) - h.constant, norm(p1));
-    } else {
-        // Parallel axes keep the same part: the lengths must agree,
-        // |p0 + R(k1, q1) p1|^2 = |p2|^2.
-        const Harmonic h = harmonic(p0, k1, p1);
-        const double rhs = 0.5 * (dot(p2, p2) - dot(p0, p0) - dot(p1, p1)) - h.constant;
-        first = solve_sinusoid(h.cos_coef, h.sin_coef, rhs, norm(p0) * norm(p1));
-    }
+    // Both hold at every solution: the k2 part, k2 . (p0 + R(k1, q1) p1) =
+    // k2 . p2 (R(k2, q2) keeps it), and the length, |p0 + R(k1, q1) p1|^2 =
+    // |p2|^2.  The one whose sinusoid in q1 is larger gives q1 better: the
+    // k2 part fades as the axes turn parallel, the length as p0 nears k1.
+    const Harmonic part = harmonic(k2, k1, p1), length = harmonic(p0, k1, p1);
+    const double part_size = length2(part.cos_coef, part.sin_coef);
+    const double length_size = length2(length.cos_coef, length.sin_coef);
+    const Sinusoid first =
+        part_size * size >= length_size
+            ? solve_sinusoid(part.cos_coef, part.sin_coef, dot(k2, p2 - p0) - part.constant,
+                             norm(p1))
+            : solve_sinusoid(length.cos_coef, length.sin_coef,
+                             0.5 * (dot(p2, p2) - dot(p0, p0) - dot(p1, p1)) - length.constant,
+                             norm(p0) * norm(p1));
     for (int i = 0; i < first.count; i++) {
-        const double q1 = first.q[i];
-        const Vec3 a = p0 + rotate(k1, q1, p1);
-        const double q2 = sp1(p2, a, k2).q;
-        if (norm(a - rotate(k2, q2, p2)) <= accept_share * size) {
-            r.q1[r.count] = q1;
-            r.q2[r.count] = q2;
+        const Vec3 a = p0 + rodrigues(k1, first.cos_q[i], first.sin_q[i], p1);
+        const Turn second = turn_to(p2, a, k2, size);
+        if (second.off <= accept_share * size) {
+            r.q1[r.count] = first.q[i];
+            r.q2[r.count] = second.q;
             r.count++;
         }
     }
@@ -429,7 +467,7 @@ Sp3 sp3(Vec3 p1, Vec3 p2, Vec3 k, double d) noexcept
         // The distance is monotone in p2 . R p1, so the extreme nearest the
         // wanted value is also the distance nearest d.
         const double reached = h.constant + (half - h.constant >= 0.0 ? 1.0 : -1.0) *
-                                                std::hypot(h.cos_coef, h.sin_coef);
+                                                length2(h.cos_coef, h.sin_coef);
         const double distance = std::sqrt(max(0.0, dot(p1, p1) + dot(p2, p2) - 2.0 * reached));
         r.kind = std::fabs(distance - d) <= exact_share * (l1 + l2 + d) ? Kind::exact
                                                                         : Kind::least_squares;
@@ -478,14 +516,13 @@ Sp5 sp5(Vec3 p0, Vec3 p1, Vec3 p2, Vec3 p3, Vec3 k1, Vec3 k2, Vec3 k3) noexcept
     s.d[1] = (lengths - a1.constant + b1.constant) / size;
     const Pairs pairs = solve_bilinear(s, size);
     for (int i = 0; i < pairs.count; i++) {
-        const double q1 = pairs.q1[i], q3 = pairs.q2[i];
-        const Vec3 a = p0 + rotate(k1, q1, p1);
-        const Vec3 b = p2 + rotate(k3, q3, p3);
-        const double q2 = sp1(b, a, k2).q;
-        if (norm(a - rotate(k2, q2, b)) <= accept_share * size) {
-            r.q1[r.count] = q1;
-            r.q2[r.count] = q2;
-            r.q3[r.count] = q3;
+        const Vec3 a = p0 + rodrigues(k1, pairs.c1[i], pairs.s1[i], p1);
+        const Vec3 b = p2 + rodrigues(k3, pairs.c2[i], pairs.s2[i], p3);
+        const Turn middle = turn_to(b, a, k2, size);
+        if (middle.off <= accept_share * size) {
+            r.q1[r.count] = pairs.q1[i];
+            r.q2[r.count] = middle.q;
+            r.q3[r.count] = pairs.q2[i];
             r.count++;
         }
     }

@@ -38,12 +38,13 @@ struct Sp1 {
 Sp1 sp1(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
 
 // Subproblem 2: (q1, q2) with R(k1, q1) p1 = R(k2, q2) p2, up to 2
-// solutions; the first puts the common point on the positive side of
-// k1 x k2.  Least squares (no exact solution): the one pair minimising
-// |R(k1, q1) p1 - R(k2, q2) p2| (two, ordered as above, when only the
-// lengths of p1 and p2 differ and their directions can meet).  Continuum
-// (k1 parallel to k2, or p1 or p2 along its axis): a representative pair
-// with the free angle 0 (q2 when the axes are parallel).
+// solutions: q1 from k2 . R(k1, q1) p1 / |p1| = k2 . p2 / |p2|, in SP4's
+// order, each with its q2 from SP1.  Least squares (no exact solution): the
+// one pair minimising |R(k1, q1) p1 - R(k2, q2) p2| (two, ordered as above,
+// when only the lengths of p1 and p2 differ and their directions can
+// meet).  Continuum (k1 parallel to k2, or p1 or p2 along its axis): a
+// representative pair with the free angle 0 (q2 when the axes are
+// parallel).
 struct Sp2 {
     double q1[2];
     double q2[2];
@@ -54,9 +55,10 @@ Sp2 sp2(Vec3 p1, Vec3 p2, Vec3 k1, Vec3 k2) noexcept;
 
 // Extended subproblem 2: (q1, q2) with p0 + R(k1, q1) p1 = R(k2, q2) p2, up
 // to 2 solutions; exact or none (count 0).  q1 comes from the k2 part of
-// the equation (from the lengths, for parallel axes) and q2 from SP1; the
-// solutions keep that sinusoid's order (see SP4).  q1 free (p1 along k1,
-// or parallel axes with p0 along them): q1 = 0 stands for it.
+// the equation or from the lengths of its sides, whichever sinusoid in q1
+// is larger next to the data (the lengths for parallel axes), and q2 from
+// SP1; the solutions keep that sinusoid's order (see SP4).  q1 free (p1
+// along k1, or parallel axes with p0 along them): q1 = 0 stands for it.
 struct Sp2E {
     double q1[2];
     double q2[2];
@@ -78,9 +80,9 @@ Sp3 sp3(Vec3 p1, Vec3 p2, Vec3 k, double d) noexcept;
 // Subproblem 4: q with h . R(k, q) p = d, up to 2 solutions.  With
 // h . R(k, q) p = c + A cos q + B sin q, they are phi + delta, then
 // phi - delta, for phi = atan2(B, A) and delta in (0, pi) (one solution
-// where the two meet, delta = 0 or pi).  Least
-// squares: the one q minimising |h . R(k, q) p - d|.  Continuum: h . R p
-// does not depend on q (p along k, or h along k); q = 0.
+// where the two meet, delta = 0 or pi).  Least squares: the one q
+// minimising |h . R(k, q) p - d|.  Continuum: h . R p does not depend on q
+// (p along k, or h along k); q = 0.
 struct Sp4 {
     double q[2];
     int count;
@@ -91,8 +93,9 @@ Sp4 sp4(Vec3 h, Vec3 p, Vec3 k, double d) noexcept;
 // Subproblem 5: (q1, q2, q3) with
 //     p0 + R(k1, q1) p1 = R(k2, q2) (p2 + R(k3, q3) p3),
 // up to 4 solutions, ascending in q1, then q3; exact or none (count 0).
-// All of p0..p3 zero: every triple solves it and (0, 0, 0) stands for them;
-// q2 free (both sides on k2): q2 = 0.
+// An angle that moves nothing is free and 0 stands for it: q1 with p1
+// along k1, q3 with p3 along k3, q2 with both sides on k2 (all three when
+// p0..p3 are zero).
 struct Sp5 {
     double q1[4];
     double q2[4];
