@@ -222,7 +222,7 @@ def test_a_sweep_solves_the_locked_joint_over_its_range():
     chain = Chain(kb)
     q = kovi.robots.configuration("panda")
     T = fk(kb, q)
-    rows = chain.ik_sweep(T, "panda_joint7", samples=9)
+    rows = chain.ik_sweep(T, np.int64(6), samples=9)
     grid = np.linspace(-2.8973, 2.8973, 9)
     each = [chain.ik_all(T, locked={6: v}) for v in grid]
     assert len(rows) > 0 and np.array_equal(rows, np.concatenate(each))

@@ -173,13 +173,18 @@ bool read_joint(const Chain &chain, PyObject *key, const char *what, int &joint)
                      chain.name.c_str(), key);
         return false;
     }
-    if (!PyLong_Check(key) || PyBool_Check(key)) {
+    // An int or anything that is one (numpy's integers), but no bool.
+    if (PyBool_Check(key) || !PyIndex_Check(key)) {
         PyErr_Format(PyExc_TypeError, "%s must be a joint index (int) or name (str), got %.200s",
                      what, Py_TYPE(key)->tp_name);
         return false;
     }
+    OwnedRef number(PyNumber_Index(key));
+    if (!number) {
+        return false;
+    }
     int overflow = 0;
-    long long index = PyLong_AsLongLongAndOverflow(key, &overflow);
+    long long index = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
     if (index == -1 && PyErr_Occurred()) {
         return false;
     }
