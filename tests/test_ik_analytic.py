@@ -35,6 +35,11 @@ TABLES = {
 }
 
 
+# A UR5 whose axis 4 is tilted off axes 2 and 3: no closed form, a search.
+TABLES["bent_ur5"] = ([0, -0.425, -0.39225, 0, 0, 0], [0.089159, 0, 0, 0.10915, 0.09465, 0.0823],
+                      [H, 0, 0.4, H, -H, 0])
+
+
 def table_arm(name, limits=None):
     return lambda: dh(name, *TABLES[name], limits=limits)
 
@@ -100,6 +105,26 @@ def test_every_row_reaches_and_the_target_configuration_is_found(arm):
         for i in range(len(rows)):
             for j in range(i):
                 assert angle_gap(rows[i], rows[j]).max() > 1e-9
+
+
+@pytest.mark.parametrize("backwards", [False, True])
+def test_the_search_finds_sound_rows_and_nearly_always_the_target_configuration(backwards):
+    kb = dh("bent_ur5", *TABLES["bent_ur5"])
+    kb = reversed_body(kb) if backwards else kb
+    chain = Chain(kb)
+    assert chain.kinematic_family == ("two parallel at the base, search" if backwards
+                                      else "two parallel, search")
+    rng = np.random.default_rng(8)
+    found = 0
+    for _ in range(100):
+        q = random_configuration(kb, rng)
+        T = fk(kb, q)
+        rows = chain.ik_all(T)
+        assert all(reaches(kb, row, T, 1e-9) for row in rows)
+        found += any(angle_gap(row, q).max() < 1e-7 for row in rows)
+    assert found >= 95
+    solutions, counts = chain.ik_all_batch(chain.poses(rng.uniform(-3, 3, (5, 6))))
+    assert solutions.shape == (5, 16, 6) and counts.max() <= 16
 
 
 def test_the_checked_pose_is_the_chains_pose_bit_for_bit():

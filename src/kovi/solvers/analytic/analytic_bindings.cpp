@@ -379,7 +379,10 @@ rows outside the limits are left out.  Rows are in ascending lexicographic
 order, with solutions closer than 1e-9 rad in every joint merged.
 
 A 7R chain is solved with one joint locked: ``locked={joint: value}``,
-joint an index or a name among those of ``locked_families``.  At a
+joint an index or a name among those of ``locked_families``.  A searched
+family (see ``kinematic_family``) finds the zeros of one residual over a
+grid of 192 values of joint 4 and may miss a pair of solutions that the
+grid does not separate.  At a
 singular target (a wrist singularity, where a continuum of solutions
 reaches it) the rows are representatives: the singular subproblem's free
 angle set to 0.)";
@@ -519,8 +522,9 @@ PyObject *ik_sweep(const Chain &chain, PyObject *T, PyObject *joint_key, PyObjec
 struct BatchContext {
     const Request *request;
     const TargetBatch *targets;
-    double *solutions;  // (N, max_candidates, dof), NaN-filled beforehand
+    double *solutions;  // (N, room, dof), NaN-filled beforehand
     long long *counts;  // (N,)
+    Py_ssize_t room;    // the family's most solutions
 };
 
 void solve_rows(const void *context, Py_ssize_t begin, Py_ssize_t end) noexcept
@@ -528,8 +532,12 @@ void solve_rows(const void *context, Py_ssize_t begin, Py_ssize_t end) noexcept
     const auto &batch = *static_cast<const BatchContext *>(context);
     const Py_ssize_t dof = batch.request->chain->dof();
     for (Py_ssize_t i = begin; i < end; i++) {
-        double *rows = batch.solutions + i * max_candidates * dof;
-        batch.counts[i] = solve_all(*batch.request, (*batch.targets)[i], rows);
+        // solve_all needs room for every candidate; the family's most
+        // solutions fit in the row's share.
+        double rows[max_candidates * 7];
+        const int count = solve_all(*batch.request, (*batch.targets)[i], rows);
+        std::copy(rows, rows + count * dof, batch.solutions + i * batch.room * dof);
+        batch.counts[i] = count;
     }
 }
 
@@ -549,8 +557,12 @@ PyObject *ik_all_batch(const Chain &chain, PyObject *Ts, PyObject *thread_count,
     if (!targets.read(Ts, "Ts")) {
         return nullptr;
     }
-    const npy_intp n = targets.size(), dof = chain.dof();
-    const npy_intp solution_dims[3] = {n, max_candidates, dof};
+    Setup setup;
+    set_up(chain, lock, value, setup);
+    setup.request.limits = within_limits;
+    setup.request.tol = tolerance;
+    const npy_intp n = targets.size(), dof = chain.dof(), room = candidates_of(setup.request.solver);
+    const npy_intp solution_dims[3] = {n, room, dof};
     const npy_intp count_dims[1] = {n};
     OwnedRef solutions(PyArray_SimpleNew(3, const_cast<npy_intp *>(solution_dims), NPY_DOUBLE));
     OwnedRef counts(PyArray_SimpleNew(1, const_cast<npy_intp *>(count_dims), NPY_INT64));
@@ -558,13 +570,10 @@ PyObject *ik_all_batch(const Chain &chain, PyObject *Ts, PyObject *thread_count,
         return nullptr;
     }
     auto *data = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(solutions.get())));
-    std::fill(data, data + n * max_candidates * dof, std::nan(""));
-    Setup setup;
-    set_up(chain, lock, value, setup);
-    setup.request.limits = within_limits;
-    setup.request.tol = tolerance;
+    std::fill(data, data + n * room * dof, std::nan(""));
     BatchContext batch{&setup.request, &targets, data,
-                       static_cast<long long *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(counts.get())))};
+                       static_cast<long long *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(counts.get()))),
+                       room};
     if (kovi::chain::run_rows(n, threads, 64, solve_rows, &batch) < 0) {
         return nullptr;
     }
@@ -630,10 +639,12 @@ void bind_analytic(nb::module_ &module, ChainClass &chain_class)
             nb::sig("def kinematic_family(self) -> str"),
             "The closed-form family of a 6R chain: 'spherical wrist' (axes 4-6 meet in a\n"
             "point), 'spherical wrist at the base' (axes 1-3 do), 'three parallel' (axes\n"
-            "2-4 or 3-5 parallel, the Universal Robots family), or 'general 6R' (no closed\n"
-            "form here); '7R' for a 7R chain (see locked_families); 'not 6R or 7R revolute'\n"
-            "otherwise.  Found from the joints' lines at q = 0, to 1e-9 (radians, and\n"
-            "metres per metre of the chain's length).")
+            "2-4 or 3-5 parallel, the Universal Robots family), 'two parallel, search' (axes\n"
+            "2 and 3 parallel and 5 and 6 meeting, or 'two parallel at the base, search' for\n"
+            "the same from the end: solved by a search over one joint), or 'general 6R'\n"
+            "(none of these); '7R' for a 7R chain (see locked_families); 'not 6R or 7R\n"
+            "revolute' otherwise.  Found from the joints' lines at q = 0, to 1e-9 (radians,\n"
+            "and metres per metre of the chain's length).")
         .def_prop_ro(
             "locked_families",
             [](const Chain &chain) {
@@ -675,8 +686,9 @@ void bind_analytic(nb::module_ &module, ChainClass &chain_class)
                     "locked: dict[int | str, float] | None = None, limits: bool = True, "
                     "tol: float = 1e-09) -> tuple[numpy.typing.NDArray[numpy.float64], "
                     "numpy.typing.NDArray[numpy.int64]]"),
-            "ik_all for each pose of Ts (N, 4, 4): (solutions, counts), solutions (N, 8, dof)\n"
-            "with row i's counts[i] solutions first and NaN after, counts (N,) int64.  Runs\n"
+            "ik_all for each pose of Ts (N, 4, 4): (solutions, counts), solutions (N, m, dof)\n"
+            "(m = 8, 16 for a searched family) with row i's counts[i] solutions first and\n"
+            "NaN after, counts (N,) int64.  Runs\n"
             "with the interpreter lock released on `threads` threads; the result does not\n"
             "depend on how many.");
     OwnedRef method(PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(chain_class.ptr()), &ik_all_method));

@@ -45,6 +45,10 @@ enum class Method : unsigned char {
     three_parallel,
     // ... or together by subproblem 6 when they do not.
     three_parallel_general,
+    // Axes 2 and 3 parallel, 5 and 6 meeting: no closed form, but one for
+    // each q4 (subproblems 4, 3 and 1), so a search over q4 for the zeros
+    // of the one equation left.
+    search_two_parallel,
 };
 
 struct Solver {

@@ -88,6 +88,15 @@ Solver classify_one_way(const Vec3 *h, const Vec3 *p, double scale, bool reverse
     return {};
 }
 
+Solver classify_search(const Vec3 *h, const Vec3 *p, double scale, bool reversed) noexcept
+{
+    if (parallel(h[1], h[2]) && !parallel(h[0], h[1]) && meet(h[4], p[4], h[5], p[5], scale) &&
+        !on_line(p[1], h[2], p[2], scale)) {
+        return {Method::search_two_parallel, reversed};
+    }
+    return {};
+}
+
 // A unit vector square to the unit vector h.
 Vec3 across(Vec3 h) noexcept
 {
@@ -110,6 +119,8 @@ const char *family_name(Solver solver) noexcept
     case Method::three_parallel:
     case Method::three_parallel_general:
         return "three parallel";
+    case Method::search_two_parallel:
+        return solver.reversed ? "two parallel at the base, search" : "two parallel, search";
     case Method::none:
         break;
     }
@@ -152,7 +163,12 @@ Solver classify(const Vec3 *h, const Vec3 *p, double length_scale) noexcept
         hr[i] = h[5 - i];
         pr[i] = p[5 - i];
     }
-    return classify_one_way(hr, pr, length_scale, true);
+    const Solver backward = classify_one_way(hr, pr, length_scale, true);
+    if (backward.method != Method::none) {
+        return backward;
+    }
+    const Solver search = classify_search(h, p, length_scale, false);
+    return search.method != Method::none ? search : classify_search(hr, pr, length_scale, true);
 }
 
 void prepare(Solver solver, const Vec3 *h, const Vec3 *p, const AffineBlock &M, SixR &six) noexcept
@@ -166,8 +182,10 @@ void prepare(Solver solver, const Vec3 *h, const Vec3 *p, const AffineBlock &M, 
     six.M = M;
     const Vec3 *sh = six.h, *sp = six.p;
     six.centre = solver.method == Method::three_parallel_general ? sp[5]
-                 : solver.method == Method::three_parallel       ? closest_point(sh[4], sp[4], sh[5], sp[5])
-                                                                  : closest_point(sh[3], sp[3], sh[4], sp[4]);
+                 : solver.method == Method::three_parallel ||
+                         solver.method == Method::search_two_parallel
+                     ? closest_point(sh[4], sp[4], sh[5], sp[5])
+                     : closest_point(sh[3], sp[3], sh[4], sp[4]);
     six.shoulder = solver.method == Method::wrist_shoulder_meets
                        ? closest_point(sh[0], sp[0], sh[1], sp[1])
                        : Vec3{};
