@@ -136,7 +136,8 @@ def main():
         ("Panda, q7 locked", kovi.robots.panda(), 6, None, None, 3.0),
         ("UR5, axis 4 tilted", dh_body("bent_ur5", BENT_UR5), None, None, None, 100.0),
     ]
-    print(f"{args.poses} random poses per arm, minimum over {args.rounds} interleaved rounds\n")
+    print(f"{args.poses} random poses per arm (a tenth for the search), minimum over "
+          f"{args.rounds} interleaved rounds\n")
     print(f"{'arm':18} {'solver':22} {'us/pose':>9} {'goal':>6} {'vs kovi':>8} {'found':>8} "
           f"{'residual':>9}")
     for name, kb, lock, table, kind, goal in arms:

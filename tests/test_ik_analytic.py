@@ -358,3 +358,21 @@ def test_bad_calls_are_refused(call, error):
 def test_bad_sweeps_are_refused(samples, error):
     with pytest.raises(error):
         Chain(kovi.robots.panda()).ik_sweep(np.eye(4), 6, samples=samples)
+
+
+@pytest.mark.parametrize("offset, family", [(1e-12, "spherical wrist"), (1e-6, "general 6R")])
+def test_families_are_told_apart_to_the_documented_tolerance(offset, family):
+    # The Puma's wrist axes 4 and 5 moved apart by `offset` metres.
+    a, d, alpha = (list(v) for v in TABLES["offset_wrist"])
+    a[3] = offset
+    assert Chain(dh("wrist", a, d, alpha)).kinematic_family == family
+
+
+def test_a_locked_arm_at_a_wrist_singularity_gives_representatives():
+    # q2 = 0 lines the Panda's axes 1 and 3 up: its spherical group (the
+    # wrist of the chain read backwards) is singular.
+    kb = kovi.robots.panda()
+    q = np.array([0.3, 0.0, 0.2, -1.9, 0.4, 1.2, 0.5])
+    T = fk(kb, q)
+    rows = Chain(kb).ik_all(T, locked={6: 0.5})
+    assert len(rows) > 0 and all(reaches(kb, r, T, 1e-9) for r in rows)

@@ -385,7 +385,8 @@ grid of 192 values of joint 4 and may miss a pair of solutions that the
 grid does not separate.  At a
 singular target (a wrist singularity, where a continuum of solutions
 reaches it) the rows are representatives: the singular subproblem's free
-angle set to 0.)";
+angle set to 0 (for the Universal Robots family, joint 6 set so that joint
+4 sits halfway across the elbow's reach).)";
 
 PyObject *ik_all_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept
 {
