@@ -108,6 +108,20 @@ void copy_rows(const double *m, AffineBlock &out) noexcept
 
 bool read_target(PyObject *value, const char *what, AffineBlock &out) noexcept
 {
+    // The common case, a float64 (4, 4) C-contiguous numpy array, is read
+    // in place: converting it would hand back the same array.
+    if (PyArray_CheckExact(value)) {
+        auto *a = reinterpret_cast<PyArrayObject *>(value);
+        if (PyArray_TYPE(a) == NPY_DOUBLE && PyArray_NDIM(a) == 2 && PyArray_DIM(a, 0) == 4 &&
+            PyArray_DIM(a, 1) == 4 && PyArray_ISCARRAY_RO(a) && PyArray_ISNOTSWAPPED(a)) {
+            const auto *m = static_cast<const double *>(PyArray_DATA(a));
+            if (!check_rigid(m, what, -1)) {
+                return false;
+            }
+            copy_rows(m, out);
+            return true;
+        }
+    }
     OwnedRef array(reinterpret_cast<PyObject *>(real_array(value, what, 2, "(4, 4)")));
     if (!array) {
         return false;

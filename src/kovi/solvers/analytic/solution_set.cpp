@@ -1,0 +1,283 @@
+// Placing, filtering, verifying, refining, merging and ordering solutions.
+#include "solution_set.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "joint_wrap.hpp"
+#include "lane_poses.hpp"
+#include "pose_error.hpp"
+
+namespace kovi::solvers::analytic {
+
+namespace {
+
+constexpr int max_dof = 7;
+
+bool in_limits(const kovi::chain::Chain &chain, const double *row) noexcept
+{
+    for (Py_ssize_t i = 0; i < chain.dof(); i++) {
+        if (!within(row[i], chain.limits[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// place_revolute(q, limit), most often without its remainder(): a value
+// in (-pi, pi] is its own wrap, and one in (pi, 9) or (-9, -pi] is one
+// turn off (9 < 3 pi), which q -/+ 2 pi removes exactly, as remainder()
+// does (the operands are within a factor 2 of each other).  Out of the
+// limits, place_revolute decides.
+double place_value(double q, const kovi::chain::JointLimit &limit) noexcept
+{
+    double w = q;
+    if (q > pi && q < 9.0) {
+        w = q - two_pi;
+    }
+    else if (q <= -pi && q > -9.0) {
+        w = q + two_pi;
+    }
+    if (w > -pi && w <= pi && within(w, limit)) {
+        return w;
+    }
+    return place_revolute(q, limit);
+}
+
+void place(const kovi::chain::Chain &chain, double *row) noexcept
+{
+    for (Py_ssize_t i = 0; i < chain.dof(); i++) {
+        row[i] = place_value(row[i], chain.limits[i]);
+    }
+}
+
+// pose_error(target, pose).within(tol), without the arctangent where the
+// ratio already settles it: atan(y / x) <= y / x, so y <= x tol (less a
+// margin for rounding) is within tol.  Elsewhere the angle is computed.
+bool reaches(const AffineBlock &target, const AffineBlock &pose, double tol) noexcept
+{
+    if (!(norm(translation_of(pose) - translation_of(target)) <= tol)) {
+        return false;
+    }
+    double m[3][3];
+    for (int i = 0; i < 3; i++) {
+        for (int j = 0; j < 3; j++) {
+            m[i][j] = target.e[0][i] * pose.e[0][j] + target.e[1][i] * pose.e[1][j] +
+                      target.e[2][i] * pose.e[2][j];
+        }
+    }
+    const Vec3 sine{m[2][1] - m[1][2], m[0][2] - m[2][0], m[1][0] - m[0][1]};
+    const double cosine = m[0][0] + m[1][1] + m[2][2] - 1.0;
+    const double y = norm(sine);
+    if (cosine > 0.0 && y <= cosine * tol * (1.0 - 1e-9)) {
+        return true;
+    }
+    return std::atan2(y, cosine) <= tol;
+}
+
+// Solves the symmetric positive definite n x n system A x = b in place
+// (Cholesky); false if A is not positive definite.
+bool solve_spd(double A[6][6], double b[6], int n) noexcept
+{
+    for (int j = 0; j < n; j++) {
+        double d = A[j][j];
+        for (int k = 0; k < j; k++) {
+            d -= A[j][k] * A[j][k];
+        }
+        if (!(d > 0.0)) {
+            return false;
+        }
+        A[j][j] = std::sqrt(d);
+        for (int i = j + 1; i < n; i++) {
+            double v = A[i][j];
+            for (int k = 0; k < j; k++) {
+                v -= A[i][k] * A[j][k];
+            }
+            A[i][j] = v / A[j][j];
+        }
+    }
+    for (int i = 0; i < n; i++) {
+        for (int k = 0; k < i; k++) {
+            b[i] -= A[i][k] * b[k];
+        }
+        b[i] /= A[i][i];
+    }
+    for (int i = n - 1; i >= 0; i--) {
+        for (int k = i + 1; k < n; k++) {
+            b[i] -= A[k][i] * b[k];
+        }
+        b[i] /= A[i][i];
+    }
+    return true;
+}
+
+// Damped Newton steps on the six free joints of `row` towards `target`;
+// true if the placed row ends within tol.  The steps go on until the row
+// is well inside (a thousandth of tol), so that a check of its error
+// rounded otherwise (another library's matrix product) agrees.  The
+// damping keeps a step across a singular direction (where the target's
+// error is second order) from running off.
+bool refine(const Request &request, const AffineBlock &target, double *row) noexcept
+{
+    const kovi::chain::Chain &chain = *request.chain;
+    const std::size_t n = chain.joints.size();
+    for (int iteration = 0; iteration < 8; iteration++) {
+        AffineBlock pose;
+        const kovi::chain::JointValueView view{reinterpret_cast<const char *>(row), sizeof(double)};
+        kovi::chain::end_pose(chain.joints.data(), n, view, pose);
+        if (reaches(target, pose, 1e-3 * request.tol)) {
+            return true;
+        }
+        double J[6 * max_dof];
+        kovi::chain::jacobian(chain.joints.data(), n, view, kovi::chain::JacobianFrame::world, J);
+        // The error: the origin's offset, and the rotation vector w with
+        // R_target = exp([w]) R.
+        const Mat3 E = rotation_of(target) * transpose(rotation_of(pose));
+        const Vec3 v{E.m[2][1] - E.m[1][2], E.m[0][2] - E.m[2][0], E.m[1][0] - E.m[0][1]};
+        const double sine = norm(v);
+        const double angle = std::atan2(sine, E.m[0][0] + E.m[1][1] + E.m[2][2] - 1.0);
+        const Vec3 w = sine > 0.0 ? v * (angle / sine) : Vec3{};
+        const Vec3 dp = translation_of(target) - translation_of(pose);
+        const double e[6] = {dp.x, dp.y, dp.z, w.x, w.y, w.z};
+        double A[6][6], b[6];
+        for (int a = 0; a < 6; a++) {
+            const int ja = request.free_joints[a];
+            b[a] = 0.0;
+            for (int r = 0; r < 6; r++) {
+                b[a] += J[r * n + ja] * e[r];
+            }
+            for (int c = 0; c <= a; c++) {
+                const int jc = request.free_joints[c];
+                double sum = 0.0;
+                for (int r = 0; r < 6; r++) {
+                    sum += J[r * n + ja] * J[r * n + jc];
+                }
+                A[a][c] = A[c][a] = sum;
+            }
+            A[a][a] += 1e-12;
+        }
+        if (!solve_spd(A, b, 6)) {
+            return false;
+        }
+        for (int a = 0; a < 6; a++) {
+            row[request.free_joints[a]] += b[a];
+        }
+        place(chain, row);
+    }
+    AffineBlock pose;
+    kovi::chain::end_pose(chain.joints.data(), n, {reinterpret_cast<const char *>(row), sizeof(double)}, pose);
+    return reaches(target, pose, request.tol);
+}
+
+bool same_solution(const double *a, const double *b, Py_ssize_t dof) noexcept
+{
+    for (Py_ssize_t i = 0; i < dof; i++) {
+        // Placed values differ by whole turns at most when they are the
+        // same angle: a plain difference settles most pairs.
+        const double d = std::fabs(a[i] - b[i]);
+        if (d > duplicate_tolerance && (d < pi || std::fabs(wrap_angle(d)) > duplicate_tolerance)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int solve_all(const Request &request, const AffineBlock &target, double *rows) noexcept
+{
+    const kovi::chain::Chain &chain = *request.chain;
+    const Py_ssize_t dof = chain.dof();
+    Candidates candidates;
+    solve_six(*request.six, request.solver, target, candidates);
+
+    // Full rows, placed; within the limits where asked.  A value that
+    // placing moves loses the cosine and sine the solver took of it.
+    double placed[max_candidates][max_dof];
+    double cosines[max_candidates][max_dof];
+    double sines[max_candidates][max_dof];
+    int count = 0;
+    for (int c = 0; c < candidates.count; c++) {
+        double *row = placed[count];
+        bool finite = true;
+        for (int i = 0; i < 6; i++) {
+            const int joint = request.free_joints[i];
+            row[joint] = candidates.q[c][i];
+            cosines[count][joint] = candidates.c[c][i];
+            sines[count][joint] = candidates.s[c][i];
+            finite = finite && std::isfinite(candidates.q[c][i]);
+        }
+        if (!finite) {
+            continue;
+        }
+        if (request.locked_joint >= 0) {
+            row[request.locked_joint] = request.locked_value;
+            cosines[count][request.locked_joint] = request.locked_cos;
+            sines[count][request.locked_joint] = request.locked_sin;
+        }
+        for (Py_ssize_t i = 0; i < dof; i++) {
+            const double q = row[i];
+            row[i] = place_value(q, chain.limits[i]);
+            if (row[i] != q) {
+                cosines[count][i] = sines[count][i] = std::nan("");
+            }
+        }
+        if (!request.limits || in_limits(chain, row)) {
+            count++;
+        }
+    }
+
+    // Each row judged by its own pose, several at a time.
+    AffineBlock poses[lanes];
+    int kept = 0;
+    for (int first = 0; first < count; first += lanes) {
+        const int group = std::min(lanes, count - first);
+        lane_end_poses(chain.joints.data(), chain.joints.size(), placed[first], max_dof, group,
+                       cosines[first], sines[first], poses);
+        for (int l = 0; l < group; l++) {
+            double *row = placed[first + l];
+            // A row within tol by a hair (a closed form's lost digits) is
+            // refined too, so that every row returned is well inside; the
+            // row as it was stays if refining does not get there.
+            bool good = reaches(target, poses[l], 1e-3 * request.tol);
+            if (!good) {
+                const bool was_good = reaches(target, poses[l], request.tol);
+                const PoseError error = pose_error(target, poses[l]);
+                double before[max_dof];
+                std::copy(row, row + dof, before);
+                good = error.position < refine_radius && error.rotation < refine_radius &&
+                       refine(request, target, row) && (!request.limits || in_limits(chain, row));
+                if (!good && was_good) {
+                    std::copy(before, before + dof, row);
+                    good = true;
+                }
+            }
+            if (!good) {
+                continue;
+            }
+            bool repeated = false;
+            for (int k = 0; k < kept && !repeated; k++) {
+                repeated = same_solution(rows + k * dof, row, dof);
+            }
+            if (!repeated) {
+                std::copy(row, row + dof, rows + kept * dof);
+                kept++;
+            }
+        }
+    }
+
+    // Ascending lexicographic order (insertion sort: a handful of rows).
+    for (int i = 1; i < kept; i++) {
+        double row[max_dof];
+        std::copy(rows + i * dof, rows + (i + 1) * dof, row);
+        int j = i;
+        while (j > 0 && std::lexicographical_compare(row, row + dof, rows + (j - 1) * dof, rows + j * dof)) {
+            std::copy(rows + (j - 1) * dof, rows + j * dof, rows + j * dof);
+            j--;
+        }
+        std::copy(row, row + dof, rows + j * dof);
+    }
+    return kept;
+}
+
+}  // namespace kovi::solvers::analytic
