@@ -71,6 +71,16 @@ def test_fk_batch_from_npy_and_csv(tmp_path, capsys):
      "ARCHIVE.npy: expected a single array of joint values, got an archive"),
     (["info", "BRANCHED", "--tip-link", "-1"], 1, r"tip_link '-1' is not a <link>"),
     (["plot", "panda", "--q", "0", "-0.5", "-o", "p.png"], 1, "expected 7 joint values, got 2"),
+    (["ik", "ur5"], 1, "kovi ik needs a target"),
+    (["ik", "ur5", "--pose", "1", "0", "0"], 1, "--pose takes 16 values .* got 3"),
+    (["ik", "ur5", "--pose", *"1 0 0 0 0 1 0 0 0 0 2 0".split()], 1,
+     "T is not a rigid transform"),
+    (["ik", "ur5", "--xyz", "0.3", "0", "nan"], 1, r"T is not a rigid transform: element \[2, 3\] is nan"),
+    (["ik", "ur5", "--xyz", "0.3", "0", "0", "--q0", "0"], 1, "--q0: expected 6 joint values, got 1"),
+    (["ik", "panda", "--xyz", "0.3", "0", "0.5", "--lock", "elbow=1"], 1,
+     "panda has no joint 'elbow'"),
+    (["ik", "panda", "--xyz", "0.3", "0", "0.5", "--lock", "1=x"], 1, "'x' is not a joint value"),
+    (["ik", "ur5", "--xyz", "0.3", "0", "0.5", "--lock", "1=0"], 1, "--lock applies to a 7-joint"),
 ])
 def test_user_mistake_is_one_line(argv, status, error, tmp_path, monkeypatch, capsys):
     if argv[0] == "plot":  # without matplotlib the command stops before reading q
@@ -89,6 +99,37 @@ def test_user_mistake_is_one_line(argv, status, error, tmp_path, monkeypatch, ca
     got, out, err = run(capsys, *argv)
     assert (got, out) == (status, "")
     assert err.count("\n") == 1 and re.search(error, err), err
+
+
+@pytest.mark.parametrize("robot, q, argv, method", [
+    ("ur5", [0.3, -1.1, 1.2, -0.4, 0.9, 0.5], [], "closed form"),
+    ("panda", [0.3, -0.4, 0.2, -2.1, 0.1, 1.9, 0.5], ["--lock", "panda_joint7=0.5"], "closed form"),
+    ("panda", [0.3, -0.4, 0.2, -2.1, 0.1, 1.9, 0.5], [], "numerical"),
+    ("scara", [0.4, -0.9, 0.12, 1.1], ["--q0", "0.3", "-0.8", "0.1", "1.0"], "numerical"),
+    ("ur5", [0.3, -1.1, 1.2, -0.4, 0.9, 0.5], ["--numeric"], "numerical"),
+])
+def test_ik_prints_configurations_that_reach_the_pose(robot, q, argv, method, capsys):
+    from ik_oracle import fk as oracle_fk, reaches
+    kb = kovi.robots.body(robot)
+    T = oracle_fk(kb, q)
+    status, out, err = run(capsys, "ik", robot, "--pose", *map(repr, T.ravel().tolist()),
+                           "--json", *argv)
+    report = json.loads(out)
+    assert (status, err, report["method"]) == (0, "", method)
+    assert report["solutions"] and all(reaches(kb, row, T, 1e-8) for row in report["solutions"])
+    if method == "closed form":   # the configuration that made the pose is among them
+        assert min(np.abs(np.array(report["solutions"]) - q).max(axis=1)) < 1e-7
+    status, plain, _ = run(capsys, "ik", robot, "--pose", *map(repr, T.ravel().tolist()), *argv)
+    rows = [list(map(float, line.split())) for line in plain.splitlines()[1:]]
+    assert status == 0 and np.allclose(rows, report["solutions"], atol=1e-6)
+
+
+def test_ik_of_an_unreachable_pose_fails_with_one_line(capsys):
+    status, out, err = run(capsys, "ik", "ur5", "--xyz", "3", "0", "0", "--json")
+    assert (status, json.loads(out)["solutions"]) == (1, [])
+    assert err == "kovi: error: no configuration reaches the pose\n"
+    status, out, err = run(capsys, "ik", "scara", "--xyz", "3", "0", "0")
+    assert status == 1 and err.startswith("kovi: error: no solution found: the best")
 
 
 def test_plot_writes_a_png(tmp_path, capsys):

@@ -3,6 +3,7 @@
     kovi info ROBOT|URDF
     kovi fk ROBOT|URDF --q Q1 Q2 ... [--json]
     kovi fk ROBOT|URDF --q-file Q.npy|Q.csv -o poses.npy
+    kovi ik ROBOT|URDF (--pose T11 ... T44 | --xyz X Y Z [--rpy R P Y]) [--q0 ...] [--json]
     kovi plot ROBOT|URDF [--q Q1 Q2 ...] -o chain.png
 
 ROBOT is a sample robot's name (``kovi.robots.NAMES``); anything else is read
@@ -243,6 +244,119 @@ def run_plot(args: argparse.Namespace) -> None:
     print(f"{kb.name} drawn to {args.output}", file=sys.stderr)
 
 
+def read_target(args: argparse.Namespace) -> NDArray[np.float64]:
+    """kovi ik's target: --pose's 16 values (a 4x4, row by row) or 12 (its top
+    three rows), or --xyz with --rpy (roll, pitch, yaw: turns about the base's
+    x, then y, then z axis, R = Rz(yaw) Ry(pitch) Rx(roll))."""
+    if args.pose is not None:
+        if args.xyz is not None or args.rpy is not None:
+            raise UserError("--pose gives the whole target: leave out --xyz and --rpy")
+        if len(args.pose) not in (12, 16):
+            raise UserError(f"--pose takes 16 values (a 4x4 pose, row by row) or 12 (its top "
+                            f"three rows), got {len(args.pose)}")
+        T = np.eye(4)
+        T[: len(args.pose) // 4] = np.reshape(args.pose, (-1, 4))
+        return T
+    if args.xyz is None:
+        raise UserError("kovi ik needs a target: --pose (16 values) or --xyz X Y Z [--rpy R P Y]")
+    roll, pitch, yaw = args.rpy if args.rpy is not None else (0.0, 0.0, 0.0)
+    cr, sr, cp, sp, cy, sy = (np.cos(roll), np.sin(roll), np.cos(pitch), np.sin(pitch),
+                              np.cos(yaw), np.sin(yaw))
+    T = np.eye(4)
+    T[:3, :3] = [[cy * cp, cy * sp * sr - sy * cr, cy * sp * cr + sy * sr],
+                 [sy * cp, sy * sp * sr + cy * cr, sy * sp * cr - cy * sr],
+                 [-sp, cp * sr, cp * cr]]
+    T[:3, 3] = args.xyz
+    return T
+
+
+def read_locks(locks: Sequence[str], kb: KinBody) -> dict[int, float]:
+    """--lock JOINT=VALUE, JOINT a joint's name or its number in kovi info."""
+    locked: dict[int, float] = {}
+    for lock in locks:
+        joint, sep, value = lock.rpartition("=")
+        if not sep or not joint:
+            raise UserError(f"--lock takes JOINT=VALUE, got {lock!r}")
+        if joint in kb.joint_names:
+            index = kb.joint_names.index(joint)
+        elif joint.isdigit() and 1 <= int(joint) <= kb.dof:
+            index = int(joint) - 1
+        else:
+            raise UserError(f"--lock: {kb.name} has no joint {joint!r} (a name, or a number "
+                            f"1 .. {kb.dof})")
+        try:
+            locked[index] = float(value)
+        except ValueError:
+            raise UserError(f"--lock: {value!r} is not a joint value") from None
+    return locked
+
+
+def closed_form_family(chain: kovi.Chain, locked: dict[int, float]) -> str | None:
+    """The chain's closed-form family for this call, or None to solve numerically."""
+    family: str = chain.kinematic_family
+    if family == "7R":
+        if len(locked) != 1:
+            return None
+        (index,) = locked
+        lockable: dict[int, str] = chain.locked_families
+        return lockable.get(index)
+    if locked:
+        raise UserError("--lock applies to a 7-joint arm solved in closed form")
+    if family in ("general 6R", "not 6R or 7R revolute"):
+        return None
+    return family
+
+
+def run_ik(args: argparse.Namespace) -> None:
+    robot = load_robot(args.robot, args.base_link, args.tip_link)
+    kb = robot.body
+    chain = kovi.Chain(kb)
+    T = read_target(args)
+    q0 = None
+    if args.q0 is not None:
+        if len(args.q0) != kb.dof:
+            raise UserError(f"--q0: expected {kb.dof} joint values, got {len(args.q0)}")
+        q0 = np.array(args.q0)
+    locked = read_locks(args.lock or [], kb)
+    family = None if args.numeric else closed_form_family(chain, locked)
+    report: dict[str, object] = {"robot": kb.name, "pose": T.tolist()}
+    try:
+        if family is not None:
+            solutions = chain.ik_all(T, locked=locked or None, tol=args.tol)
+            if q0 is not None:   # nearest the given configuration first
+                order = np.argsort(np.linalg.norm(solutions - q0, axis=1), kind="stable")
+                solutions = solutions[order]
+            report.update(method="closed form", family=family, solutions=solutions.tolist())
+            failure = None if len(solutions) else "no configuration reaches the pose"
+        else:
+            if locked:
+                raise UserError("--lock applies to the closed-form solution; "
+                                "the numerical solver moves every joint")
+            result = chain.ik(T, q0, tol=args.tol)
+            report.update(method="numerical", solutions=[result.q.tolist()] if result.success else [],
+                          success=result.success, q=result.q.tolist(),
+                          position_error=result.position_error,
+                          rotation_error=result.rotation_error,
+                          iterations=result.iterations, restarts=result.restarts)
+            failure = None if result.success else (
+                f"no solution found: the best configuration is {result.position_error:.3g} m "
+                f"and {result.rotation_error:.3g} rad off the pose")
+    except ValueError as exc:   # a target that is not a rigid transform, a bad lock
+        raise UserError(str(exc)) from None
+    if args.json:
+        print(json.dumps(report))
+    else:
+        solutions = report["solutions"]
+        assert isinstance(solutions, list)
+        how = f"closed form, {family}" if family is not None else "numerical"
+        print(f"{kb.name}: {len(solutions)} solution{'s' * (len(solutions) != 1)} ({how}), "
+              "joint values in radians and metres")
+        for row in solutions:
+            print("  " + "  ".join(f"{v + 0.0:10.6f}" for v in row))
+    if failure is not None:
+        raise UserError(failure)
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> None:  # type: ignore[override]
         # one line, not the usage text
@@ -275,6 +389,27 @@ def build_parser() -> argparse.ArgumentParser:
                     help="with --q-file: where to write the (n, 4, 4) poses")
     fk.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                     help="show a progress bar (default: on a terminal, for a long batch)")
+    ik = command("ik", run_ik, "print every configuration that reaches a pose (closed form "
+                 "where the arm has one, else one numerical solution)")
+    ik.add_argument("--pose", nargs="+", type=float, metavar="T",
+                    help="the target: a 4x4 pose row by row (16 values, metres), or its top "
+                         "three rows (12)")
+    ik.add_argument("--xyz", nargs=3, type=float, metavar=("X", "Y", "Z"),
+                    help="the target's position in metres (instead of --pose)")
+    ik.add_argument("--rpy", nargs=3, type=float, metavar=("R", "P", "Y"),
+                    help="with --xyz: roll, pitch, yaw in radians, R = Rz(Y) Ry(P) Rx(R) "
+                         "(default 0 0 0)")
+    ik.add_argument("--q0", nargs="+", type=float, metavar="Q",
+                    help="a configuration to start from (numerical) or to list solutions "
+                         "nearest to (closed form)")
+    ik.add_argument("--lock", action="append", metavar="JOINT=VALUE",
+                    help="a 7-joint arm: hold this joint (name or number) at this value and "
+                         "solve the other six in closed form")
+    ik.add_argument("--numeric", action="store_true",
+                    help="solve numerically even where a closed form exists")
+    ik.add_argument("--tol", type=float, default=1e-9,
+                    help="how close to the pose, metres and radians (default 1e-9)")
+    ik.add_argument("--json", action="store_true", help="print the solutions as JSON")
     plot = command("plot", run_plot, "draw the chain's joint frames in 3-D (needs matplotlib)")
     plot.add_argument("--q", nargs="+", type=float, metavar="Q",
                       help="joint values (default: a sample robot's sample configuration, "
@@ -292,10 +427,15 @@ def _is_number(arg: str) -> bool:
     return True
 
 
+# the options whose values are numbers, any of which may be negative
+NUMBER_OPTIONS = ("--q", "--q0", "--pose", "--xyz", "--rpy")
+
+
 def _protect_negative_numbers(argv: Sequence[str]) -> list[str]:
-    # argparse takes a joint value "-1e-3" or "-inf" after --q for an option;
-    # a leading space keeps it a value.  Only the values of --q: a link name
-    # or a file name that looks like a number is left as it is.
+    # argparse takes a value "-1e-3" or "-inf" after --q (or another of
+    # NUMBER_OPTIONS) for an option; a leading space keeps it a value.  Only
+    # the values of those: a link name or a file name that looks like a
+    # number is left as it is.
     out = []
     after_q = False
     for arg in argv:
@@ -303,7 +443,7 @@ def _protect_negative_numbers(argv: Sequence[str]) -> list[str]:
             if after_q:
                 arg = " " + arg
         else:
-            after_q = arg == "--q" or (after_q and not arg.startswith("-"))
+            after_q = arg in NUMBER_OPTIONS or (after_q and not arg.startswith("-"))
         out.append(arg)
     return out
 
