@@ -575,3 +575,177 @@ def test_a_state_without_limits_gives_a_chain_without_limits():
     old.__setstate__(chain.__getstate__()[:4])
     assert np.array_equal(old.poses(np.ones((2, 7))), chain.poses(np.ones((2, 7))))
     assert np.isinf(old.limits).all()
+
+
+# --- construction races, shutdown, states
+
+def test_a_chain_being_built_refuses_a_second_constructor():
+    # A body whose joints are slow to read lets another thread in while the
+    # first constructor is under way; the second must not build over it.
+    reading = threading.Event()
+
+    class SlowBody(KinBody):
+        def __getattribute__(self, attr):
+            if attr == "joints":
+                reading.set()
+                time.sleep(0.3)
+            return super().__getattribute__(attr)
+
+    one = KinBody("one", [Joint("j", np.eye(4), [0, 0, 1], np.eye(4))])
+    chain = Chain.__new__(Chain)
+    first = threading.Thread(target=chain.__init__, args=(SlowBody("slow", panda().joints),))
+    first.start()
+    try:
+        reading.wait(10)
+        with pytest.raises(RuntimeError, match="already being initialised"):
+            chain.__init__(one)
+        with pytest.raises(RuntimeError, match="already being initialised"):
+            chain.__setstate__(Chain(one).__getstate__())
+    finally:
+        first.join()
+    Q = np.random.default_rng(3).uniform(-3, 3, size=(50, 7))
+    assert bits(chain.poses(Q, threads=2)) == bits(Chain(panda()).poses(Q))
+    with pytest.warns(RuntimeWarning), pytest.raises(TypeError):
+        chain.__init__(one)   # nanobind's refusal of a ready instance
+
+
+EXIT_DURING_JACOBIANS = """
+import threading, time
+import numpy as np
+from kovi._chain import Chain
+from kovi._kinbody import panda
+
+chain, Q = Chain(panda()), np.zeros((20_000, 7))
+def loop():
+    while True:
+        chain.jacobians(Q, threads=4)
+threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.25)
+"""
+
+
+def test_the_program_ends_silently_in_every_run_with_batches_at_exit():
+    # The end of the program catches the daemon thread at a random point of
+    # its loop: inside a batch, waiting for the lock, taking it back.
+    runs, at_once = 200, 10
+    failures = []
+    for _ in range(runs // at_once):
+        children = [subprocess.Popen([sys.executable, "-c", EXIT_DURING_JACOBIANS],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                    for _ in range(at_once)]
+        for child in children:
+            out, err = child.communicate(timeout=120)
+            if child.returncode != 0 or out or err:
+                failures.append((child.returncode, err[-300:]))
+    assert not failures, f"{len(failures)} of {runs} runs: {failures[:3]}"
+
+
+def chain_state(kb):
+    return Chain(kb).__getstate__()
+
+
+def edited_state(numbers=None, names=None, limits=None):
+    name, joint_names, kinds, packed, bounds = chain_state(scara_like())
+    values = np.frombuffer(packed, "<f8").reshape(-1, 27).copy()
+    if numbers is not None:
+        numbers(values)
+    return (name, names or joint_names, kinds, values.astype("<f8").tobytes(),
+            bounds if limits is None else np.array(limits, "<f8").tobytes())
+
+
+def scara_like():
+    return kovi.robots.scara()
+
+
+def set_entry(index, value):
+    def edit(values):
+        values[1, index] = value
+    return edit
+
+
+@pytest.mark.parametrize("state, message", [
+    (edited_state(set_entry(3, np.nan)), r"joints\[1\]: T_left must be finite"),
+    (edited_state(set_entry(20, -np.inf)), r"joints\[1\]: T_right must be finite"),
+    (edited_state(lambda v: v[2, 12:15].fill(0.0)), r"joints\[2\]: the axis"),
+    (edited_state(lambda v: v.__setitem__((0, slice(12, 15)), (0, 0, 2))), "unit length"),
+    (edited_state(set_entry(12, np.nan)), "unit length"),
+    (edited_state(names=("a", "b", "a", "c")), r"joints\[2\] and joints\[0\] share a name"),
+    (edited_state(names=("a", "", "c", "d")), "must not be empty"),
+    (edited_state(limits=[[0, 1], [1, 0], [0, 1], [0, 1]]), "lower <= upper"),
+    (edited_state(limits=[[0, 1], [np.nan, 1], [0, 1], [0, 1]]), "lower <= upper"),
+])
+def test_a_state_is_held_to_the_checks_of_a_body(state, message):
+    blank = Chain.__new__(Chain)
+    with pytest.raises(ValueError, match="Chain state: .*" + message):
+        blank.__setstate__(state)
+
+
+def test_a_state_s_numbers_are_little_endian_float64():
+    kb = kovi.robots.scara()
+    name, names, kinds, numbers, limits = chain_state(kb)
+    values = np.frombuffer(numbers, "<f8").reshape(-1, 27)
+    for joint, row in zip(kb.joints, values):
+        assert np.array_equal(row, np.concatenate([joint.T_left[:3].ravel(), joint.axis,
+                                                   joint.T_right[:3].ravel()]))
+    assert np.array_equal(np.frombuffer(limits, "<f8").reshape(-1, 2), Chain(kb).limits)
+
+
+def test_threads_beyond_the_processors_start_no_more_threads():
+    chain = Chain(panda())
+    Q = np.zeros((400_000, 7))
+    before = len(os.listdir("/proc/self/task"))
+    seen, done = [], threading.Event()
+
+    def watch():
+        while not done.is_set():
+            seen.append(len(os.listdir("/proc/self/task")))
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        chain.poses(Q, threads=10**6)
+    finally:
+        done.set()
+        watcher.join()
+    # the calling thread works too: cpu_count - 1 helpers at most, plus the watcher
+    assert max(seen) <= before + 1 + (os.cpu_count() - 1)
+
+
+def test_shapes_and_out_are_refused_before_the_values_are_scanned():
+    chain = Chain(panda())
+    Q = np.broadcast_to(np.zeros(7), (2**31, 7))
+    start = time.perf_counter()
+    with pytest.raises(ValueError, match="out must have shape"):
+        chain.poses(Q, out=np.empty((2, 4, 4)))
+    with pytest.raises(TypeError, match="threads"):
+        chain.jacobians(Q, threads=True)
+    assert time.perf_counter() - start < 0.1
+
+
+INTERRUPTED_SCAN = """
+import numpy as np
+from kovi._chain import Chain
+from kovi._kinbody import panda
+
+Q = np.broadcast_to(np.zeros(7), (2**33, 7))
+print(1, flush=True)
+try:
+    Chain(panda()).poses(Q)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+def test_ctrl_c_interrupts_the_scan_of_the_values():
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_SCAN], stdout=subprocess.PIPE,
+                             text=True)
+    try:
+        assert child.stdout.readline().strip() == "1"
+        time.sleep(0.5)   # inside the scan: 2**33 rows take far longer
+        child.send_signal(signal.SIGINT)
+        sent = time.perf_counter()
+        out, _ = child.communicate(timeout=30)
+        answered = time.perf_counter() - sent
+    finally:
+        child.kill()
+    assert out.strip() == "interrupted" and answered < 1.0

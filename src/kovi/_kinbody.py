@@ -55,6 +55,20 @@ _BOTTOM_ROW = np.array([0.0, 0.0, 0.0, 1.0])
 _FLOAT_MIN = sys.float_info.min   # the least normal double
 
 
+# The one rule for every number a body is made of (transforms, axes, limits,
+# DH entries), and for joint values: real numbers only.  An int, a float, a
+# numpy integer or floating scalar or array, and any other object that
+# float() reads as a number (a Fraction, a Decimal, an int beyond int64, an
+# object with __float__) are accepted.  bool, complex, str and bytes are
+# refused wherever they appear, alone, in a list or in an array; a str is
+# never parsed as a number.
+_NOT_REAL = (bool, np.bool_, complex, np.complexfloating, str, bytes, np.str_, np.bytes_)
+
+
+def _not_real(kind: str, where: str, field: str) -> TypeError:
+    return TypeError(f"{where}: {field} must hold real numbers, got {kind}")
+
+
 def _real_array(value: object, where: str, field: str) -> NDArray[np.float64]:
     """``value`` as a new float64 array, or a TypeError/ValueError naming the field."""
     try:
@@ -64,26 +78,33 @@ def _real_array(value: object, where: str, field: str) -> NDArray[np.float64]:
         raise ValueError(f"{where}: {field} is not a regular array ({exc})") from None
     kind = arr.dtype.kind
     if kind in "iuf":
+        if not isinstance(value, np.ndarray) and arr.dtype != np.float64:
+            # numpy reads [True, 0, 0] as integers: look at the entries
+            # themselves (a float64 array cannot have come from a bool)
+            _refuse_entries(np.asarray(value, dtype=object), where, field)
         out = np.array(arr, dtype=np.float64, order="C")
     elif kind == "O":
-        # e.g. Fraction/Decimal entries, or huge ints; convert one by one so a
-        # stray complex or bool is not silently coerced
-        if any(isinstance(x, (bool, np.bool_, complex, np.complexfloating)) for x in arr.flat):
-            raise TypeError(f"{where}: {field} must contain real numbers, got {arr.dtype} "
-                            "entries that are bool or complex")
+        # Fraction/Decimal entries, huge ints, objects with __float__:
+        # converted one by one, after the refused kinds are ruled out
+        _refuse_entries(arr, where, field)
         out = np.empty(arr.shape, dtype=np.float64)
-        try:
-            for idx, x in np.ndenumerate(arr):
+        for idx, x in np.ndenumerate(arr):
+            try:
                 out[idx] = float(x)
-        except OverflowError:
-            raise ValueError(f"{where}: {field} has an entry too large for float64") from None
-        except (TypeError, ValueError):
-            raise TypeError(f"{where}: {field} must contain real numbers, "
-                            f"got entry {x!r}") from None
+            except OverflowError:
+                raise ValueError(f"{where}: {field} has an entry too large for float64") from None
+            except (TypeError, ValueError):
+                raise _not_real(f"an entry of type {type(x).__name__}", where, field) from None
     else:
-        # complex, bool, str, datetime, ...: none of them is a length
-        raise TypeError(f"{where}: {field} must contain real numbers, got dtype {arr.dtype}")
+        # complex, bool, str, bytes, datetime, ...: none of them is a length
+        raise _not_real(f"dtype {arr.dtype}", where, field)
     return out
+
+
+def _refuse_entries(arr: NDArray[Any], where: str, field: str) -> None:
+    for x in arr.flat:
+        if isinstance(x, _NOT_REAL):
+            raise _not_real(f"an entry of type {type(x).__name__}", where, field)
 
 
 def _check_finite(arr: NDArray[np.float64], where: str, field: str) -> None:
@@ -190,6 +211,7 @@ class Joint:
     def __init__(self, name: str, T_left: ArrayLike, axis: ArrayLike, T_right: ArrayLike,
                  joint_type: str = "revolute", *, limits: ArrayLike | None = None,
                  normalize: bool = False) -> None:
+        _refuse_second_init(self, Joint)
         if not isinstance(name, str):
             raise TypeError(f"joint name must be a str, got {type(name).__name__}")
         if not name:
@@ -215,9 +237,42 @@ class Joint:
         return (_rebuild_joint, (self.name, self.T_left, self.axis, self.T_right,
                                  self.joint_type, self.limits))
 
+    def __setstate__(self, state: object) -> None:
+        # A pickle may name the class and give a state of its own (the field
+        # values in order, or a dict of them, as the generated methods of a
+        # slotted dataclass would read): it goes through the constructor.
+        fields = _state_fields(state, _JOINT_FIELDS, "Joint")
+        limits = fields.pop("limits", None)
+        Joint.__init__(self, **fields, limits=limits)
+
     def __repr__(self) -> str:
         limits = "" if self.limits is None else f", limits={self.limits}"
         return f"Joint({self.name!r}, {self.joint_type}, axis={self.axis.tolist()}{limits})"
+
+
+_JOINT_FIELDS = ("name", "T_left", "axis", "T_right", "joint_type", "limits")
+_BODY_FIELDS = ("name", "joints")
+
+
+def _refuse_second_init(obj: object, cls: type) -> None:
+    # A frozen record is made once: calling __init__ (or __setstate__) again
+    # on a made one would change it behind the back of whatever holds it.
+    try:
+        cls.name.__get__(obj)  # type: ignore[attr-defined]
+    except AttributeError:
+        return
+    raise TypeError(f"{cls.__name__} is immutable: it is initialised once")
+
+
+def _state_fields(state: object, names: tuple[str, ...], what: str) -> dict[str, Any]:
+    if isinstance(state, tuple) and len(state) == 2 and state[0] is None:
+        state = state[1]   # (None, slots) as object.__reduce_ex__ writes it
+    if isinstance(state, (list, tuple)) and len(state) == len(names):
+        return dict(zip(names, state))
+    if isinstance(state, dict) and set(state) == set(names):
+        return dict(state)
+    raise TypeError(f"{what} state must hold the fields {', '.join(names)}, "
+                    f"got {type(state).__name__}")
 
 
 def _rebuild_joint(name: str, T_left: ArrayLike, axis: ArrayLike, T_right: ArrayLike,
@@ -251,6 +306,7 @@ class KinBody:
     joints: tuple[Joint, ...]
 
     def __init__(self, name: str, joints: Iterable[Joint]) -> None:
+        _refuse_second_init(self, KinBody)
         if not isinstance(name, str):
             raise TypeError(f"body name must be a str, got {type(name).__name__}")
         if isinstance(joints, (str, bytes)) or not isinstance(joints, Iterable):
@@ -272,6 +328,10 @@ class KinBody:
     def __reduce__(self) -> tuple[object, ...]:
         # through the constructor, which checks the joints again
         return (KinBody, (self.name, self.joints))
+
+    def __setstate__(self, state: object) -> None:
+        # through the constructor, as for Joint
+        KinBody.__init__(self, **_state_fields(state, _BODY_FIELDS, "KinBody"))
 
     @property
     def dof(self) -> int:
