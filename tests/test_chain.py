@@ -6,6 +6,7 @@ Jacobians with finite differences of those poses and with Pinocchio.
 
 import math
 import os
+from fractions import Fraction
 import pickle
 import re
 import shutil
@@ -122,6 +123,14 @@ def test_jacobian_matches_pinocchio(kb, q):
 
 # --- joint values: the checked entry and Chain.pose share one set of checks
 
+class FloatLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
 PANDA_DOF = 7
 GOOD_Q = [
     [0.1 * i for i in range(7)],
@@ -132,6 +141,9 @@ GOOD_Q = [
     np.linspace(-1, 1, 14)[::2],
     np.linspace(-1, 1, 7).astype(">f8"),
     [np.float64(0.3)] * 7,
+    [2**64] + [0] * 6,
+    [Fraction(1, 3)] * 7,
+    [FloatLike(0.25)] * 7,
 ]
 
 
@@ -173,6 +185,12 @@ BAD_Q = [
     ([0.0] * 6 + [1j], TypeError, "real numbers, got dtype complex128"),
     (["0"] * 7, TypeError, "real numbers, got dtype <U1"),
     (np.zeros(7, dtype=bool), TypeError, "real numbers, got dtype bool"),
+    # one rule for entries, whatever holds them: no bool, complex, str, bytes
+    ([0.0] * 6 + [True], TypeError, "real numbers, got an entry of type bool"),
+    ((1,) * 6 + (np.bool_(True),), TypeError, "real numbers, got an entry of type numpy.bool"),
+    (np.array([0.0] * 6 + ["1"], dtype=object), TypeError, "got an entry of type str"),
+    (np.array([0.0] * 6 + [b"1"], dtype=object), TypeError, "got an entry of type bytes"),
+    (np.array([0.0] * 6 + [10**400], dtype=object), ValueError, "too large for float64"),
 ]
 
 
@@ -284,6 +302,7 @@ BAD_BATCH = [
     ({"threads": 0}, ValueError, "threads must be a positive int, got 0"),
     ({"threads": True}, TypeError, "threads must be a positive int, got bool"),
     ({"threads": 2.0}, TypeError, "threads must be a positive int, got float"),
+    ({"Q": [[0.0] * 6 + [True]] * 3}, TypeError, "Q must hold real numbers, got an entry of type bool"),
 ]
 
 
@@ -304,6 +323,17 @@ def test_a_bad_row_writes_nothing():
     with pytest.raises(ValueError, match=r"Q\[999, 0\] is nan"):
         Chain(panda()).poses(Q, out=out)
     assert not out.any()
+
+
+def test_object_entries_give_the_poses_of_their_values():
+    chain = Chain(panda())
+    Q = [[Fraction(k, 7)] * 7 for k in range(3)]
+    assert bits(chain.poses(np.array(Q, dtype=object))) == bits(chain.poses(np.array(Q, float)))
+
+
+def test_a_chain_given_for_a_body_is_named():
+    with pytest.raises(TypeError, match=r"expects a kovi.KinBody.*chain.pose\(q\)"):
+        forward_kinematics(Chain(panda()), np.zeros(7))
 
 
 def test_bad_frames_and_bodies_are_refused():

@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import math
 import os
+import reprlib
 import sys
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
@@ -78,9 +79,9 @@ def _real_array(value: object, where: str, field: str) -> NDArray[np.float64]:
         raise ValueError(f"{where}: {field} is not a regular array ({exc})") from None
     kind = arr.dtype.kind
     if kind in "iuf":
-        if not isinstance(value, np.ndarray) and arr.dtype != np.float64:
-            # numpy reads [True, 0, 0] as integers: look at the entries
-            # themselves (a float64 array cannot have come from a bool)
+        if not isinstance(value, np.ndarray):
+            # numpy reads [True, 0, 0] as integers and (0.5, True) as
+            # floats: look at the entries themselves
             _refuse_entries(np.asarray(value, dtype=object), where, field)
         out = np.array(arr, dtype=np.float64, order="C")
     elif kind == "O":
@@ -479,6 +480,12 @@ def _real_scalar(value: object, where: str, field: str) -> float:
     return float(arr)
 
 
+def _short_repr(value: object, limit: int = 80) -> str:
+    """``repr(value)`` on one line, cut to about ``limit`` characters."""
+    text = " ".join(reprlib.repr(value).split())
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
 def _body_from_dh(rows: Iterable[Sequence[object]], convention: str, name: str, base: object,
                   tool: object, limits: Iterable[ArrayLike | None] | None) -> KinBody:
     if convention not in ("standard", "modified"):
@@ -498,7 +505,7 @@ def _body_from_dh(rows: Iterable[Sequence[object]], convention: str, name: str, 
             row = row.tolist()   # a row of a numeric table
         if isinstance(row, (str, bytes)) or not isinstance(row, Sequence) or not 4 <= len(row) <= 6:
             raise ValueError(f"{where} must be (a, alpha, d, theta_offset[, joint_type[, name]]), "
-                             f"got {row!r}")
+                             f"got {_short_repr(row)}")
         a, alpha, d, offset = (_real_scalar(x, where, f) for x, f in zip(row, _DH_FIELDS))
         # The joint moves theta (revolute) or d (prismatic); either way the
         # motion sits between RotZ(theta_offset) and TransZ(d), which commute
@@ -635,3 +642,8 @@ def sample_configuration(name: str) -> NDArray[np.float64]:
     except KeyError:
         raise KeyError(f"no sample body {name!r}; have {sorted(SAMPLE_BODIES)}") from None
     return np.array(q, dtype=np.float64)
+
+
+# The public names are kovi.Joint and kovi.KinBody (in reprs, help, pickles
+# of a body: the package resolves them).
+Joint.__module__ = KinBody.__module__ = "kovi"

@@ -653,6 +653,11 @@ PyObject *chain_poses(const Chain &chain, PyObject *Q, PyObject *out, PyObject *
     if ((given_out && !check_pose_output(out, rows.rows())) || !rows.check_values(threads)) {
         return nullptr;
     }
+    // Once more: the scan ran without the lock, while another thread may
+    // have set out's shape; its layout is taken below, from now on.
+    if (given_out && !check_pose_output(out, rows.rows())) {
+        return nullptr;
+    }
     OwnedRef result;
     if (!given_out) {
         const npy_intp dims[3] = {rows.rows(), 4, 4};

@@ -162,6 +162,9 @@ PyObject *argument_error(const char *format, PyObject *name = nullptr)
     return nullptr;
 }
 
+// kovi.Chain, for the refusal of a chain where a body is expected.
+PyTypeObject *chain_type = nullptr;
+
 // forward_kinematics(kb, q), either argument positional or by keyword.
 PyObject *forward_kinematics_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                    PyObject *kwnames) noexcept
@@ -199,6 +202,11 @@ PyObject *forward_kinematics_entry(PyObject *, PyObject *const *args, Py_ssize_t
         return argument_error(bound[0] == nullptr
                                   ? "forward_kinematics() missing 1 required positional argument: 'kb'"
                                   : "forward_kinematics() missing 1 required positional argument: 'q'");
+    }
+    if (chain_type != nullptr && PyObject_TypeCheck(bound[0], chain_type)) {
+        PyErr_SetString(PyExc_TypeError, "forward_kinematics() expects a kovi.KinBody as kb, got a "
+                        "kovi.Chain (a chain gives its own poses: chain.pose(q))");
+        return nullptr;
     }
     return kovi::chain::checked_forward_kinematics(bound[0], bound[1]);
 }
@@ -320,6 +328,7 @@ NB_MODULE(_chain, m)
     if (nb::cast<std::string_view>(m.attr("__name__")) == "kovi._chain") {
         chain_class.attr("__module__") = "kovi";
     }
+    chain_type = reinterpret_cast<PyTypeObject *>(chain_class.ptr());
     kovi::solvers::bind_analytic(m, chain_class);
     kovi::solvers::bind_numeric(m, chain_class);
     kovi::robot::bind_tree(m);
