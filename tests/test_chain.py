@@ -329,6 +329,8 @@ def test_object_entries_give_the_poses_of_their_values():
     chain = Chain(panda())
     Q = [[Fraction(k, 7)] * 7 for k in range(3)]
     assert bits(chain.poses(np.array(Q, dtype=object))) == bits(chain.poses(np.array(Q, float)))
+    rows = [np.array(row, dtype=object) for row in Q]   # numpy makes an object array of these
+    assert bits(chain.jacobians(rows)) == bits(chain.jacobians(np.array(Q, float)))
 
 
 def test_a_chain_given_for_a_body_is_named():

@@ -127,6 +127,7 @@ _nan[1, 3], _inf[2, 2] = np.nan, -np.inf
     ("axis", np.array(["1", 0, 0], dtype=object), TypeError),
     ("axis", np.array([b"1", 0, 0], dtype=object), TypeError),
     ("limits", (0.0, np.bool_(True)), TypeError),
+    ("limits", (math.inf, math.inf), ValueError),
 ])
 def test_bad_joint_field_names_joint_and_field(field, value, exc):
     with pytest.raises(exc) as info:

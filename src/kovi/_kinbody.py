@@ -158,7 +158,8 @@ def _limits(value: object, where: str) -> tuple[float, float] | None:
     if arr.shape != (2,):
         raise ValueError(f"{where}: limits must be (lower, upper), got shape {arr.shape}")
     lower, upper = arr.tolist()
-    if math.isnan(lower) or math.isnan(upper) or lower > upper:
+    # (inf, inf) and (-inf, -inf) hold no value at all
+    if not lower <= upper or lower == math.inf or upper == -math.inf:
         raise ValueError(f"{where}: limits must satisfy lower <= upper, "
                          f"got ({lower!r}, {upper!r})")
     return (lower, upper)

@@ -332,7 +332,7 @@ bool JointValueRows::read_shape(PyObject *Q, Py_ssize_t dof) noexcept
     }
     array_ = std::move(given_array);
     dof_ = dof;
-    rows_ = PyArray_DIM(array, 0);
+    rows_ = PyArray_DIM(this->array(), 0);
     return true;
 }
 
