@@ -191,6 +191,9 @@ def test_types_seen_by_mypy(tmp_path):
         ints: NDArray[np.int64] = poe_forward_kinematics(kb, np.zeros(6))
         poe_forward_kinematics("ur5", np.zeros(6))
         kovi.KinBody.from_dh([(0.0, 0.0, 0.1, 0.0)], convention="craig")
+        chain: kovi.Chain = kovi.Chian(kb)
+        jacobian: NDArray[np.float64] = kovi.Chain(kb).jacobian(np.zeros(6), frame="wrld")
+        late: NDArray[np.float64] = kovi.forward_kinematics(kb, np.zeros(6))
     """))
     done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
                            "--cache-dir", str(REPO / "build" / "mypy-cache"), "client.py"],
@@ -198,4 +201,11 @@ def test_types_seen_by_mypy(tmp_path):
     # (line, error code) of each error: the result is a float64 array, not Any
     errors = [(int(line.split(":")[1]), line.rsplit("[", 1)[1].rstrip("]"))
               for line in done.stdout.splitlines() if ": error: " in line]
-    assert errors == [(7, "assignment"), (8, "arg-type"), (9, "arg-type")], done.stdout
+    assert errors == [(7, "assignment"), (8, "arg-type"), (9, "arg-type"), (10, "attr-defined"),
+                      (11, "arg-type")], done.stdout
+
+
+def test_public_classes_are_named_from_the_package():
+    for cls in (kovi.Chain, kovi.Joint, kovi.KinBody):
+        assert cls.__module__ == "kovi" and repr(cls) == f"<class 'kovi.{cls.__name__}'>"
+    assert "kb: kovi.KinBody" in kovi.Chain.__init__.__doc__

@@ -48,14 +48,18 @@ __all__ = ["__version__", "Chain", "Joint", "KinBody", "URDFError", "forward_kin
            "robots"]
 
 
-def __getattr__(name: str) -> object:
-    if name not in _LAZY:
-        raise AttributeError(f"module 'kovi' has no attribute {name!r}")
-    home = _LAZY[name]
-    value = (importlib.import_module(f"kovi.{name}") if home is None
-             else getattr(importlib.import_module(home), name))
-    globals()[name] = value
-    return value
+if not TYPE_CHECKING:
+    # Hidden from type checkers, which see the names imported above: with a
+    # module __getattr__ in view they would take any name (a misspelt
+    # kovi.Chian too) for one this function answers.
+    def __getattr__(name: str) -> object:
+        if name not in _LAZY:
+            raise AttributeError(f"module 'kovi' has no attribute {name!r}")
+        home = _LAZY[name]
+        value = (importlib.import_module(f"kovi.{name}") if home is None
+                 else getattr(importlib.import_module(home), name))
+        globals()[name] = value
+        return value
 
 
 def __dir__() -> list[str]:
