@@ -452,9 +452,25 @@ except KeyboardInterrupt:
 """
 
 
+INTERRUPTED_SCAN = """
+import sys
+import numpy as np
+from kovi._chain import Chain
+from kovi._kinbody import panda
+
+print(1, flush=True)
+try:
+    Chain(panda()).poses(np.broadcast_to(np.zeros(7), (2**33, 7)), threads=int(sys.argv[1]))
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
 @pytest.mark.parametrize("threads", [1, 2])
-def test_a_long_batch_answers_ctrl_c(threads):
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_BATCH, str(threads)],
+@pytest.mark.parametrize("script", ["INTERRUPTED_BATCH", "INTERRUPTED_SCAN"])
+def test_a_long_batch_answers_ctrl_c(threads, script):
+    # INTERRUPTED_SCAN: in the scan of the values, before any pose
+    child = subprocess.Popen([sys.executable, "-c", globals()[script], str(threads)],
                              stdout=subprocess.PIPE, text=True, cwd=REPO,
                              env={**os.environ, "PYTHONPATH": str(REPO / "tests")})
     try:
@@ -672,53 +688,38 @@ def test_the_program_ends_silently_in_every_run_with_batches_at_exit():
     assert not failures, f"{len(failures)} of {runs} runs: {failures[:3]}"
 
 
-def chain_state(kb):
-    return Chain(kb).__getstate__()
-
-
-def edited_state(numbers=None, names=None, limits=None):
-    name, joint_names, kinds, packed, bounds = chain_state(scara_like())
+def edited_state(entry=None, value=None, names=None, limits=None):
+    # the scara's state with one number (row, column of the 27 per joint),
+    # the names or the limits replaced
+    name, joint_names, kinds, packed, bounds = Chain(kovi.robots.scara()).__getstate__()
     values = np.frombuffer(packed, "<f8").reshape(-1, 27).copy()
-    if numbers is not None:
-        numbers(values)
+    if entry is not None:
+        values[entry] = value
     return (name, names or joint_names, kinds, values.astype("<f8").tobytes(),
             bounds if limits is None else np.array(limits, "<f8").tobytes())
 
 
-def scara_like():
-    return kovi.robots.scara()
-
-
-def set_entry(index, value):
-    def edit(values):
-        values[1, index] = value
-    return edit
-
-
 @pytest.mark.parametrize("state, message", [
-    (edited_state(set_entry(3, np.nan)), r"joints\[1\]: T_left must be finite"),
-    (edited_state(set_entry(20, -np.inf)), r"joints\[1\]: T_right must be finite"),
-    (edited_state(lambda v: v[2, 12:15].fill(0.0)), r"joints\[2\]: the axis"),
-    (edited_state(lambda v: v.__setitem__((0, slice(12, 15)), (0, 0, 2))), "unit length"),
-    (edited_state(set_entry(12, np.nan)), "unit length"),
+    (edited_state((1, 3), np.nan), r"joints\[1\]: T_left must be finite"),
+    (edited_state((1, 20), -np.inf), r"joints\[1\]: T_right must be finite"),
+    (edited_state((2, slice(12, 15)), 0.0), r"joints\[2\]: the axis"),
+    (edited_state((0, slice(12, 15)), (0, 0, 2)), "unit length"),
+    (edited_state((1, 12), np.nan), "unit length"),
     (edited_state(names=("a", "b", "a", "c")), r"joints\[2\] and joints\[0\] share a name"),
     (edited_state(names=("a", "", "c", "d")), "must not be empty"),
     (edited_state(limits=[[0, 1], [1, 0], [0, 1], [0, 1]]), "lower <= upper"),
     (edited_state(limits=[[0, 1], [np.nan, 1], [0, 1], [0, 1]]), "lower <= upper"),
 ])
 def test_a_state_is_held_to_the_checks_of_a_body(state, message):
-    blank = Chain.__new__(Chain)
     with pytest.raises(ValueError, match="Chain state: .*" + message):
-        blank.__setstate__(state)
+        Chain.__new__(Chain).__setstate__(state)
 
 
 def test_a_state_s_numbers_are_little_endian_float64():
     kb = kovi.robots.scara()
-    name, names, kinds, numbers, limits = chain_state(kb)
-    values = np.frombuffer(numbers, "<f8").reshape(-1, 27)
-    for joint, row in zip(kb.joints, values):
-        assert np.array_equal(row, np.concatenate([joint.T_left[:3].ravel(), joint.axis,
-                                                   joint.T_right[:3].ravel()]))
+    _, _, _, numbers, limits = Chain(kb).__getstate__()
+    want = [np.concatenate([j.T_left[:3].ravel(), j.axis, j.T_right[:3].ravel()]) for j in kb.joints]
+    assert np.array_equal(np.frombuffer(numbers, "<f8").reshape(-1, 27), want)
     assert np.array_equal(np.frombuffer(limits, "<f8").reshape(-1, 2), Chain(kb).limits)
 
 
@@ -754,30 +755,3 @@ def test_shapes_and_out_are_refused_before_the_values_are_scanned():
     assert time.perf_counter() - start < 0.1
 
 
-INTERRUPTED_SCAN = """
-import numpy as np
-from kovi._chain import Chain
-from kovi._kinbody import panda
-
-Q = np.broadcast_to(np.zeros(7), (2**33, 7))
-print(1, flush=True)
-try:
-    Chain(panda()).poses(Q)
-except KeyboardInterrupt:
-    print("interrupted", flush=True)
-"""
-
-
-def test_ctrl_c_interrupts_the_scan_of_the_values():
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_SCAN], stdout=subprocess.PIPE,
-                             text=True)
-    try:
-        assert child.stdout.readline().strip() == "1"
-        time.sleep(0.5)   # inside the scan: 2**33 rows take far longer
-        child.send_signal(signal.SIGINT)
-        sent = time.perf_counter()
-        out, _ = child.communicate(timeout=30)
-        answered = time.perf_counter() - sent
-    finally:
-        child.kill()
-    assert out.strip() == "interrupted" and answered < 1.0
