@@ -430,9 +430,12 @@ def test_poses_allocate_only_their_output():
     assert peak < poses.nbytes + 64 * 1024
 
 
+# Each script answers SIGINT with KeyboardInterrupt even when started from
+# a shell's background job, which starts its children with SIGINT ignored.
 INTERRUPTED_BATCH = """
-import sys, time
+import signal, sys, time
 import numpy as np
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 import kovi
 from chains import pinocchio_model, random_kinbody
@@ -453,8 +456,9 @@ except KeyboardInterrupt:
 
 
 INTERRUPTED_SCAN = """
-import sys
+import signal, sys
 import numpy as np
+signal.signal(signal.SIGINT, signal.default_int_handler)
 from kovi._chain import Chain
 from kovi._kinbody import panda
 

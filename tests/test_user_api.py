@@ -8,6 +8,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 from types import SimpleNamespace
 
 import numpy as np
@@ -201,8 +202,11 @@ def test_types_seen_by_mypy(tmp_path):
     # (line, error code) of each error: the result is a float64 array, not Any
     errors = [(int(line.split(":")[1]), line.rsplit("[", 1)[1].rstrip("]"))
               for line in done.stdout.splitlines() if ": error: " in line]
+    # the frame's Literal comes from the native module's stub, which an
+    # instrumented build does not generate
+    stubbed = (Path(kovi.__file__).parent / "_chain.pyi").exists()
     assert errors == [(7, "assignment"), (8, "arg-type"), (9, "arg-type"), (10, "attr-defined"),
-                      (11, "arg-type")], done.stdout
+                      *[(11, "arg-type")] * stubbed], done.stdout
 
 
 def test_public_classes_are_named_from_the_package():
