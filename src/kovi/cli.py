@@ -141,6 +141,8 @@ def read_configurations(path: Path, body: KinBody) -> NDArray[np.float64]:
             qs = read_npy(file, path) if suffix == ".npy" else read_csv(file, body)
         except (ValueError, EOFError) as exc:   # EOFError: an empty file
             raise UserError(f"{path}: cannot read joint values ({_short(exc)})") from None
+        except MemoryError:
+            raise UserError(f"{path}: too large to read into memory") from None
     if qs.ndim != 2 or qs.shape[1] != body.dof:
         raise UserError(f"{path}: expected rows of {body.dof} joint values, got an array of "
                         f"shape {qs.shape}")
