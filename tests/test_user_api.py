@@ -8,6 +8,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import typing
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -212,4 +213,5 @@ def test_types_seen_by_mypy(tmp_path):
 def test_public_classes_are_named_from_the_package():
     for cls in (kovi.Chain, kovi.Joint, kovi.KinBody):
         assert cls.__module__ == "kovi" and repr(cls) == f"<class 'kovi.{cls.__name__}'>"
+    assert typing.get_type_hints(kovi.KinBody)["joints"] == tuple[kovi.Joint, ...]
     assert "kb: kovi.KinBody" in kovi.Chain.__init__.__doc__

@@ -28,7 +28,7 @@ import sys
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from types import MappingProxyType
-from typing import Any, Literal
+from typing import Any, Literal, get_type_hints
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -646,5 +646,10 @@ def sample_configuration(name: str) -> NDArray[np.float64]:
 
 
 # The public names are kovi.Joint and kovi.KinBody (in reprs, help, pickles
-# of a body: the package resolves them).
-Joint.__module__ = KinBody.__module__ = "kovi"
+# of a body: the package resolves them).  The fields' annotations are
+# resolved here first: typing.get_type_hints reads a class's string
+# annotations in the namespace of its __module__, which kovi's is not.
+for _cls in (Joint, KinBody):
+    _cls.__annotations__ = get_type_hints(_cls)
+    _cls.__module__ = "kovi"
+del _cls
