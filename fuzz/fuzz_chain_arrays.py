@@ -12,8 +12,10 @@ poses an output array that may be wrong in one way or share memory with Q.
 What the entry must make of the values is what numpy makes of them, for
 the chain reads anything but an array or a short list through
 numpy.asarray: another shape is a ValueError (a TypeError for a scalar),
-a dtype other than integer or floating point a TypeError, a value that is
-not finite a ValueError.  An accepted input gives, bit for bit, the poses
+a dtype other than integer, floating point or object a TypeError, and so
+is a bool, complex, str or bytes entry (of an object array, or of lists and
+tuples, where numpy would read True as 1); a value that is not finite is a
+ValueError, after a batch's `out` is checked.  An accepted input gives, bit for bit, the poses
 of poe_forward_kinematics at the values as float64 (the chain's Jacobians:
 those of the same values in a plain array), writes no input, and fills and
 returns the `out` it was given; a refused one leaves `out` as it was.  Any
@@ -226,22 +228,48 @@ def nested_tuples(values):
     return tuple(map(nested_tuples, values)) if isinstance(values, list) else values
 
 
+NOT_REAL = (bool, np.bool_, complex, np.complexfloating, str, bytes)
+
+
+def has_refused_entry(given):
+    """A bool, complex, str or bytes among the entries of nested lists and
+    tuples (or an array of such a dtype among them)."""
+    if isinstance(given, np.ndarray):
+        return given.dtype.kind in "bcUS"
+    if isinstance(given, (list, tuple)):
+        return any(map(has_refused_entry, given))
+    return isinstance(given, NOT_REAL)
+
+
 def joint_values(given, shape_fits):
-    """What the chain must make of `given`: the values as float64, or the
-    exception type it must raise."""
+    """What the chain must make of `given`: the values as float64 (finite
+    or not: the batches check out first), or the exception type it must
+    raise."""
     try:
         array = np.asarray(given)
     except ValueError:  # ragged
         return ValueError
     if not shape_fits(array.shape):
         return TypeError if array.ndim == 0 and not isinstance(given, np.ndarray) else ValueError
-    # float128 too is read, each value rounded to the nearest float64
-    if array.dtype.kind not in "iuf":
+    # float128 too is read, each value rounded to the nearest float64;
+    # object entries are read by float(), after the refused kinds
+    if array.dtype.kind not in "iufO":
         return TypeError
-    values = array.astype(np.float64)
-    if not np.isfinite(values).all():
-        return ValueError
-    return values
+    if isinstance(given, (list, tuple)) and has_refused_entry(given):
+        return TypeError
+    if array.dtype.kind == "O":
+        values = np.empty(array.shape)
+        for index, x in np.ndenumerate(array):
+            if isinstance(x, NOT_REAL):
+                return TypeError
+            try:
+                values[index] = float(x)
+            except OverflowError:
+                return ValueError
+            except (TypeError, ValueError):
+                return TypeError
+        return values
+    return array.astype(np.float64)
 
 
 def output_error(out, rows):
@@ -268,7 +296,11 @@ def expected_outcome(case, values):
     if isinstance(values, type):
         return values
     if case.entry == "poses":
-        return output_error(case.out, len(values)) or values
+        error = output_error(case.out, len(values))
+        if error is not None:
+            return error
+    if not np.isfinite(values).all():
+        return ValueError
     return values
 
 

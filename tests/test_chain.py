@@ -6,6 +6,7 @@ Jacobians with finite differences of those poses and with Pinocchio.
 
 import math
 import os
+from fractions import Fraction
 import pickle
 import re
 import shutil
@@ -123,6 +124,14 @@ def test_jacobian_matches_pinocchio(kb, q):
 
 # --- joint values: the checked entry and Chain.pose share one set of checks
 
+class FloatLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
 PANDA_DOF = 7
 GOOD_Q = [
     [0.1 * i for i in range(7)],
@@ -133,6 +142,9 @@ GOOD_Q = [
     np.linspace(-1, 1, 14)[::2],
     np.linspace(-1, 1, 7).astype(">f8"),
     [np.float64(0.3)] * 7,
+    [2**64] + [0] * 6,
+    [Fraction(1, 3)] * 7,
+    [FloatLike(0.25)] * 7,
 ]
 
 
@@ -174,6 +186,12 @@ BAD_Q = [
     ([0.0] * 6 + [1j], TypeError, "real numbers, got dtype complex128"),
     (["0"] * 7, TypeError, "real numbers, got dtype <U1"),
     (np.zeros(7, dtype=bool), TypeError, "real numbers, got dtype bool"),
+    # one rule for entries, whatever holds them: no bool, complex, str, bytes
+    ([0.0] * 6 + [True], TypeError, "real numbers, got an entry of type bool"),
+    ((1,) * 6 + (np.bool_(True),), TypeError, "real numbers, got an entry of type numpy.bool"),
+    (np.array([0.0] * 6 + ["1"], dtype=object), TypeError, "got an entry of type str"),
+    (np.array([0.0] * 6 + [b"1"], dtype=object), TypeError, "got an entry of type bytes"),
+    (np.array([0.0] * 6 + [10**400], dtype=object), ValueError, "too large for float64"),
 ]
 
 
@@ -285,6 +303,7 @@ BAD_BATCH = [
     ({"threads": 0}, ValueError, "threads must be a positive int, got 0"),
     ({"threads": True}, TypeError, "threads must be a positive int, got bool"),
     ({"threads": 2.0}, TypeError, "threads must be a positive int, got float"),
+    ({"Q": [[0.0] * 6 + [True]] * 3}, TypeError, "Q must hold real numbers, got an entry of type bool"),
 ]
 
 
@@ -305,6 +324,19 @@ def test_a_bad_row_writes_nothing():
     with pytest.raises(ValueError, match=r"Q\[999, 0\] is nan"):
         Chain(panda()).poses(Q, out=out)
     assert not out.any()
+
+
+def test_object_entries_give_the_poses_of_their_values():
+    chain = Chain(panda())
+    Q = [[Fraction(k, 7)] * 7 for k in range(3)]
+    assert bits(chain.poses(np.array(Q, dtype=object))) == bits(chain.poses(np.array(Q, float)))
+    rows = [np.array(row, dtype=object) for row in Q]   # numpy makes an object array of these
+    assert bits(chain.jacobians(rows)) == bits(chain.jacobians(np.array(Q, float)))
+
+
+def test_a_chain_given_for_a_body_is_named():
+    with pytest.raises(TypeError, match=r"expects a kovi.KinBody.*chain.pose\(q\)"):
+        forward_kinematics(Chain(panda()), np.zeros(7))
 
 
 def test_bad_frames_and_bodies_are_refused():
@@ -399,9 +431,12 @@ def test_poses_allocate_only_their_output():
     assert peak < poses.nbytes + 64 * 1024
 
 
+# Each script answers SIGINT with KeyboardInterrupt even when started from
+# a shell's background job, which starts its children with SIGINT ignored.
 INTERRUPTED_BATCH = """
-import sys, time
+import signal, sys, time
 import numpy as np
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 import kovi
 from chains import pinocchio_model, random_kinbody
@@ -421,9 +456,26 @@ except KeyboardInterrupt:
 """
 
 
+INTERRUPTED_SCAN = """
+import signal, sys
+import numpy as np
+signal.signal(signal.SIGINT, signal.default_int_handler)
+from kovi._chain import Chain
+from kovi._kinbody import panda
+
+print(1, flush=True)
+try:
+    Chain(panda()).poses(np.broadcast_to(np.zeros(7), (2**33, 7)), threads=int(sys.argv[1]))
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
 @pytest.mark.parametrize("threads", [1, 2])
-def test_a_long_batch_answers_ctrl_c(threads):
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_BATCH, str(threads)],
+@pytest.mark.parametrize("script", ["INTERRUPTED_BATCH", "INTERRUPTED_SCAN"])
+def test_a_long_batch_answers_ctrl_c(threads, script):
+    # INTERRUPTED_SCAN: in the scan of the values, before any pose
+    child = subprocess.Popen([sys.executable, "-c", globals()[script], str(threads)],
                              stdout=subprocess.PIPE, text=True, cwd=REPO,
                              env={**os.environ, "PYTHONPATH": str(REPO / "tests")})
     try:
@@ -576,3 +628,135 @@ def test_a_state_without_limits_gives_a_chain_without_limits():
     old.__setstate__(chain.__getstate__()[:4])
     assert np.array_equal(old.poses(np.ones((2, 7))), chain.poses(np.ones((2, 7))))
     assert np.isinf(old.limits).all()
+
+
+# --- construction races, shutdown, states
+
+def test_a_chain_being_built_refuses_a_second_constructor():
+    # A body whose joints are slow to read lets another thread in while the
+    # first constructor is under way; the second must not build over it.
+    reading = threading.Event()
+
+    class SlowBody(KinBody):
+        def __getattribute__(self, attr):
+            if attr == "joints":
+                reading.set()
+                time.sleep(0.3)
+            return super().__getattribute__(attr)
+
+    one = KinBody("one", [Joint("j", np.eye(4), [0, 0, 1], np.eye(4))])
+    chain = Chain.__new__(Chain)
+    first = threading.Thread(target=chain.__init__, args=(SlowBody("slow", panda().joints),))
+    first.start()
+    try:
+        reading.wait(10)
+        with pytest.raises(RuntimeError, match="already being initialised"):
+            chain.__init__(one)
+        with pytest.raises(RuntimeError, match="already being initialised"):
+            chain.__setstate__(Chain(one).__getstate__())
+    finally:
+        first.join()
+    Q = np.random.default_rng(3).uniform(-3, 3, size=(50, 7))
+    assert bits(chain.poses(Q, threads=2)) == bits(Chain(panda()).poses(Q))
+    with pytest.warns(RuntimeWarning), pytest.raises(TypeError):
+        chain.__init__(one)   # nanobind's refusal of a ready instance
+
+
+EXIT_DURING_JACOBIANS = """
+import threading, time
+import numpy as np
+from kovi._chain import Chain
+from kovi._kinbody import panda
+
+chain, Q = Chain(panda()), np.zeros((20_000, 7))
+def loop():
+    while True:
+        chain.jacobians(Q, threads=4)
+threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.25)
+"""
+
+
+def test_the_program_ends_silently_in_every_run_with_batches_at_exit():
+    # The end of the program catches the daemon thread at a random point of
+    # its loop: inside a batch, waiting for the lock, taking it back.
+    runs, at_once = 200, 10
+    failures = []
+    for _ in range(runs // at_once):
+        children = [subprocess.Popen([sys.executable, "-c", EXIT_DURING_JACOBIANS],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                    for _ in range(at_once)]
+        for child in children:
+            out, err = child.communicate(timeout=120)
+            if child.returncode != 0 or out or err:
+                failures.append((child.returncode, err[-300:]))
+    assert not failures, f"{len(failures)} of {runs} runs: {failures[:3]}"
+
+
+def edited_state(entry=None, value=None, names=None, limits=None):
+    # the scara's state with one number (row, column of the 27 per joint),
+    # the names or the limits replaced
+    name, joint_names, kinds, packed, bounds, *_ = Chain(kovi.robots.scara()).__getstate__()
+    values = np.frombuffer(packed, "<f8").reshape(-1, 27).copy()
+    if entry is not None:
+        values[entry] = value
+    return (name, names or joint_names, kinds, values.astype("<f8").tobytes(),
+            bounds if limits is None else np.array(limits, "<f8").tobytes())
+
+
+@pytest.mark.parametrize("state, message", [
+    (edited_state((1, 3), np.nan), r"joints\[1\]: T_left must be finite"),
+    (edited_state((1, 20), -np.inf), r"joints\[1\]: T_right must be finite"),
+    (edited_state((2, slice(12, 15)), 0.0), r"joints\[2\]: the axis"),
+    (edited_state((0, slice(12, 15)), (0, 0, 2)), "unit length"),
+    (edited_state((1, 12), np.nan), "unit length"),
+    (edited_state(names=("a", "b", "a", "c")), r"joints\[2\] and joints\[0\] share a name"),
+    (edited_state(names=("a", "", "c", "d")), "must not be empty"),
+    (edited_state(limits=[[0, 1], [1, 0], [0, 1], [0, 1]]), "lower <= upper"),
+    (edited_state(limits=[[0, 1], [np.nan, 1], [0, 1], [0, 1]]), "lower <= upper"),
+])
+def test_a_state_is_held_to_the_checks_of_a_body(state, message):
+    with pytest.raises(ValueError, match="Chain state: .*" + message):
+        Chain.__new__(Chain).__setstate__(state)
+
+
+def test_a_state_s_numbers_are_little_endian_float64():
+    kb = kovi.robots.scara()
+    _, _, _, numbers, limits, _ = Chain(kb).__getstate__()
+    want = [np.concatenate([j.T_left[:3].ravel(), j.axis, j.T_right[:3].ravel()]) for j in kb.joints]
+    assert np.array_equal(np.frombuffer(numbers, "<f8").reshape(-1, 27), want)
+    assert np.array_equal(np.frombuffer(limits, "<f8").reshape(-1, 2), Chain(kb).limits)
+
+
+def test_threads_beyond_the_processors_start_no_more_threads():
+    chain = Chain(panda())
+    Q = np.zeros((400_000, 7))
+    before = len(os.listdir("/proc/self/task"))
+    seen, done = [], threading.Event()
+
+    def watch():
+        while not done.is_set():
+            seen.append(len(os.listdir("/proc/self/task")))
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        chain.poses(Q, threads=10**6)
+    finally:
+        done.set()
+        watcher.join()
+    # the calling thread works too: cpu_count - 1 helpers at most, plus the watcher
+    assert max(seen) <= before + 1 + (os.cpu_count() - 1)
+
+
+def test_shapes_and_out_are_refused_before_the_values_are_scanned():
+    chain = Chain(panda())
+    Q = np.broadcast_to(np.zeros(7), (2**31, 7))
+    start = time.perf_counter()
+    with pytest.raises(ValueError, match="out must have shape"):
+        chain.poses(Q, out=np.empty((2, 4, 4)))
+    with pytest.raises(TypeError, match="threads"):
+        chain.jacobians(Q, threads=True)
+    assert time.perf_counter() - start < 0.1
+
+

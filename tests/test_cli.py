@@ -60,7 +60,7 @@ def test_fk_batch_from_npy_and_csv(tmp_path, capsys):
     (["fk", "panda", "--q", *READY[:6], "nan"], 1, r"kovi: error: q\[6\] is nan"),
     (["fk", "panda"], 2, "kovi fk: error: one of the arguments --q --q-file is required"),
     (["info", "puma"], 1, "kovi: error: 'puma' is neither a sample robot .* nor a URDF file"),
-    (["info", "BRANCHED"], 1, r"the tree branches below 'a'; pass tip_link, one of: b, c"),
+    (["info", "BRANCHED"], 1, r"the tree branches below 'a'; pass --tip-link, one of: b, c"),
     (["fk", "scara", "--q-file", "Q.npy"], 1, "--q-file needs -o/--output"),
     (["fk", "scara", "--q-file", "Q.npy", "-o", "p.npy"], 1,
      r"Q.npy: expected rows of 4 joint values, got an array of shape \(2, 3\)"),
@@ -81,6 +81,14 @@ def test_fk_batch_from_npy_and_csv(tmp_path, capsys):
      "panda has no joint 'elbow'"),
     (["ik", "panda", "--xyz", "0.3", "0", "0.5", "--lock", "1=x"], 1, "'x' is not a joint value"),
     (["ik", "ur5", "--xyz", "0.3", "0", "0.5", "--lock", "1=0"], 1, "--lock applies to a 7-joint"),
+    # files that are not regular, or claim more than they hold
+    (["fk", "scara", "--q-file", "FIFO.npy", "-o", "p.npy"], 1, "FIFO.npy: not a regular file"),
+    (["fk", "scara", "--q-file", "ZERO.csv", "-o", "p.npy"], 1, "ZERO.csv: not a regular file"),
+    (["fk", "scara", "--q-file", "HUGE.npy", "-o", "p.npy"], 1,
+     r"HUGE.npy: the header claims an array of shape \(1000000000000, 4\)"),
+    (["fk", "scara", "--q-file", "DEEP.npy", "-o", "p.npy"], 1, "DEEP.npy: cannot read joint values"),
+    (["fk", "TWO", "--json", "--q", "1.7e308", "1.7e308"], 1, "the pose is not finite"),
+    (["fk", "TWO", "--q", "1.7e308", "1.7e308"], 1, "the pose is not finite"),
 ])
 def test_user_mistake_is_one_line(argv, status, error, tmp_path, monkeypatch, capsys):
     if argv[0] == "plot":  # without matplotlib the command stops before reading q
@@ -95,7 +103,16 @@ def test_user_mistake_is_one_line(argv, status, error, tmp_path, monkeypatch, ca
                                 "<joint name='j' type='revolute'><parent link='a'/><child link='b'/>"
                                 "</joint><joint name='k' type='fixed'><parent link='a'/>"
                                 "<child link='c'/></joint></robot>")
-    argv = [a.replace("BRANCHED", str(tmp_path / "BRANCHED")) for a in argv]
+    os.mkfifo("FIFO.npy")
+    os.symlink("/dev/zero", "ZERO.csv")
+    header = "{'descr': '<f8', 'fortran_order': False, 'shape': %s, }"
+    for name, shape in (("HUGE.npy", "(10**12, 4)".replace("10**12", str(10**12))),
+                        ("DEEP.npy", "(1, " + "-" * 100_000 + "4)")):
+        text = (header % shape).encode()
+        Path(name).write_bytes(b"\x93NUMPY\x02\x00" + len(text).to_bytes(4, "little") + text)
+    Path("TWO").write_text(TWO_SLIDES)
+    argv = [a.replace("BRANCHED", str(tmp_path / "BRANCHED")).replace("TWO", str(tmp_path / "TWO"))
+            for a in argv]
     got, out, err = run(capsys, *argv)
     assert (got, out) == (status, "")
     assert err.count("\n") == 1 and re.search(error, err), err
@@ -130,6 +147,39 @@ def test_ik_of_an_unreachable_pose_fails_with_one_line(capsys):
     assert err == "kovi: error: no configuration reaches the pose\n"
     status, out, err = run(capsys, "ik", "scara", "--xyz", "3", "0", "0")
     assert status == 1 and err.startswith("kovi: error: no solution found: the best")
+TWO_SLIDES = ("<robot name='r'>" + "".join(f"<link name='{n}'/>" for n in "abc") +
+              "".join(f"<joint name='{j}' type='prismatic'><parent link='{p}'/><child link='{c}'/>"
+                      "<axis xyz='1 0 0'/><limit lower='0' upper='1' effort='1' velocity='1'/>"
+                      "</joint>" for j, p, c in (("j", "a", "b"), ("k", "b", "c"))) + "</robot>")
+
+
+@pytest.mark.parametrize("text", ["\ufeff0,0,0,0\n1,0,0,0\n", ""])
+def test_csv_with_a_byte_order_mark_or_empty_is_read_silently(text, tmp_path, capsys):
+    (tmp_path / "q.csv").write_text(text, encoding="utf-8")
+    status, out, err = run(capsys, "fk", "scara", "--q-file", str(tmp_path / "q.csv"),
+                           "-o", str(tmp_path / "p.npy"))
+    rows = text.count("\n")
+    assert (status, out) == (0, "") and err == f"{rows} poses of scara written to {tmp_path / 'p.npy'}\n"
+    assert np.load(tmp_path / "p.npy").shape == (rows, 4, 4)
+
+
+def test_plot_names_the_file_it_wrote_and_refuses_what_it_cannot_draw(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    status, _, err = run(capsys, "plot", "panda", "-o", str(tmp_path / "noext"))
+    assert status == 0 and err == f"panda drawn to {tmp_path / 'noext.png'}\n"
+    assert (tmp_path / "noext.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    (tmp_path / "two.urdf").write_text(TWO_SLIDES)
+    status, _, err = run(capsys, "plot", str(tmp_path / "two.urdf"), "--q", "1.7e308", "1.7e308",
+                         "-o", str(tmp_path / "far.png"))
+    assert status == 1 and err.count("\n") == 1 and "too far apart to draw" in err
+
+
+def test_a_closed_pipe_ends_the_command_quietly():
+    child = subprocess.Popen([str(BIN / "kovi"), "info", "panda"], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+    child.stdout.close()   # the reader has gone before the first line
+    err = child.stderr.read()
+    assert (child.wait(timeout=120), err) == (141, b"")
 
 
 def test_plot_writes_a_png(tmp_path, capsys):
@@ -169,9 +219,15 @@ CORE_LINES = (re.search(r"^core: .*$", README, re.M).group(),
 @pytest.mark.parametrize("code", PYTHON_BLOCKS,
                          ids=[f"python{i}" for i in range(len(PYTHON_BLOCKS))])
 def test_readme_python_example(code, tmp_path, monkeypatch):
-    if "import dask" in code:
-        pytest.importorskip("distributed")
     monkeypatch.chdir(tmp_path)
+    if "__main__" in code:
+        # run as the script a reader would save it as: worker processes import it
+        pytest.importorskip("distributed")
+        (tmp_path / "example.py").write_text(code)
+        done = subprocess.run([sys.executable, "example.py"], capture_output=True, text=True,
+                              timeout=300)
+        assert done.returncode == 0, done.stderr[-2000:]
+        return
     exec(compile(code, "README.md", "exec"), {"__name__": "__readme__"})
 
 

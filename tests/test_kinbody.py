@@ -1,4 +1,6 @@
 import math
+import pickle
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -115,11 +117,67 @@ _nan[1, 3], _inf[2, 2] = np.nan, -np.inf
     ("joint_type", "Revolute", ValueError),
     ("joint_type", None, TypeError),
     ("joint_type", 0, TypeError),
+    # one rule for numbers: no bool, complex, str or bytes among them
+    ("axis", [True, 0, 0], TypeError),
+    ("axis", np.array(["1", 0, 0], dtype=object), TypeError),
+    ("axis", np.array([b"1", 0, 0], dtype=object), TypeError),
+    ("limits", (0.0, np.bool_(True)), TypeError),
+    ("limits", (math.inf, math.inf), ValueError),
 ])
 def test_bad_joint_field_names_joint_and_field(field, value, exc):
     with pytest.raises(exc) as info:
         Joint("elbow_7", **{**GOOD, field: value})
     assert "elbow_7" in str(info.value) and field in str(info.value)
+
+
+def test_numbers_float_reads_are_accepted():
+    class FloatLike:
+        def __float__(self):
+            return 0.5
+
+    j = Joint("j", np.eye(4), [Fraction(1), 0, 0], np.eye(4), limits=(FloatLike(), 2**64))
+    assert j.axis.tolist() == [1.0, 0.0, 0.0] and j.limits == (0.5, 2.0**64)
+
+
+def forged_pickle(cls, state):
+    # what a payload naming only the class and a state of its own unpickles to
+    return pickle.loads(b"\x80\x02c" + f"kovi._kinbody\n{cls.__name__}\n".encode()
+                        + b")\x81" + pickle.dumps(state, 2)[2:-1] + b"b.")
+
+
+_fields = ["j", np.eye(4), np.array([0.0, 0.0, 1.0]), np.eye(4), "revolute", None]
+
+
+@pytest.mark.parametrize("cls, state, error", [
+    (Joint, ["j", _nan, *_fields[2:]], ValueError),
+    (Joint, dict(zip(["name", "T_left", "axis", "T_right", "joint_type", "limits"],
+                     ["j", np.eye(4), [0, 0, 2], np.eye(4), "revolute", None])), ValueError),
+    (Joint, {"name": "j"}, TypeError),
+    (KinBody, ["arm", (Joint("a", **GOOD),) * 2], ValueError),
+    (KinBody, ["arm", ("a",)], TypeError),
+])
+def test_unpickling_goes_through_the_constructors(cls, state, error):
+    with pytest.raises(error):
+        forged_pickle(cls, state)
+
+
+def test_an_unpickled_joint_is_a_checked_one():
+    state = (None, {"name": "j", "T_left": np.eye(4)[:3].tolist(), "axis": (0, 0, 1),
+                    "T_right": np.eye(4).tolist(), "joint_type": "prismatic", "limits": [0, 1]})
+    j = forged_pickle(Joint, state)
+    assert j.T_left.shape == (4, 4) and not j.T_left.flags.writeable
+    assert j.limits == (0.0, 1.0)
+    with pytest.raises(TypeError, match="immutable"):
+        j.__init__("k", **GOOD)
+    with pytest.raises(TypeError, match="immutable"):
+        j.__setstate__(state)
+
+
+@pytest.mark.parametrize("row", [np.eye(7), [0.0] * 10_000])
+def test_a_bad_dh_row_is_shown_in_one_short_line(row):
+    with pytest.raises(ValueError) as info:
+        KinBody.from_dh([row])
+    assert "\n" not in str(info.value) and len(str(info.value)) < 300
 
 
 @pytest.mark.parametrize("entry", [None, "joint", GOOD])

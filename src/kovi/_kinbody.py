@@ -23,10 +23,11 @@ from __future__ import annotations
 
 import math
 import os
+import reprlib
 import sys
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
-from typing import Any, Literal
+from typing import Any, Literal, get_type_hints
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -51,6 +52,20 @@ _BOTTOM_ROW = np.array([0.0, 0.0, 0.0, 1.0])
 _FLOAT_MIN = sys.float_info.min   # the least normal double
 
 
+# The one rule for every number a body is made of (transforms, axes, limits,
+# DH entries), and for joint values: real numbers only.  An int, a float, a
+# numpy integer or floating scalar or array, and any other object that
+# float() reads as a number (a Fraction, a Decimal, an int beyond int64, an
+# object with __float__) are accepted.  bool, complex, str and bytes are
+# refused wherever they appear, alone, in a list or in an array; a str is
+# never parsed as a number.
+_NOT_REAL = (bool, np.bool_, complex, np.complexfloating, str, bytes, np.str_, np.bytes_)
+
+
+def _not_real(kind: str, where: str, field: str) -> TypeError:
+    return TypeError(f"{where}: {field} must hold real numbers, got {kind}")
+
+
 def _real_array(value: object, where: str, field: str) -> NDArray[np.float64]:
     """``value`` as a new float64 array, or a TypeError/ValueError naming the field."""
     try:
@@ -60,26 +75,33 @@ def _real_array(value: object, where: str, field: str) -> NDArray[np.float64]:
         raise ValueError(f"{where}: {field} is not a regular array ({exc})") from None
     kind = arr.dtype.kind
     if kind in "iuf":
+        if not isinstance(value, np.ndarray):
+            # numpy reads [True, 0, 0] as integers and (0.5, True) as
+            # floats: look at the entries themselves
+            _refuse_entries(np.asarray(value, dtype=object), where, field)
         out = np.array(arr, dtype=np.float64, order="C")
     elif kind == "O":
-        # e.g. Fraction/Decimal entries, or huge ints; convert one by one so a
-        # stray complex or bool is not silently coerced
-        if any(isinstance(x, (bool, np.bool_, complex, np.complexfloating)) for x in arr.flat):
-            raise TypeError(f"{where}: {field} must contain real numbers, got {arr.dtype} "
-                            "entries that are bool or complex")
+        # Fraction/Decimal entries, huge ints, objects with __float__:
+        # converted one by one, after the refused kinds are ruled out
+        _refuse_entries(arr, where, field)
         out = np.empty(arr.shape, dtype=np.float64)
-        try:
-            for idx, x in np.ndenumerate(arr):
+        for idx, x in np.ndenumerate(arr):
+            try:
                 out[idx] = float(x)
-        except OverflowError:
-            raise ValueError(f"{where}: {field} has an entry too large for float64") from None
-        except (TypeError, ValueError):
-            raise TypeError(f"{where}: {field} must contain real numbers, "
-                            f"got entry {x!r}") from None
+            except OverflowError:
+                raise ValueError(f"{where}: {field} has an entry too large for float64") from None
+            except (TypeError, ValueError):
+                raise _not_real(f"an entry of type {type(x).__name__}", where, field) from None
     else:
-        # complex, bool, str, datetime, ...: none of them is a length
-        raise TypeError(f"{where}: {field} must contain real numbers, got dtype {arr.dtype}")
+        # complex, bool, str, bytes, datetime, ...: none of them is a length
+        raise _not_real(f"dtype {arr.dtype}", where, field)
     return out
+
+
+def _refuse_entries(arr: NDArray[Any], where: str, field: str) -> None:
+    for x in arr.flat:
+        if isinstance(x, _NOT_REAL):
+            raise _not_real(f"an entry of type {type(x).__name__}", where, field)
 
 
 def _check_finite(arr: NDArray[np.float64], where: str, field: str) -> None:
@@ -132,7 +154,8 @@ def _limits(value: object, where: str) -> tuple[float, float] | None:
     if arr.shape != (2,):
         raise ValueError(f"{where}: limits must be (lower, upper), got shape {arr.shape}")
     lower, upper = arr.tolist()
-    if math.isnan(lower) or math.isnan(upper) or lower > upper:
+    # (inf, inf) and (-inf, -inf) hold no value at all
+    if not lower <= upper or lower == math.inf or upper == -math.inf:
         raise ValueError(f"{where}: limits must satisfy lower <= upper, "
                          f"got ({lower!r}, {upper!r})")
     return (lower, upper)
@@ -186,6 +209,7 @@ class Joint:
     def __init__(self, name: str, T_left: ArrayLike, axis: ArrayLike, T_right: ArrayLike,
                  joint_type: str = "revolute", *, limits: ArrayLike | None = None,
                  normalize: bool = False) -> None:
+        _refuse_second_init(self, Joint)
         if not isinstance(name, str):
             raise TypeError(f"joint name must be a str, got {type(name).__name__}")
         if not name:
@@ -211,9 +235,46 @@ class Joint:
         return (_rebuild_joint, (self.name, self.T_left, self.axis, self.T_right,
                                  self.joint_type, self.limits))
 
+    def __setstate__(self, state: object) -> None:
+        # A pickle may name the class and give a state of its own (the field
+        # values in order, or a dict of them, as the generated methods of a
+        # slotted dataclass would read): it goes through the constructor.
+        fields = _state_fields(state, _JOINT_FIELDS, "Joint")
+        limits = fields.pop("limits", None)
+        Joint.__init__(self, **fields, limits=limits)
+
     def __repr__(self) -> str:
         limits = "" if self.limits is None else f", limits={self.limits}"
         return f"Joint({self.name!r}, {self.joint_type}, axis={self.axis.tolist()}{limits})"
+
+
+_JOINT_FIELDS = ("name", "T_left", "axis", "T_right", "joint_type", "limits")
+# link_names last: a state from before bodies kept them has the first two
+_BODY_FIELDS = ("name", "joints", "link_names")
+
+
+def _refuse_second_init(obj: object, cls: type) -> None:
+    # A frozen record is made once: calling __init__ (or __setstate__) again
+    # on a made one would change it behind the back of whatever holds it.
+    try:
+        cls.name.__get__(obj)  # type: ignore[attr-defined]
+    except AttributeError:
+        return
+    raise TypeError(f"{cls.__name__} is immutable: it is initialised once")
+
+
+def _state_fields(state: object, names: tuple[str, ...], what: str,
+                  optional: int = 0) -> dict[str, Any]:
+    """The fields of a pickled state; the last `optional` names may be absent."""
+    if isinstance(state, tuple) and len(state) == 2 and state[0] is None:
+        state = state[1]   # (None, slots) as object.__reduce_ex__ writes it
+    for given in (names[: len(names) - k] for k in range(optional + 1)):
+        if isinstance(state, (list, tuple)) and len(state) == len(given):
+            return dict(zip(given, state))
+        if isinstance(state, dict) and set(state) == set(given):
+            return dict(state)
+    raise TypeError(f"{what} state must hold the fields {', '.join(names)}, "
+                    f"got {type(state).__name__}")
 
 
 def _rebuild_joint(name: str, T_left: ArrayLike, axis: ArrayLike, T_right: ArrayLike,
@@ -254,6 +315,7 @@ class KinBody:
 
     def __init__(self, name: str, joints: Iterable[Joint], *,
                  link_names: Iterable[str] | None = None) -> None:
+        _refuse_second_init(self, KinBody)
         if not isinstance(name, str):
             raise TypeError(f"body name must be a str, got {type(name).__name__}")
         if isinstance(joints, (str, bytes)) or not isinstance(joints, Iterable):
@@ -276,6 +338,10 @@ class KinBody:
     def __reduce__(self) -> tuple[object, ...]:
         # through the constructor, which checks the joints again
         return (_rebuild_body, (self.name, self.joints, self.link_names))
+
+    def __setstate__(self, state: object) -> None:
+        # through the constructor, as for Joint
+        KinBody.__init__(self, **_state_fields(state, _BODY_FIELDS, "KinBody", optional=1))
 
     @property
     def dof(self) -> int:
@@ -473,6 +539,12 @@ def _real_scalar(value: object, where: str, field: str) -> float:
     return float(arr)
 
 
+def _short_repr(value: object, limit: int = 80) -> str:
+    """``repr(value)`` on one line, cut to about ``limit`` characters."""
+    text = " ".join(reprlib.repr(value).split())
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
 def _body_from_dh(rows: Iterable[Sequence[object]], convention: str, name: str, base: object,
                   tool: object, limits: Iterable[ArrayLike | None] | None) -> KinBody:
     if convention not in ("standard", "modified"):
@@ -492,7 +564,7 @@ def _body_from_dh(rows: Iterable[Sequence[object]], convention: str, name: str, 
             row = row.tolist()   # a row of a numeric table
         if isinstance(row, (str, bytes)) or not isinstance(row, Sequence) or not 4 <= len(row) <= 6:
             raise ValueError(f"{where} must be (a, alpha, d, theta_offset[, joint_type[, name]]), "
-                             f"got {row!r}")
+                             f"got {_short_repr(row)}")
         a, alpha, d, offset = (_real_scalar(x, where, f) for x, f in zip(row, _DH_FIELDS))
         # The joint moves theta (revolute) or d (prismatic); either way the
         # motion sits between RotZ(theta_offset) and TransZ(d), which commute
@@ -644,3 +716,13 @@ def __getattr__(name: str) -> Any:
         from kovi.robots import _samples
         return getattr(_samples, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+# The public names are kovi.Joint and kovi.KinBody (in reprs, help, pickles
+# of a body: the package resolves them).  The fields' annotations are
+# resolved here first: typing.get_type_hints reads a class's string
+# annotations in the namespace of its __module__, which kovi's is not.
+for _cls in (Joint, KinBody):
+    _cls.__annotations__ = get_type_hints(_cls)
+    _cls.__module__ = "kovi"
+del _cls

@@ -16,13 +16,18 @@ standard error and exit status 1 (2 for a malformed command line).
 from __future__ import annotations
 
 import argparse
+import io
 import json
+import math
+import os
+import stat
 import sys
 import time
+import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TextIO
+from typing import Any, BinaryIO, TextIO
 
 import numpy as np
 from numpy.typing import NDArray
@@ -68,20 +73,78 @@ def load_robot(name: str, base_link: str | None, tip_link: str | None) -> Robot:
                  np.zeros(chain.body.dof))
 
 
+def open_regular_file(path: Path) -> BinaryIO:
+    """``path`` opened for reading if it is a regular file: a FIFO would
+    block the command for good and a device (``/dev/zero``) never end, so
+    anything else is refused before a byte is read.  Opened without
+    blocking, and checked on the open file, so that what is checked is what
+    is read."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    except OSError as exc:
+        raise UserError(f"{path}: cannot open ({exc.strerror})") from None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise UserError(f"{path}: not a regular file")
+        os.set_blocking(fd, True)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def read_npy(file: BinaryIO, path: Path) -> NDArray[Any]:
+    """The array of a .npy file, once its header is known to describe no
+    more data than the file holds: numpy would otherwise try to allocate
+    whatever the header claims."""
+    start = file.read(6)
+    if start.startswith(b"PK\x03\x04"):   # an .npz archive under a .npy name
+        raise UserError(f"{path}: expected a single array of joint values, got an archive")
+    file.seek(0)
+    try:
+        version = np.lib.format.read_magic(file)
+        read_header = {(1, 0): np.lib.format.read_array_header_1_0,
+                       (2, 0): np.lib.format.read_array_header_2_0}.get(version)
+        if read_header is None:
+            raise ValueError(f"unsupported .npy version {version}")
+        shape, _, dtype = read_header(file)
+    except (ValueError, EOFError, SyntaxError, RecursionError, MemoryError, TypeError) as exc:
+        # RecursionError, MemoryError: a header nested beyond the parser's reach
+        raise UserError(f"{path}: cannot read joint values (a malformed .npy header: "
+                        f"{_short(exc)})") from None
+    if dtype.kind not in "iuf":
+        raise UserError(f"{path}: joint values must be real numbers, got dtype {dtype}")
+    claimed = math.prod(shape) * dtype.itemsize
+    held = os.fstat(file.fileno()).st_size - file.tell()
+    if claimed > held:
+        raise UserError(f"{path}: the header claims an array of shape {shape} ({claimed} bytes), "
+                        f"the file holds {held} bytes")
+    file.seek(0)
+    return np.load(file, allow_pickle=False)
+
+
+def read_csv(file: BinaryIO, body: KinBody) -> NDArray[Any]:
+    # utf-8-sig: a byte order mark (as spreadsheet programs write) is no number
+    text = io.TextIOWrapper(file, encoding="utf-8-sig")
+    with warnings.catch_warnings():
+        # an empty file is zero configurations, without numpy's warning
+        warnings.simplefilter("ignore", UserWarning)
+        qs = np.loadtxt(text, delimiter=",", ndmin=2, dtype=np.float64)
+    return qs if qs.size else np.empty((0, body.dof))
+
+
 def read_configurations(path: Path, body: KinBody) -> NDArray[np.float64]:
     """The rows of joint values in a .npy or .csv file, checked."""
-    try:
-        if path.suffix.lower() == ".npy":
-            qs = np.load(path, allow_pickle=False)
-        elif path.suffix.lower() == ".csv":
-            qs = np.loadtxt(path, delimiter=",", ndmin=2, dtype=np.float64)
-        else:
-            raise UserError(f"{path}: expected a .npy or .csv file of joint values")
-    except (ValueError, EOFError) as exc:   # EOFError: an empty file
-        raise UserError(f"{path}: cannot read joint values ({exc})") from None
-    if not isinstance(qs, np.ndarray):      # an .npz archive under a .npy name
-        qs.close()
-        raise UserError(f"{path}: expected a single array of joint values, got an archive")
+    suffix = path.suffix.lower()
+    if suffix not in (".npy", ".csv"):
+        raise UserError(f"{path}: expected a .npy or .csv file of joint values")
+    with open_regular_file(path) as file:
+        try:
+            qs = read_npy(file, path) if suffix == ".npy" else read_csv(file, body)
+        except (ValueError, EOFError) as exc:   # EOFError: an empty file
+            raise UserError(f"{path}: cannot read joint values ({_short(exc)})") from None
+        except MemoryError:
+            raise UserError(f"{path}: too large to read into memory") from None
     if qs.ndim != 2 or qs.shape[1] != body.dof:
         raise UserError(f"{path}: expected rows of {body.dof} joint values, got an array of "
                         f"shape {qs.shape}")
@@ -93,6 +156,12 @@ def read_configurations(path: Path, body: KinBody) -> NDArray[np.float64]:
         row, col = bad[0]
         raise UserError(f"{path}: row {row}: q[{col}] is {qs[row, col]}")
     return qs
+
+
+def _short(exc: BaseException, limit: int = 200) -> str:
+    """An exception's message on one line, cut to about ``limit`` characters."""
+    text = " ".join(str(exc).split()) or type(exc).__name__
+    return text if len(text) <= limit else text[:limit - 3] + "..."
 
 
 class Progress:
@@ -175,8 +244,11 @@ def run_fk(args: argparse.Namespace) -> None:
         T = kovi.forward_kinematics(kb, args.q)
     except ValueError as exc:   # the number of values, or one not finite
         raise UserError(str(exc)) from None
+    if not np.isfinite(T).all():
+        # JSON has no infinity or NaN: such a pose is an error, in either form
+        raise UserError("the pose is not finite at these joint values (it overflows float64)")
     if args.json:
-        print(json.dumps({"robot": kb.name, "q": args.q, "pose": T.tolist()}))
+        print(json.dumps({"robot": kb.name, "q": args.q, "pose": T.tolist()}, allow_nan=False))
     else:
         print(f"{kb.name}: base-to-end pose (metres) at q = {args.q}")
         print(format_pose(T))
@@ -205,8 +277,13 @@ def run_plot(args: argparse.Namespace) -> None:
     q = robot.default_q if args.q is None else args.q
     frames = joint_frames(kb, q)
     origins = np.array([F[:3, 3] for F in frames])
-    span = float(np.ptp(origins, axis=0).max()) or 1.0
-    centre = (origins.max(axis=0) + origins.min(axis=0)) / 2
+    with np.errstate(over="ignore", invalid="ignore"):
+        span = float(np.ptp(origins, axis=0).max()) or 1.0
+        centre = (origins.max(axis=0) + origins.min(axis=0)) / 2
+    if not (math.isfinite(span) and np.isfinite(centre).all() and
+            np.isfinite(np.array(frames)).all()):
+        raise UserError(f"{kb.name}: the frames lie too far apart to draw (their coordinates "
+                        "overflow float64)")
 
     fig = Figure(figsize=(6, 6))
     FigureCanvasAgg(fig)
@@ -237,11 +314,16 @@ def run_plot(args: argparse.Namespace) -> None:
     ax.set_title(f"{kb.name} at q = [{values}]\n"
                  "frames: x red, y green, z blue; joint axes dashed",
                  fontsize=9)
+    # A name without an extension gets the default format's, as matplotlib
+    # adds it: the message names the file written.
+    output = args.output
+    if not os.path.splitext(output)[1][1:]:
+        output = output.rstrip(".") + "." + fig.canvas.get_default_filetype()
     try:
-        fig.savefig(args.output, dpi=110)
+        fig.savefig(output, dpi=110)
     except ValueError as exc:  # an unknown image format
-        raise UserError(f"{args.output}: {exc}") from None
-    print(f"{kb.name} drawn to {args.output}", file=sys.stderr)
+        raise UserError(f"{output}: {exc}") from None
+    print(f"{kb.name} drawn to {output}", file=sys.stderr)
 
 
 def read_target(args: argparse.Namespace) -> NDArray[np.float64]:
@@ -455,7 +537,17 @@ def main(argv: Sequence[str] | None = None) -> int:
         _protect_negative_numbers(sys.argv[1:] if argv is None else argv))
     try:
         args.run(args)
+        sys.stdout.flush()   # here, where a closed pipe is answered below
+    except BrokenPipeError:
+        # The reader has gone (kovi info ... | head -1): end quietly, as Unix
+        # tools do, with nothing left to flush at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return 128 + 13   # as a process ended by SIGPIPE
     except (UserError, URDFError, OSError) as exc:
-        print(f"kovi: error: {exc}", file=sys.stderr)
+        # The URDF reader names its own parameter; here it is the flag.
+        message = str(exc).replace("pass tip_link", "pass --tip-link")
+        print(f"kovi: error: {message}", file=sys.stderr)
         return 1
     return 0

@@ -4,6 +4,7 @@
 // results do not depend on the number of threads.
 #include "batch_runner.hpp"
 
+#include <cxxabi.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,17 +76,52 @@ void join_helpers(std::vector<std::thread> &helpers) noexcept
     }
 }
 
-// Called before each time the calling thread takes the interpreter lock
-// back.  Once the interpreter is shutting down, 3.12 ends a thread that
-// takes the lock with pthread_exit, whose forced unwind through these
-// noexcept frames would call std::terminate and abort the process (a
-// daemon thread inside a batch when the program ends).  So such a thread
-// stops the batch, waits for its helpers, and never returns, as later
-// versions of the interpreter block such threads themselves: the end of
-// the process ends it.  The main thread runs the shutdown itself (a batch
-// in a finalizer) and takes the lock back as usual: it must not park.
-// (A thread already waiting for the lock when the shutdown starts is not
-// covered: that wait is the interpreter's.)
+// Parks the calling thread for good: it holds no lock and touches nothing,
+// and the end of the process ends it.
+[[noreturn]] void park_forever() noexcept
+{
+    for (;;) {
+        pause();
+    }
+}
+
+// Once the interpreter is shutting down, 3.12 ends a thread other than the
+// finalizing one that takes the interpreter lock with pthread_exit (later
+// versions block it forever instead).  pthread_exit unwinds the stack, and
+// that unwind through a noexcept frame calls std::terminate: a daemon thread
+// inside a batch when the program ends would abort the process.  So the
+// lock is taken back here, in a frame that may unwind, and the forced
+// unwind is caught and never finishes: the thread parks inside the handler
+// (leaving it, by return or by rethrow, would end the catch and let the
+// C library abort with "exception not rethrown").  Only called once the
+// helper threads are joined, so nothing else of the batch runs meanwhile.
+void take_lock_back(PyThreadState *state)
+{
+    try {
+        PyEval_RestoreThread(state);
+    }
+    catch (abi::__forced_unwind &) {
+        park_forever();
+    }
+}
+
+// The same, from a noexcept caller: any other exception cannot come out of
+// the interpreter's C code.
+void restore_thread(PyThreadState *state) noexcept
+{
+    try {
+        take_lock_back(state);
+    }
+    catch (...) {
+        park_forever();
+    }
+}
+
+// A thread that sees the shutdown has begun before it asks for the lock
+// stops the batch, waits for its helpers and parks at once, without
+// relying on the unwind above.  The main thread runs the shutdown itself
+// (a batch in a finalizer) and takes the lock back as usual: it must not
+// park.
 void park_if_finalizing(Batch &batch, std::vector<std::thread> &helpers,
                         bool main_thread) noexcept
 {
@@ -94,9 +130,7 @@ void park_if_finalizing(Batch &batch, std::vector<std::thread> &helpers,
     }
     batch.stop.store(true, std::memory_order_relaxed);
     join_helpers(helpers);
-    for (;;) {
-        pause();
-    }
+    park_forever();
 }
 
 }  // namespace
@@ -122,12 +156,16 @@ int run_rows(Py_ssize_t rows, int threads, Py_ssize_t chunk_rows, RowRangeFuncti
     }
     auto last_check = std::chrono::steady_clock::now();
     while (batch.compute_next_chunk()) {
+        // Only the main thread runs signal handlers: any other thread has
+        // no reason to take the lock back before the batch is done.
+        if (!main_thread) {
+            continue;
+        }
         auto now = std::chrono::steady_clock::now();
         if (now - last_check < signal_check_interval) {
             continue;
         }
-        park_if_finalizing(batch, helpers, main_thread);
-        PyEval_RestoreThread(state);
+        restore_thread(state);
         interrupted = PyErr_CheckSignals() < 0;
         state = PyEval_SaveThread();
         if (interrupted) {
@@ -138,7 +176,7 @@ int run_rows(Py_ssize_t rows, int threads, Py_ssize_t chunk_rows, RowRangeFuncti
     }
     join_helpers(helpers);
     park_if_finalizing(batch, helpers, main_thread);
-    PyEval_RestoreThread(state);
+    restore_thread(state);
     return interrupted ? -1 : 0;
 }
 

@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 #include <thread>
 
 #include "batch_runner.hpp"
@@ -308,6 +311,100 @@ void compute_jacobians(const void *context, Py_ssize_t begin, Py_ssize_t end) no
 
 constexpr std::size_t numbers_per_joint = 27;
 
+// How far an axis's length may be from 1, as kovi.Joint allows.
+constexpr double axis_unit_tolerance = 1e-9;
+
+// What kovi.Joint and kovi.KinBody ensure of a body, checked again on every
+// chain however it was made: a KinBody subclass may answer anything for its
+// joints, and a pickle may hold anything at all.  Names non-empty and
+// unique; every number finite; a unit axis; limits ordered.  The message
+// names the joint (by index: its name may be the fault).
+bool check_chain(const Chain &chain) noexcept
+{
+    std::unordered_map<std::string_view, Py_ssize_t> seen;
+    try {
+        seen.reserve(chain.joint_names.size());
+    }
+    catch (...) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < chain.dof(); i++) {
+        const std::string &name = chain.joint_names[i];
+        if (name.empty()) {
+            PyErr_Format(PyExc_ValueError, "joints[%zd]: a joint name must not be empty", i);
+            return false;
+        }
+        auto [where, inserted] = seen.try_emplace(name, i);
+        if (!inserted) {
+            PyErr_Format(PyExc_ValueError, "joints[%zd] and joints[%zd] share a name", i,
+                         where->second);
+            return false;
+        }
+        const JointRecord &joint = chain.joints[i];
+        for (const AffineBlock *block : {&joint.left, &joint.right}) {
+            for (int k = 0; k < 12; k++) {
+                if (!std::isfinite(block->e[k / 4][k % 4])) {
+                    PyErr_Format(PyExc_ValueError, "joints[%zd]: %s must be finite", i,
+                                 block == &joint.left ? "T_left" : "T_right");
+                    return false;
+                }
+            }
+        }
+        const double *a = joint.axis;
+        if (!std::isfinite(a[0]) || !std::isfinite(a[1]) || !std::isfinite(a[2]) ||
+            !(std::fabs(std::hypot(a[0], a[1], a[2]) - 1.0) <= axis_unit_tolerance)) {
+            PyErr_Format(PyExc_ValueError, "joints[%zd]: the axis must be finite with unit "
+                         "length", i);
+            return false;
+        }
+        const JointLimit &limit = chain.limits[i];
+        if (!(limit.lower <= limit.upper) || limit.lower == HUGE_VAL || limit.upper == -HUGE_VAL) {
+            PyErr_Format(PyExc_ValueError, "joints[%zd]: limits must be (lower, upper) with "
+                         "lower <= upper", i);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Pickled numbers are little-endian float64 whatever the machine, so that a
+// pickle means the same everywhere.  (States written before this rule were
+// in the writer's byte order: little-endian on every machine kovi ran on.)
+void put_le(double value, char *to) noexcept
+{
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    for (int b = 0; b < 8; b++) {
+        to[b] = static_cast<char>(bits >> (8 * b));
+    }
+}
+
+double get_le(const char *from) noexcept
+{
+    std::uint64_t bits = 0;
+    for (int b = 0; b < 8; b++) {
+        bits |= static_cast<std::uint64_t>(static_cast<unsigned char>(from[b])) << (8 * b);
+    }
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+void put_le(const double *values, std::size_t n, char *to) noexcept
+{
+    for (std::size_t k = 0; k < n; k++) {
+        put_le(values[k], to + 8 * k);
+    }
+}
+
+void get_le(const char *from, std::size_t n, double *values) noexcept
+{
+    for (std::size_t k = 0; k < n; k++) {
+        values[k] = get_le(from + 8 * k);
+    }
+}
+
 // Room for n joints, their names and limits; MemoryError if there is none.
 bool make_room(Chain &chain, Py_ssize_t n) noexcept
 {
@@ -361,7 +458,8 @@ bool chain_from_body(PyObject *kb, Chain &chain) noexcept
             return false;
         }
     }
-    return kovi::robot::read_link_names(kb, chain) && kovi::solvers::plan_chain(chain);
+    return check_chain(chain) && kovi::robot::read_link_names(kb, chain) &&
+           kovi::solvers::plan_chain(chain);
 }
 
 PyObject *chain_state(const Chain &chain) noexcept
@@ -376,16 +474,18 @@ PyObject *chain_state(const Chain &chain) noexcept
     if (!name || !names || !kinds || !numbers || !limits || !links) {
         return nullptr;
     }
-    std::memcpy(PyBytes_AS_STRING(limits.get()), chain.limits.data(), n * 2 * sizeof(double));
+    char *bounds = PyBytes_AS_STRING(limits.get());
     auto *kind_text = static_cast<char *>(PyUnicode_DATA(kinds.get()));
-    auto *values = reinterpret_cast<double *>(PyBytes_AS_STRING(numbers.get()));
+    char *values = PyBytes_AS_STRING(numbers.get());
     for (Py_ssize_t i = 0; i < n; i++) {
         const JointRecord &joint = chain.joints[i];
         kind_text[i] = joint.prismatic ? 'P' : 'R';
-        double *v = values + i * numbers_per_joint;
-        std::memcpy(v, joint.left.e, 12 * sizeof(double));
-        std::memcpy(v + 12, joint.axis, 3 * sizeof(double));
-        std::memcpy(v + 15, joint.right.e, 12 * sizeof(double));
+        char *v = values + i * numbers_per_joint * 8;
+        put_le(&joint.left.e[0][0], 12, v);
+        put_le(joint.axis, 3, v + 12 * 8);
+        put_le(&joint.right.e[0][0], 12, v + 15 * 8);
+        put_le(chain.limits[i].lower, bounds + 16 * i);
+        put_le(chain.limits[i].upper, bounds + 16 * i + 8);
     }
     return PyTuple_Pack(6, name.get(), names.get(), kinds.get(), numbers.get(), limits.get(),
                         links.get());
@@ -416,9 +516,8 @@ bool chain_from_state(PyObject *state, Chain &chain) noexcept
     if (!make_room(rebuilt, n)) {
         return false;
     }
-    const auto *values = reinterpret_cast<const double *>(PyBytes_AS_STRING(numbers));
-    const auto *bounds =
-        limits != nullptr ? reinterpret_cast<const double *>(PyBytes_AS_STRING(limits)) : nullptr;
+    const char *values = PyBytes_AS_STRING(numbers);
+    const char *bounds = limits != nullptr ? PyBytes_AS_STRING(limits) : nullptr;
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject *joint_name = PyTuple_GET_ITEM(names, i);
         Py_UCS4 kind = PyUnicode_READ_CHAR(kinds, i);
@@ -430,19 +529,24 @@ bool chain_from_state(PyObject *state, Chain &chain) noexcept
             return false;
         }
         JointRecord &joint = rebuilt.joints[i];
-        const double *v = values + i * numbers_per_joint;
-        std::memcpy(joint.left.e, v, 12 * sizeof(double));
-        std::memcpy(joint.axis, v + 12, 3 * sizeof(double));
-        std::memcpy(joint.right.e, v + 15, 12 * sizeof(double));
+        const char *v = values + i * numbers_per_joint * 8;
+        get_le(v, 12, &joint.left.e[0][0]);
+        get_le(v + 12 * 8, 3, joint.axis);
+        get_le(v + 15 * 8, 12, &joint.right.e[0][0]);
         joint.prismatic = kind == 'P';
         if (bounds != nullptr) {
-            const double lower = bounds[2 * i], upper = bounds[2 * i + 1];
-            if (!(lower <= upper) || lower == HUGE_VAL || upper == -HUGE_VAL) {
-                PyErr_SetString(PyExc_ValueError, "Chain state: malformed joint limits");
-                return false;
-            }
-            rebuilt.limits[i] = {lower, upper};
+            rebuilt.limits[i] = {get_le(bounds + 16 * i), get_le(bounds + 16 * i + 8)};
         }
+    }
+    if (!check_chain(rebuilt)) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+            return false;
+        }
+        // Say where the fault came from: a state is no body the caller made.
+        PyObject *cause = PyErr_GetRaisedException();
+        PyErr_Format(PyExc_ValueError, "Chain state: %S", cause);
+        Py_DECREF(cause);
+        return false;
     }
     if (!kovi::robot::link_names_from_state(links, rebuilt) ||
         !kovi::solvers::plan_chain(rebuilt)) {
@@ -548,19 +652,25 @@ PyObject *chain_poses(const Chain &chain, PyObject *Q, PyObject *out, PyObject *
 {
     JointValueRows rows;
     int threads = 1;
-    if (!read_threads(thread_count, threads) || !rows.read(Q, chain.dof())) {
+    if (!read_threads(thread_count, threads) || !rows.read_shape(Q, chain.dof())) {
+        return nullptr;
+    }
+    const bool given_out = out != nullptr && out != Py_None;
+    if ((given_out && !check_pose_output(out, rows.rows())) || !rows.check_values(threads)) {
+        return nullptr;
+    }
+    // Once more: the scan ran without the lock, while another thread may
+    // have set out's shape; its layout is taken below, from now on.
+    if (given_out && !check_pose_output(out, rows.rows())) {
         return nullptr;
     }
     OwnedRef result;
-    if (out == nullptr || out == Py_None) {
+    if (!given_out) {
         const npy_intp dims[3] = {rows.rows(), 4, 4};
         result.reset(reinterpret_cast<PyObject *>(new_array(3, dims)));
     }
-    else if (check_pose_output(out, rows.rows())) {
+    else if (rows.separate_from(reinterpret_cast<PyArrayObject *>(out))) {
         result = OwnedRef::borrow(out);
-        if (!rows.separate_from(reinterpret_cast<PyArrayObject *>(out))) {
-            return nullptr;
-        }
     }
     if (!result) {
         return nullptr;
@@ -610,7 +720,7 @@ PyObject *chain_jacobians(const Chain &chain, PyObject *Q, PyObject *frame,
     JacobianFrame which;
     int threads = 1;
     if (!read_frame(frame, which) || !read_threads(thread_count, threads) ||
-        !rows.read(Q, chain.dof())) {
+        !rows.read_shape(Q, chain.dof()) || !rows.check_values(threads)) {
         return nullptr;
     }
     const npy_intp dims[3] = {rows.rows(), 6, chain.dof()};

@@ -45,15 +45,21 @@ struct Chain {
     Py_ssize_t dof() const noexcept { return static_cast<Py_ssize_t>(joints.size()); }
 };
 
-// Fills `chain` from a kovi KinBody; anything else is a TypeError.
+// Fills `chain` from a kovi KinBody; anything else is a TypeError.  The
+// numbers read are held to the same checks as a state's (a subclass of
+// KinBody may answer anything for its joints).
 bool chain_from_body(PyObject *kb, Chain &chain) noexcept;
 
 // Pickle state: (name, joint names, kinds as a string of 'R' and 'P', the
-// numbers as float64 bytes, 27 per joint: T_left rows 0-2, axis, T_right
-// rows 0-2, and the limits as float64 bytes, lower and upper per joint,
-// -inf and inf for none), and the chain rebuilt from it.  A state of the
-// first four alone (written before chains kept limits) gives a chain
-// without limits.
+// numbers as little-endian float64 bytes, 27 per joint: T_left rows 0-2,
+// axis, T_right rows 0-2, and the limits as little-endian float64 bytes,
+// lower and upper per joint, -inf and inf for none, and the link names),
+// and the chain rebuilt from it, held to the checks a body's joints pass.
+// A state of the first four alone (written before chains kept limits)
+// gives a chain without limits, one of the first five the default link
+// names.
+//
+// Fills `chain` only when the whole state is sound.
 PyObject *chain_state(const Chain &chain) noexcept;
 bool chain_from_state(PyObject *state, Chain &chain) noexcept;
 

@@ -7,8 +7,11 @@
 #include "numpy_api.hpp"
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string_view.h>
 
+#include <mutex>
 #include <new>
+#include <unordered_set>
 
 #include "chain.hpp"
 #include "solver_bindings.hpp"
@@ -23,9 +26,86 @@ namespace {
 nb::object result(PyObject *value)
 {
     if (value == nullptr) {
-        nb::detail::raise_python_error();
+        nb::raise_python_error();
     }
     return nb::steal(value);
+}
+
+// The chains whose construction (__init__ or __setstate__) is under way.
+// nanobind refuses to construct an instance that is ready, but the instance
+// becomes ready only once the constructor returns, and reading a body runs
+// Python code (a property, say) that lets other threads in: a second
+// constructor on the same object would pass nanobind's check meanwhile, and
+// the two would build into the same storage, one over the other, under a
+// batch already running on the first.  A constructor therefore claims the
+// object here before it reads anything, and a claim on an object already
+// claimed is refused.  The mutex keeps the claim atomic without relying on
+// the interpreter lock.
+class ConstructionClaim {
+public:
+    explicit ConstructionClaim(PyObject *self) noexcept : self_(self)
+    {
+        std::lock_guard<std::mutex> lock(mutex());
+        try {
+            claimed_ = objects().insert(self).second;
+        }
+        catch (...) {
+            PyErr_NoMemory();
+            failed_ = true;
+            return;
+        }
+        if (!claimed_) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "Chain: this chain is already being initialised by another call");
+            failed_ = true;
+        }
+    }
+
+    ~ConstructionClaim()
+    {
+        if (claimed_) {
+            std::lock_guard<std::mutex> lock(mutex());
+            objects().erase(self_);
+        }
+    }
+
+    ConstructionClaim(const ConstructionClaim &) = delete;
+    ConstructionClaim &operator=(const ConstructionClaim &) = delete;
+
+    // False with the exception set when the object was claimed already.
+    bool held() const noexcept { return !failed_; }
+
+private:
+    static std::mutex &mutex() noexcept
+    {
+        static std::mutex m;
+        return m;
+    }
+    static std::unordered_set<PyObject *> &objects() noexcept
+    {
+        static std::unordered_set<PyObject *> s;
+        return s;
+    }
+
+    PyObject *self_;
+    bool claimed_ = false;
+    bool failed_ = false;
+};
+
+// Builds a chain with `read` (chain_from_body or chain_from_state) into the
+// uninitialised instance `self`.  nanobind marks it ready when this returns.
+template <typename Reader>
+void construct(nb::pointer_and_handle<Chain> self, nb::handle source, Reader read)
+{
+    ConstructionClaim claim(self.h.ptr());
+    if (!claim.held()) {
+        nb::raise_python_error();
+    }
+    Chain chain;
+    if (!read(source.ptr(), chain)) {
+        nb::raise_python_error();
+    }
+    new (self.p) Chain(std::move(chain));
 }
 
 constexpr const char *module_doc = R"(Compiled serial chains.
@@ -82,6 +162,9 @@ PyObject *argument_error(const char *format, PyObject *name = nullptr)
     return nullptr;
 }
 
+// kovi.Chain, for the refusal of a chain where a body is expected.
+PyTypeObject *chain_type = nullptr;
+
 // forward_kinematics(kb, q), either argument positional or by keyword.
 PyObject *forward_kinematics_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                    PyObject *kwnames) noexcept
@@ -120,6 +203,11 @@ PyObject *forward_kinematics_entry(PyObject *, PyObject *const *args, Py_ssize_t
                                   ? "forward_kinematics() missing 1 required positional argument: 'kb'"
                                   : "forward_kinematics() missing 1 required positional argument: 'q'");
     }
+    if (chain_type != nullptr && PyObject_TypeCheck(bound[0], chain_type)) {
+        PyErr_SetString(PyExc_TypeError, "forward_kinematics() expects a kovi.KinBody as kb, got a "
+                        "kovi.Chain (a chain gives its own poses: chain.pose(q))");
+        return nullptr;
+    }
     return kovi::chain::checked_forward_kinematics(bound[0], bound[1]);
 }
 
@@ -138,22 +226,22 @@ PyMethodDef module_functions[] = {
 NB_MODULE(_chain, m)
 {
     if (PyArray_ImportNumPyAPI() < 0) {
-        nb::detail::raise_python_error();
+        nb::raise_python_error();
     }
     m.doc() = module_doc;
+    // A daemon thread still inside a batch when the program ends keeps its
+    // chain and arrays referenced for good, which nanobind would report as
+    // leaks on standard error at exit; nothing is lost when a process ends.
+    nb::set_leak_warnings(false);
 
     nb::class_<Chain> chain_class(m, "Chain", chain_doc);
     chain_class
         .def(
             "__init__",
-            [](Chain *self, nb::handle kb) {
-                Chain chain;
-                if (!kovi::chain::chain_from_body(kb.ptr(), chain)) {
-                    nb::detail::raise_python_error();
-                }
-                new (self) Chain(std::move(chain));
+            [](nb::pointer_and_handle<Chain> self, nb::handle kb) {
+                construct(self, kb, kovi::chain::chain_from_body);
             },
-            "kb"_a.none(), nb::sig("def __init__(self, kb: kovi._kinbody.KinBody) -> None"))
+            "kb"_a.none(), nb::sig("def __init__(self, kb: kovi.KinBody) -> None"))
         .def_prop_ro("name",
                      [](const Chain &chain) { return result(kovi::chain::chain_name(chain)); },
                      nb::sig("def name(self) -> str"), "The body's name.")
@@ -168,19 +256,17 @@ NB_MODULE(_chain, m)
              nb::sig("def __repr__(self) -> str"))
         .def("__getstate__",
              [](const Chain &chain) { return result(kovi::chain::chain_state(chain)); },
-             nb::sig("def __getstate__(self) -> tuple[str, tuple[str, ...], str, bytes]"))
+             nb::sig("def __getstate__(self) -> "
+                     "tuple[str, tuple[str, ...], str, bytes, bytes, tuple[str, ...]]"))
         .def(
             "__setstate__",
-            [](Chain &self, nb::handle state) {
-                Chain chain;
-                if (!kovi::chain::chain_from_state(state.ptr(), chain)) {
-                    nb::detail::raise_python_error();
-                }
-                new (&self) Chain(std::move(chain));
+            [](nb::pointer_and_handle<Chain> self, nb::handle state) {
+                construct(self, state, kovi::chain::chain_from_state);
             },
             "state"_a.none(),
-            nb::sig("def __setstate__(self, state: tuple[str, tuple[str, ...], str, bytes], /) "
-                    "-> None"))
+            nb::sig("def __setstate__(self, state: tuple[str, tuple[str, ...], str, bytes] | "
+                    "tuple[str, tuple[str, ...], str, bytes, bytes] | "
+                    "tuple[str, tuple[str, ...], str, bytes, bytes, tuple[str, ...]], /) -> None"))
         .def(
             "pose",
             [](const Chain &chain, nb::handle q) {
@@ -217,7 +303,8 @@ NB_MODULE(_chain, m)
                 return result(kovi::chain::chain_jacobian(chain, q.ptr(), frame.ptr()));
             },
             "q"_a.none(), "frame"_a.none() = "world",
-            nb::sig("def jacobian(self, q: numpy.typing.ArrayLike, frame: str = 'world') -> "
+            nb::sig("def jacobian(self, q: numpy.typing.ArrayLike, "
+                    "frame: typing.Literal['world', 'local'] = 'world') -> "
                     "numpy.typing.NDArray[numpy.float64]"),
             "The 6 x dof geometric Jacobian of the end frame at q, rows [linear; angular]\n"
             "(see the class documentation for the frames).")
@@ -228,7 +315,8 @@ NB_MODULE(_chain, m)
                     kovi::chain::chain_jacobians(chain, Q.ptr(), frame.ptr(), threads.ptr()));
             },
             "Q"_a.none(), "frame"_a.none() = "world", "threads"_a.none() = 1,
-            nb::sig("def jacobians(self, Q: numpy.typing.ArrayLike, frame: str = 'world', "
+            nb::sig("def jacobians(self, Q: numpy.typing.ArrayLike, "
+                    "frame: typing.Literal['world', 'local'] = 'world', "
                     "threads: int = 1) -> numpy.typing.NDArray[numpy.float64]"),
             "Jacobians (N, 6, dof) of the rows of Q (N, dof), like poses().")
         .def_prop_ro(
@@ -236,6 +324,13 @@ NB_MODULE(_chain, m)
             nb::sig("def limits(self) -> numpy.typing.NDArray[numpy.float64]"),
             "Joint limits, a read-only (dof, 2) array of (lower, upper), radians or metres;\n"
             "-inf and inf for a joint without limits.");
+    // The public name is kovi.Chain (in reprs, help and pickles, which
+    // kovi resolves).  Not when the module is loaded on its own, as the
+    // stub generator loads it: the stubs define the class here.
+    if (nb::cast<std::string_view>(m.attr("__name__")) == "kovi._chain") {
+        chain_class.attr("__module__") = "kovi";
+    }
+    chain_type = reinterpret_cast<PyTypeObject *>(chain_class.ptr());
     kovi::solvers::bind_analytic(m, chain_class);
     kovi::solvers::bind_numeric(m, chain_class);
     kovi::robot::bind_tree(m);
@@ -244,6 +339,6 @@ NB_MODULE(_chain, m)
     // and forwards to the core, and nanobind's dispatch would be a sizeable
     // share of a short chain's call.
     if (PyModule_AddFunctions(m.ptr(), module_functions) < 0) {
-        nb::detail::raise_python_error();
+        nb::raise_python_error();
     }
 }

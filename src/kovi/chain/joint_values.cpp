@@ -4,10 +4,13 @@
 // same numbers get the same answer.
 #include "joint_values.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 
 #include "interpreter_compat.hpp"
+#include "batch_runner.hpp"
 
 namespace kovi::chain {
 
@@ -66,14 +69,98 @@ PyObject *as_array(PyObject *given, const char *expected)
     return array;
 }
 
+// The one rule for joint values (the same as kovi.Joint's for its numbers):
+// real numbers only.  ints, floats, numpy integers and floats, and any other
+// object that float() reads as a number (a Fraction, an int beyond int64, an
+// object with __float__); never a bool, a complex, a str or bytes, alone, in
+// a list or in an array.
+
+bool is_not_real(PyObject *x)
+{
+    return PyBool_Check(x) || PyComplex_Check(x) || PyUnicode_Check(x) || PyBytes_Check(x) ||
+           PyArray_IsScalar(x, Bool) || PyArray_IsScalar(x, ComplexFloating);
+}
+
+void refuse_entry(PyObject *x, const char *name)
+{
+    PyErr_Format(PyExc_TypeError, "%s must hold real numbers, got an entry of type %.200s", name,
+                 Py_TYPE(x)->tp_name);
+}
+
 bool has_real_dtype(PyArrayObject *array, const char *name)
 {
-    if (PyArray_ISINTEGER(array) || PyArray_ISFLOAT(array)) {
+    if (PyArray_ISINTEGER(array) || PyArray_ISFLOAT(array) || PyArray_TYPE(array) == NPY_OBJECT) {
         return true;
     }
     PyErr_Format(PyExc_TypeError, "%s must hold real numbers, got dtype %S", name,
                  reinterpret_cast<PyObject *>(PyArray_DESCR(array)));
     return false;
+}
+
+// numpy reads a list holding a bool among numbers ([1, True]) as integers,
+// and the bool is lost: the entries of a nested list or tuple are looked at
+// before numpy reads them.  An array among them must not hold a refused
+// kind either.
+bool sequence_entries_are_real(PyObject *given, const char *name, int depth = 0)
+{
+    if (PyArray_Check(given)) {
+        auto *array = reinterpret_cast<PyArrayObject *>(given);
+        // has_real_dtype refuses these kinds with its message
+        return !(PyArray_ISBOOL(array) || PyArray_ISCOMPLEX(array) || PyArray_ISSTRING(array)) ||
+               has_real_dtype(array, name);
+    }
+    if (!PyList_Check(given) && !PyTuple_Check(given)) {
+        if (is_not_real(given)) {
+            refuse_entry(given, name);
+            return false;
+        }
+        return true;
+    }
+    if (depth > NPY_MAXDIMS) {
+        return true;   // deeper than any array: numpy refuses it
+    }
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(given); i++) {
+        if (!sequence_entries_are_real(PySequence_Fast_GET_ITEM(given, i), name, depth + 1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// An object array's entries as a new float64 array of the same shape, each
+// read by float() after the refused kinds are ruled out.
+PyObject *object_entries_as_float64(PyArrayObject *array, const char *name)
+{
+    OwnedRef out(PyArray_SimpleNew(PyArray_NDIM(array), PyArray_DIMS(array), NPY_DOUBLE));
+    OwnedRef iterator(out ? PyArray_IterNew(reinterpret_cast<PyObject *>(array)) : nullptr);
+    if (!iterator) {
+        return nullptr;
+    }
+    auto *it = reinterpret_cast<PyArrayIterObject *>(iterator.get());
+    auto *values = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.get())));
+    for (npy_intp k = 0; PyArray_ITER_NOTDONE(it); k++) {
+        PyObject *x = *static_cast<PyObject **>(PyArray_ITER_DATA(it));
+        if (x == nullptr || is_not_real(x)) {
+            refuse_entry(x != nullptr ? x : Py_None, name);
+            return nullptr;
+        }
+        OwnedRef number(PyNumber_Float(x));
+        if (!number) {
+            if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ValueError, "%s has an entry too large for float64", name);
+            }
+            else if (PyErr_ExceptionMatches(PyExc_TypeError) ||
+                     PyErr_ExceptionMatches(PyExc_ValueError)) {
+                PyErr_Clear();
+                refuse_entry(x, name);
+            }
+            return nullptr;
+        }
+        values[k] = PyFloat_AS_DOUBLE(number.get());
+        PyArray_ITER_NEXT(it);
+    }
+    return out.release();
 }
 
 bool is_plain_float64(PyArrayObject *array)
@@ -119,6 +206,9 @@ bool JointValues::read(PyObject *q, Py_ssize_t dof) noexcept
     }
     if ((PyList_CheckExact(q) || PyTuple_CheckExact(q)) && read_sequence(q, dof)) {
         return !PyErr_Occurred();
+    }
+    if (PyErr_Occurred()) {
+        return false;
     }
     char expected[96];
     std::snprintf(expected, sizeof expected, "q must be one-dimensional with %zd joint values", dof);
@@ -185,8 +275,17 @@ bool JointValues::read_array(PyObject *array_object, Py_ssize_t dof, PyObject *g
         PyErr_Format(PyExc_ValueError, "expected %zd joint values, got %zd", dof, n);
         return false;
     }
-    if (!has_real_dtype(array, "q")) {
+    if (!has_real_dtype(array, "q") ||
+        ((PyList_Check(given) || PyTuple_Check(given)) && !sequence_entries_are_real(given, "q"))) {
         return false;
+    }
+    if (PyArray_TYPE(array) == NPY_OBJECT) {
+        OwnedRef values(object_entries_as_float64(array, "q"));
+        if (!values) {
+            return false;
+        }
+        converted_ = std::move(values);
+        array = reinterpret_cast<PyArrayObject *>(converted_.get());
     }
     // A subclass is read as the plain array of its values too: what it
     // would answer when indexed (a masked array, an overridden
@@ -209,7 +308,7 @@ bool JointValues::read_array(PyObject *array_object, Py_ssize_t dof, PyObject *g
     return true;
 }
 
-bool JointValueRows::read(PyObject *Q, Py_ssize_t dof) noexcept
+bool JointValueRows::read_shape(PyObject *Q, Py_ssize_t dof) noexcept
 {
     char expected[96];
     std::snprintf(expected, sizeof expected, "Q must have shape (N, %zd)", dof);
@@ -222,14 +321,60 @@ bool JointValueRows::read(PyObject *Q, Py_ssize_t dof) noexcept
         refuse_shape(Q, array, expected);
         return false;
     }
-    if (!has_real_dtype(array, "Q")) {
+    if (!has_real_dtype(array, "Q") ||
+        ((PyList_Check(Q) || PyTuple_Check(Q)) && !sequence_entries_are_real(Q, "Q"))) {
         return false;
     }
-    if (is_plain_float64(array)) {
-        array_ = std::move(given_array);
+    if (PyArray_TYPE(array) == NPY_OBJECT) {
+        given_array.reset(object_entries_as_float64(array, "Q"));
+        if (!given_array) {
+            return false;
+        }
     }
-    else {
-        array_.reset(as_float64(array, 2));
+    array_ = std::move(given_array);
+    dof_ = dof;
+    rows_ = PyArray_DIM(this->array(), 0);
+    return true;
+}
+
+namespace {
+
+// Rows per chunk of the scan: about this many values, a fraction of a
+// millisecond.
+constexpr Py_ssize_t values_per_scan_chunk = 1 << 16;
+
+struct Scan {
+    const JointValueRows *rows;
+    Py_ssize_t dof;
+    // The first row found with a value that is not finite; rows past it
+    // need no scan.  Chunks below it are always scanned, so the least such
+    // row is found whatever the threads.
+    mutable std::atomic<Py_ssize_t> first_bad;
+};
+
+void scan_rows(const void *context, Py_ssize_t begin, Py_ssize_t end) noexcept
+{
+    const auto &scan = *static_cast<const Scan *>(context);
+    for (Py_ssize_t i = begin; i < end; i++) {
+        if (i > scan.first_bad.load(std::memory_order_relaxed)) {
+            return;
+        }
+        if (first_non_finite(scan.rows->row(i), scan.dof) >= 0) {
+            Py_ssize_t known = scan.first_bad.load(std::memory_order_relaxed);
+            while (i < known &&
+                   !scan.first_bad.compare_exchange_weak(known, i, std::memory_order_relaxed)) {
+            }
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+bool JointValueRows::check_values(int threads) noexcept
+{
+    if (!is_plain_float64(array())) {
+        array_.reset(as_float64(array(), 2));
         if (!array_) {
             return false;
         }
@@ -237,14 +382,20 @@ bool JointValueRows::read(PyObject *Q, Py_ssize_t dof) noexcept
     take_layout();
     // Without joints there is no value to scan, however many rows: an empty
     // array may claim any number of them.
-    Py_ssize_t n = dof > 0 ? rows() : 0;
-    for (Py_ssize_t i = 0; i < n; i++) {
+    if (dof_ == 0 || rows_ == 0) {
+        return true;
+    }
+    Scan scan{this, dof_, {PY_SSIZE_T_MAX}};
+    Py_ssize_t chunk = std::max<Py_ssize_t>(1, values_per_scan_chunk / dof_);
+    if (run_rows(rows_, threads, chunk, scan_rows, &scan) < 0) {
+        return false;
+    }
+    Py_ssize_t i = scan.first_bad.load();
+    if (i != PY_SSIZE_T_MAX) {
         JointValueView q = row(i);
-        Py_ssize_t bad = first_non_finite(q, dof);
-        if (bad >= 0) {
-            PyErr_Format(PyExc_ValueError, "Q[%zd, %zd] is %s", i, bad, non_finite_name(q[bad]));
-            return false;
-        }
+        Py_ssize_t bad = first_non_finite(q, dof_);
+        PyErr_Format(PyExc_ValueError, "Q[%zd, %zd] is %s", i, bad, non_finite_name(q[bad]));
+        return false;
     }
     return true;
 }

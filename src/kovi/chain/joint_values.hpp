@@ -39,11 +39,23 @@ private:
     double inline_[inline_capacity];
 };
 
-// A batch of configurations, checked: a two-dimensional float64 array in
-// native byte order, read in place when Q already is one.
+// A batch of configurations, checked in two steps: read_shape() checks the
+// shape and the dtype, which cost nothing, so that a caller can refuse its other
+// arguments before check_values() converts the rows to a two-dimensional
+// float64 array in native byte order (read in place when Q already is one)
+// and scans every value, a pass over the whole batch.
 class JointValueRows {
 public:
-    bool read(PyObject *Q, Py_ssize_t dof) noexcept;
+    // Both steps at once, the scan on the calling thread alone.
+    bool read(PyObject *Q, Py_ssize_t dof) noexcept { return read_shape(Q, dof) && check_values(1); }
+
+    bool read_shape(PyObject *Q, Py_ssize_t dof) noexcept;
+
+    // Converts and scans, the scan on up to `threads` threads with the
+    // interpreter lock released and Ctrl-C answered; false with the
+    // exception set on a value that is not finite (the first, in row order)
+    // or an interrupt.
+    bool check_values(int threads) noexcept;
 
     // Copies the values so that writes into memory they may share with
     // `out` cannot change them while they are read.
@@ -62,6 +74,7 @@ private:
     void take_layout() noexcept;
 
     OwnedRef array_;
+    Py_ssize_t dof_ = 0;
     const char *data_ = nullptr;
     Py_ssize_t rows_ = 0;
     std::ptrdiff_t row_stride_ = 0;
