@@ -98,7 +98,7 @@ def joint_state(fdp):
 
 
 def check_chain(chain):
-    name, names, kinds, packed, limits = chain.__getstate__()
+    name, names, kinds, packed, limits, *_ = chain.__getstate__()
     values = np.frombuffer(packed, "<f8").reshape(-1, 27)
     assert len(set(names)) == len(names) and all(names), names
     assert np.isfinite(values).all()
