@@ -204,22 +204,6 @@ PyArrayObject *new_array(int nd, const npy_intp *dims) noexcept
         PyArray_SimpleNew(nd, const_cast<npy_intp *>(dims), NPY_DOUBLE));
 }
 
-bool read_frame(PyObject *frame, JacobianFrame &out) noexcept
-{
-    if (PyUnicode_Check(frame)) {
-        if (PyUnicode_CompareWithASCIIString(frame, "world") == 0) {
-            out = JacobianFrame::world;
-            return true;
-        }
-        if (PyUnicode_CompareWithASCIIString(frame, "local") == 0) {
-            out = JacobianFrame::local;
-            return true;
-        }
-    }
-    PyErr_Format(PyExc_ValueError, "frame must be 'world' or 'local', got %R", frame);
-    return false;
-}
-
 Py_ssize_t chunk_rows(const Chain &chain) noexcept
 {
     return std::max<Py_ssize_t>(1, joint_steps_per_chunk / std::max<Py_ssize_t>(1, chain.dof()));
@@ -595,6 +579,22 @@ PyObject *chain_joint_names(const Chain &chain) noexcept
     return names.release();
 }
 
+bool read_jacobian_frame(PyObject *frame, JacobianFrame &out) noexcept
+{
+    if (PyUnicode_Check(frame)) {
+        if (PyUnicode_CompareWithASCIIString(frame, "world") == 0) {
+            out = JacobianFrame::world;
+            return true;
+        }
+        if (PyUnicode_CompareWithASCIIString(frame, "local") == 0) {
+            out = JacobianFrame::local;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "frame must be 'world' or 'local', got %R", frame);
+    return false;
+}
+
 PyObject *chain_limits(const Chain &chain) noexcept
 {
     const npy_intp dims[2] = {chain.dof(), 2};
@@ -701,7 +701,7 @@ PyObject *chain_jacobian(const Chain &chain, PyObject *q, PyObject *frame) noexc
 {
     JointValues values;
     JacobianFrame which;
-    if (!read_frame(frame, which) || !values.read(q, chain.dof())) {
+    if (!read_jacobian_frame(frame, which) || !values.read(q, chain.dof())) {
         return nullptr;
     }
     const npy_intp dims[2] = {6, chain.dof()};
@@ -719,7 +719,7 @@ PyObject *chain_jacobians(const Chain &chain, PyObject *Q, PyObject *frame,
     JointValueRows rows;
     JacobianFrame which;
     int threads = 1;
-    if (!read_frame(frame, which) || !read_threads(thread_count, threads) ||
+    if (!read_jacobian_frame(frame, which) || !read_threads(thread_count, threads) ||
         !rows.read_shape(Q, chain.dof()) || !rows.check_values(threads)) {
         return nullptr;
     }

@@ -69,6 +69,10 @@ PyObject *chain_joint_names(const Chain &chain) noexcept;
 // The limits as a read-only float64 (dof, 2) array: lower, upper.
 PyObject *chain_limits(const Chain &chain) noexcept;
 
+// A Jacobian's frame: the str "world" or "local"; false with ValueError
+// set for anything else.
+bool read_jacobian_frame(PyObject *frame, JacobianFrame &out) noexcept;
+
 // A batch's thread count: a positive int (not a bool), capped at the
 // processors the machine has; false with the exception set otherwise.
 bool read_threads(PyObject *value, int &threads) noexcept;

@@ -25,22 +25,6 @@ inline void apply_joint(AffineBlock &a, const JointRecord &joint, double qi) noe
     apply_revolute_joint(a, axis[0], axis[1], axis[2], c, s, joint.left, joint.right);
 }
 
-// y = R x for the rotation block of an affine block.
-inline void rotate(const AffineBlock &m, const double x[3], double y[3]) noexcept
-{
-    for (int j = 0; j < 3; j++) {
-        y[j] = m.e[j][0] * x[0] + m.e[j][1] * x[1] + m.e[j][2] * x[2];
-    }
-}
-
-// y = R^T x.
-inline void rotate_back(const AffineBlock &m, const double x[3], double y[3]) noexcept
-{
-    for (int j = 0; j < 3; j++) {
-        y[j] = m.e[0][j] * x[0] + m.e[1][j] * x[1] + m.e[2][j] * x[2];
-    }
-}
-
 }  // namespace
 
 void end_pose(const JointRecord *joints, std::size_t n, JointValueView q, AffineBlock &a) noexcept

@@ -50,6 +50,22 @@ enum class JacobianFrame {
     local,  // the end frame's own axes (Pinocchio's LOCAL)
 };
 
+// y = R x for the rotation block of an affine block.
+inline void rotate(const AffineBlock &m, const double x[3], double y[3]) noexcept
+{
+    for (int j = 0; j < 3; j++) {
+        y[j] = m.e[j][0] * x[0] + m.e[j][1] * x[1] + m.e[j][2] * x[2];
+    }
+}
+
+// y = R^T x.
+inline void rotate_back(const AffineBlock &m, const double x[3], double y[3]) noexcept
+{
+    for (int j = 0; j < 3; j++) {
+        y[j] = m.e[0][j] * x[0] + m.e[1][j] * x[1] + m.e[2][j] * x[2];
+    }
+}
+
 // The end pose A of the chain at q.
 void end_pose(const JointRecord *joints, std::size_t n, JointValueView q, AffineBlock &a) noexcept;
 

@@ -8,6 +8,8 @@ namespace kovi::robot {
 namespace {
 
 using kovi::chain::JacobianFrame;
+using kovi::chain::rotate;
+using kovi::chain::rotate_back;
 
 const AffineBlock &anchor_pose(const AffineBlock *poses, std::size_t anchor,
                                const AffineBlock &identity) noexcept
@@ -20,20 +22,6 @@ AffineBlock identity_block() noexcept
     AffineBlock a;
     set_identity(a);
     return a;
-}
-
-inline void rotate(const AffineBlock &m, const double x[3], double y[3]) noexcept
-{
-    for (int j = 0; j < 3; j++) {
-        y[j] = m.e[j][0] * x[0] + m.e[j][1] * x[1] + m.e[j][2] * x[2];
-    }
-}
-
-inline void rotate_back(const AffineBlock &m, const double x[3], double y[3]) noexcept
-{
-    for (int j = 0; j < 3; j++) {
-        y[j] = m.e[0][j] * x[0] + m.e[1][j] * x[1] + m.e[2][j] * x[2];
-    }
 }
 
 }  // namespace

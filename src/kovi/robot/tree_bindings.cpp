@@ -29,6 +29,7 @@ namespace {
 using kovi::chain::Chain;
 using kovi::chain::JacobianFrame;
 using kovi::chain::JointValues;
+using kovi::chain::read_jacobian_frame;
 
 nb::object result(PyObject *value)
 {
@@ -181,22 +182,6 @@ bool read_frame_index(const Tree &tree, Py_ssize_t index, std::size_t &out) noex
     }
     out = static_cast<std::size_t>(index);
     return true;
-}
-
-bool read_jacobian_frame(PyObject *frame, JacobianFrame &out) noexcept
-{
-    if (PyUnicode_Check(frame)) {
-        if (PyUnicode_CompareWithASCIIString(frame, "world") == 0) {
-            out = JacobianFrame::world;
-            return true;
-        }
-        if (PyUnicode_CompareWithASCIIString(frame, "local") == 0) {
-            out = JacobianFrame::local;
-            return true;
-        }
-    }
-    PyErr_Format(PyExc_ValueError, "frame must be 'world' or 'local', got %R", frame);
-    return false;
 }
 
 // Scratch of one evaluation: the motions' values and the frames' poses.

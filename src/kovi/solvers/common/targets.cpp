@@ -11,32 +11,24 @@ namespace kovi::solvers {
 
 namespace {
 
-// `value` as an aligned, native float64 array of `ndim` dimensions, or null
-// with TypeError or ValueError set.  Real numbers only: bools, complex
-// numbers, strings and objects are refused rather than converted.
-PyArrayObject *real_array(PyObject *value, const char *what, int ndim, const char *expected) noexcept
+// `value` as an aligned, native float64 (.., 4, 4) array of `ndim`
+// dimensions, or null with TypeError or ValueError set.
+PyArrayObject *target_array(PyObject *value, const char *what, int ndim, const char *expected) noexcept
 {
-    OwnedRef any(PyArray_FROMANY(value, NPY_NOTYPE, 0, 0, 0));
-    if (!any) {
+    OwnedRef array(reinterpret_cast<PyObject *>(real_array(value, what)));
+    if (!array) {
         return nullptr;
     }
-    auto *a = reinterpret_cast<PyArrayObject *>(any.get());
-    const char kind = PyArray_DESCR(a)->kind;
-    if (kind != 'f' && kind != 'i' && kind != 'u') {
-        PyErr_Format(PyExc_TypeError, "%s must hold real numbers, got dtype %S", what,
-                     reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
-        return nullptr;
-    }
+    auto *a = reinterpret_cast<PyArrayObject *>(array.get());
     if (PyArray_NDIM(a) != ndim || PyArray_DIM(a, ndim - 1) != 4 || PyArray_DIM(a, ndim - 2) != 4) {
-        OwnedRef shape(PyObject_GetAttrString(any.get(), "shape"));
+        OwnedRef shape(PyObject_GetAttrString(array.get(), "shape"));
         if (shape) {
             PyErr_Format(PyExc_ValueError, "expected %s of shape %s, got shape %R", what, expected,
                          shape.get());
         }
         return nullptr;
     }
-    return reinterpret_cast<PyArrayObject *>(
-        PyArray_FROMANY(any.get(), NPY_DOUBLE, ndim, ndim, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+    return reinterpret_cast<PyArrayObject *>(array.release());
 }
 
 // Empty when the 4x4 at m (contiguous) is a rigid transform, else what is
@@ -106,6 +98,23 @@ void copy_rows(const double *m, AffineBlock &out) noexcept
 
 }  // namespace
 
+PyArrayObject *real_array(PyObject *value, const char *what) noexcept
+{
+    OwnedRef any(PyArray_FROMANY(value, NPY_NOTYPE, 0, 0, 0));
+    if (!any) {
+        return nullptr;
+    }
+    auto *a = reinterpret_cast<PyArrayObject *>(any.get());
+    const char kind = PyArray_DESCR(a)->kind;
+    if (kind != 'f' && kind != 'i' && kind != 'u') {
+        PyErr_Format(PyExc_TypeError, "%s must hold real numbers, got dtype %S", what,
+                     reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
+        return nullptr;
+    }
+    return reinterpret_cast<PyArrayObject *>(
+        PyArray_FROMANY(any.get(), NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+}
+
 bool read_target(PyObject *value, const char *what, AffineBlock &out) noexcept
 {
     // The common case, a float64 (4, 4) C-contiguous numpy array, is read
@@ -122,7 +131,7 @@ bool read_target(PyObject *value, const char *what, AffineBlock &out) noexcept
             return true;
         }
     }
-    OwnedRef array(reinterpret_cast<PyObject *>(real_array(value, what, 2, "(4, 4)")));
+    OwnedRef array(reinterpret_cast<PyObject *>(target_array(value, what, 2, "(4, 4)")));
     if (!array) {
         return false;
     }
@@ -136,7 +145,7 @@ bool read_target(PyObject *value, const char *what, AffineBlock &out) noexcept
 
 bool TargetBatch::read(PyObject *value, const char *what) noexcept
 {
-    OwnedRef array(reinterpret_cast<PyObject *>(real_array(value, what, 3, "(N, 4, 4)")));
+    OwnedRef array(reinterpret_cast<PyObject *>(target_array(value, what, 3, "(N, 4, 4)")));
     if (!array) {
         return false;
     }

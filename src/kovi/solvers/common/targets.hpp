@@ -20,6 +20,11 @@ namespace kovi::solvers {
 // sheared block does not.
 inline constexpr double rigid_tolerance = 1e-6;
 
+// `value` as a C-contiguous, aligned float64 array of any shape, or null
+// with TypeError set: real numbers only (integers and floats); bools,
+// complex numbers, strings and objects are refused rather than converted.
+PyArrayObject *real_array(PyObject *value, const char *what) noexcept;
+
 // Reads one target named `what` ("T") into rows 0-2 of `out`.
 bool read_target(PyObject *value, const char *what, AffineBlock &out) noexcept;
 

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "targets.hpp"
+
 namespace kovi::solvers::numeric {
 
 namespace {
@@ -20,25 +22,6 @@ bool is_real_number(PyObject *value) noexcept
 const char *non_finite_name(double value) noexcept
 {
     return std::isnan(value) ? "nan" : value > 0.0 ? "inf" : "-inf";
-}
-
-// value as a float64 array (C order) of real numbers, or null with
-// TypeError set for any other dtype.
-PyArrayObject *real_array(PyObject *value, const char *name) noexcept
-{
-    OwnedRef any(PyArray_FROMANY(value, NPY_NOTYPE, 0, 0, 0));
-    if (!any) {
-        return nullptr;
-    }
-    auto *a = reinterpret_cast<PyArrayObject *>(any.get());
-    const char kind = PyArray_DESCR(a)->kind;
-    if (kind != 'f' && kind != 'i' && kind != 'u') {
-        PyErr_Format(PyExc_TypeError, "%s must hold real numbers, got dtype %S", name,
-                     reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
-        return nullptr;
-    }
-    return reinterpret_cast<PyArrayObject *>(
-        PyArray_FROMANY(any.get(), NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
 }
 
 bool refuse_mask(PyObject *value) noexcept
