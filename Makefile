@@ -57,6 +57,8 @@ test: $(VENV)/.installed $(PROBE_DIR)/.built
 bench: $(VENV)/.installed
 	$(PY) bench/bench_poe_fk.py
 	$(PY) bench/bench_chain.py
+	$(PY) bench/bench_robot.py
+	$(PY) bench/bench_ik.py --quick
 
 # One virtual environment per build flavour; each is made with the Python
 # that find_python.sh picks, and gets the build tools and its extras.
