@@ -111,7 +111,7 @@ void wrist(const SixR &six, const Mat3 &Rw, Row &row, Branches &branches) noexce
     const sp::Sp2 s = sp::sp2(Rw * h[5], h[5], -h[3], h[4]);
     for (int j = 0; j < s.count; j++) {
         const Mat3 R45 = row.turn(3, s.q1[j], h[3]) * row.turn(4, s.q2[j], h[4]);
-        row.q[5] = sp::sp1(six.across6, transpose(R45) * (Rw * six.across6), h[5]).q;
+        row.q[5] = sp::sp1_angle(six.across6, transpose(R45) * (Rw * six.across6), h[5]);
         branches.add(row);
     }
 }
@@ -152,7 +152,7 @@ void wrist_elbow_parallel(const SixR &six, const Motion &G, Branches &branches) 
         const sp::Sp3 s3 = sp::sp3(c - p[2], p[1] - p[2], h[2], norm(x - p[1]));
         for (int j = 0; j < s3.count; j++) {
             const Mat3 R3 = row.turn(2, s3.q[j], h[2]);
-            const double q2 = sp::sp1(turn_about(R3, p[2], c) - p[1], x - p[1], h[1]).q;
+            const double q2 = sp::sp1_angle(turn_about(R3, p[2], c) - p[1], x - p[1], h[1]);
             const Mat3 R123 = R1 * row.turn(1, q2, h[1]) * R3;
             wrist(six, transpose(R123) * G.R, row, branches);
         }
@@ -204,13 +204,18 @@ double singular_q6(const SixR &six, const Motion &G, const Mat3 &R1t, const Mat3
     return sp::sp3(v - p[5], w - p[5], -h[5], 0.5 * (inner + outer)).q[0];
 }
 
-void three_parallel_rest(const SixR &six, const Motion &G, const Mat3 &R1t, double q5, Row &row,
-                         Branches &branches) noexcept
+// R_G^T R1 h2, which the q6 equation needs: the same for both q5 of a q1.
+Vec3 turned_h2(const SixR &six, const Motion &G, const Mat3 &R1t) noexcept
+{
+    return transpose(G.R) * (transpose(R1t) * six.h[1]);
+}
+
+void three_parallel_rest(const SixR &six, const Motion &G, const Mat3 &R1t, const Vec3 &g2, double q5,
+                         Row &row, Branches &branches) noexcept
 {
     const Vec3 *h = six.h, *p = six.p;
     const double sign3 = dot(h[1], h[2]) > 0.0 ? 1.0 : -1.0;
     const double sign4 = dot(h[1], h[3]) > 0.0 ? 1.0 : -1.0;
-    const Vec3 g2 = transpose(G.R) * (transpose(R1t) * h[1]);
     const Mat3 R5t = transpose(row.turn(4, q5, h[4]));
     const sp::Sp1 s6 = sp::sp1(g2, R5t * h[1], h[5]);
     const double q6 = s6.kind == sp::Kind::continuum ? singular_q6(six, G, R1t, R5t) : s6.q;
@@ -219,11 +224,11 @@ void three_parallel_rest(const SixR &six, const Motion &G, const Mat3 &R1t, doub
     const Vec3 u = turn_about(R6t, p[5], turn_about(R5t, p[4], p[3]));
     const Vec3 y = turn_about(R1t, p[0], G(u));
     const Vec3 a = R1t * (G.R * (R6t * (R5t * six.across4)));
-    const double total = sp::sp1(six.across4, a, h[1]).q;
+    const double total = sp::sp1_angle(six.across4, a, h[1]);
     const sp::Sp3 s3 = sp::sp3(p[3] - p[2], p[1] - p[2], h[2], norm(y - p[1]));
     for (int k = 0; k < s3.count; k++) {
         const Mat3 R3 = row.turn(2, s3.q[k], h[2]);
-        row.q[1] = sp::sp1(turn_about(R3, p[2], p[3]) - p[1], y - p[1], h[1]).q;
+        row.q[1] = sp::sp1_angle(turn_about(R3, p[2], p[3]) - p[1], y - p[1], h[1]);
         row.q[3] = sign4 * (total - row.q[1] - sign3 * row.q[2]);
         branches.add(row);
     }
@@ -242,8 +247,9 @@ void three_parallel(const SixR &six, const Motion &G, Branches &branches) noexce
         Row row;
         const Mat3 R1t = transpose(row.turn(0, s1.q[i], h[0]));
         const sp::Sp4 s5 = sp::sp4(h[1], h[5], h[4], dot(h[1], R1t * (G.R * h[5])));
+        const Vec3 g2 = turned_h2(six, G, R1t);
         for (int j = 0; j < s5.count; j++) {
-            three_parallel_rest(six, G, R1t, s5.q[j], row, branches);
+            three_parallel_rest(six, G, R1t, g2, s5.q[j], row, branches);
         }
     }
 }
@@ -262,7 +268,7 @@ void three_parallel_general(const SixR &six, const Motion &G, Branches &branches
     for (int i = 0; i < s6.count; i++) {
         Row row;
         const Mat3 R1t = transpose(row.turn(0, s6.q1[i], h[0]));
-        three_parallel_rest(six, G, R1t, s6.q2[i], row, branches);
+        three_parallel_rest(six, G, R1t, turned_h2(six, G, R1t), s6.q2[i], row, branches);
     }
 }
 
@@ -314,7 +320,7 @@ void branches_at(const SixR &six, const Motion &G, double q4, SearchBranch *out,
             SearchBranch &branch = out[2 * i + j];
             branch.row = r1;
             const Mat3 R3 = branch.row.turn(2, s3.q[j], h[2]);
-            const double q2 = sp::sp1(turn_about(R3, p[2], z) - p[1], y - p[1], h[1]).q;
+            const double q2 = sp::sp1_angle(turn_about(R3, p[2], z) - p[1], y - p[1], h[1]);
             const Mat3 R2 = branch.row.turn(1, q2, h[1]);
             branch.Rw = transpose(R1 * R2 * R3 * R4) * G.R;
             exists[2 * i + j] = true;
@@ -383,8 +389,8 @@ void add_search_solution(const SixR &six, const Motion &G, int branch, double q4
     }
     Row &row = all[branch].row;
     const Mat3 &Rw = all[branch].Rw;
-    const Mat3 R5 = row.turn(4, sp::sp1(h[5], Rw * h[5], h[4]).q, h[4]);
-    row.q[5] = sp::sp1(six.across6, transpose(R5) * (Rw * six.across6), h[5]).q;
+    const Mat3 R5 = row.turn(4, sp::sp1_angle(h[5], Rw * h[5], h[4]), h[4]);
+    row.q[5] = sp::sp1_angle(six.across6, transpose(R5) * (Rw * six.across6), h[5]);
     branches.add(row);
 }
 

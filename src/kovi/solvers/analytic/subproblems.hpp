@@ -36,6 +36,9 @@ struct Sp1 {
     Kind kind;
 };
 Sp1 sp1(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
+// sp1(p1, p2, k).q alone (the same bits), for callers that do not judge
+// the kind.
+double sp1_angle(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
 
 // Subproblem 2: (q1, q2) with R(k1, q1) p1 = R(k2, q2) p2, up to 2
 // solutions: q1 from k2 . R(k1, q1) p1 / |p1| = k2 . p2 / |p2|, in SP4's
