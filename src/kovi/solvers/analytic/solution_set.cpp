@@ -236,6 +236,7 @@ int solve_all(const Request &request, const AffineBlock &target, double *rows) n
 
     // Each row judged by its own pose, several at a time.
     AffineBlock poses[lanes];
+    int order[max_candidates];  // the rows kept, by index into placed
     int kept = 0;
     for (int first = 0; first < count; first += lanes) {
         const int group = std::min(lanes, count - first);
@@ -264,25 +265,29 @@ int solve_all(const Request &request, const AffineBlock &target, double *rows) n
             }
             bool repeated = false;
             for (int k = 0; k < kept && !repeated; k++) {
-                repeated = same_solution(rows + k * dof, row, dof);
+                repeated = same_solution(placed[order[k]], row, dof);
             }
             if (!repeated) {
-                std::copy(row, row + dof, rows + kept * dof);
-                kept++;
+                order[kept++] = first + l;
             }
         }
     }
 
-    // Ascending lexicographic order (insertion sort: a handful of rows).
+    // Ascending lexicographic order: an insertion sort of the kept rows'
+    // indices (a handful), then each row copied once.
     for (int i = 1; i < kept; i++) {
-        double row[max_dof];
-        std::copy(rows + i * dof, rows + (i + 1) * dof, row);
+        const int index = order[i];
+        const double *row = placed[index];
         int j = i;
-        while (j > 0 && std::lexicographical_compare(row, row + dof, rows + (j - 1) * dof, rows + j * dof)) {
-            std::copy(rows + (j - 1) * dof, rows + j * dof, rows + j * dof);
+        while (j > 0 && std::lexicographical_compare(row, row + dof, placed[order[j - 1]],
+                                                     placed[order[j - 1]] + dof)) {
+            order[j] = order[j - 1];
             j--;
         }
-        std::copy(row, row + dof, rows + j * dof);
+        order[j] = index;
+    }
+    for (int k = 0; k < kept; k++) {
+        std::copy(placed[order[k]], placed[order[k]] + dof, rows + k * dof);
     }
     return kept;
 }

@@ -381,11 +381,19 @@ Pairs solve_bilinear(const Bilinear &s, double size) noexcept
 double sp1_angle(Vec3 p1, Vec3 p2, Vec3 k) noexcept
 {
     // turn_to without the distance, which only the kind needs.
-    const double size = max(norm(p1), norm(p2));
     const double kp1 = dot(k, p1), kp2 = dot(k, p2);
     const Vec3 perp1 = p1 - kp1 * k, perp2 = p2 - kp2 * k;
-    if (norm(perp1) <= zero_share * size || norm(perp2) <= zero_share * size) {
-        return 0.0;
+    // Its test for a point on the axis, |perp| <= zero_share * size, first
+    // on squares with a margin of 4 (far beyond their rounding): a point
+    // well off the axis needs no square roots.
+    const double a1 = dot(perp1, perp1), a2 = dot(perp2, perp2);
+    const double size2 = max(dot(p1, p1), dot(p2, p2));
+    const double clear = 4.0 * zero_share * zero_share * size2;
+    if (!(size2 > 1e-200 && a1 > clear && a2 > clear)) {
+        const double size = max(norm(p1), norm(p2));
+        if (norm(perp1) <= zero_share * size || norm(perp2) <= zero_share * size) {
+            return 0.0;
+        }
     }
     return wrap(std::atan2(dot(p2, cross(k, p1)), dot(perp1, perp2)));
 }
