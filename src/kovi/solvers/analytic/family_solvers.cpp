@@ -124,7 +124,7 @@ void wrist_shoulder_meets(const SixR &six, const Motion &G, Branches &branches) 
     const Vec3 *h = six.h, *p = six.p;
     const Vec3 c = six.centre, s = six.shoulder;
     const Vec3 ct = G(c);
-    const sp::Sp3 s3 = sp::sp3(c - p[2], s - p[2], h[2], norm(ct - s));
+    const sp::Sp3 s3 = sp::sp3(six.elbow, norm(ct - s));
     for (int i = 0; i < s3.count; i++) {
         Row row;
         const Mat3 R3 = row.turn(2, s3.q[i], h[2]);
@@ -149,7 +149,7 @@ void wrist_elbow_parallel(const SixR &six, const Motion &G, Branches &branches) 
         Row row;
         const Mat3 R1 = row.turn(0, s4.q[i], h[0]);
         const Vec3 x = turn_about(transpose(R1), p[0], ct);
-        const sp::Sp3 s3 = sp::sp3(c - p[2], p[1] - p[2], h[2], norm(x - p[1]));
+        const sp::Sp3 s3 = sp::sp3(six.elbow, norm(x - p[1]));
         for (int j = 0; j < s3.count; j++) {
             const Mat3 R3 = row.turn(2, s3.q[j], h[2]);
             const double q2 = sp::sp1_angle(turn_about(R3, p[2], c) - p[1], x - p[1], h[1]);
@@ -225,7 +225,7 @@ void three_parallel_rest(const SixR &six, const Motion &G, const Mat3 &R1t, cons
     const Vec3 y = turn_about(R1t, p[0], G(u));
     const Vec3 a = R1t * (G.R * (R6t * (R5t * six.across4)));
     const double total = sp::sp1_angle(six.across4, a, h[1]);
-    const sp::Sp3 s3 = sp::sp3(p[3] - p[2], p[1] - p[2], h[2], norm(y - p[1]));
+    const sp::Sp3 s3 = sp::sp3(six.elbow, norm(y - p[1]));
     for (int k = 0; k < s3.count; k++) {
         const Mat3 R3 = row.turn(2, s3.q[k], h[2]);
         row.q[1] = sp::sp1_angle(turn_about(R3, p[2], p[3]) - p[1], y - p[1], h[1]);
@@ -246,7 +246,7 @@ void three_parallel(const SixR &six, const Motion &G, Branches &branches) noexce
     for (int i = 0; i < s1.count; i++) {
         Row row;
         const Mat3 R1t = transpose(row.turn(0, s1.q[i], h[0]));
-        const sp::Sp4 s5 = sp::sp4(h[1], h[5], h[4], dot(h[1], R1t * (G.R * h[5])));
+        const sp::Sp4 s5 = sp::sp4(six.wrist_tilt, dot(h[1], R1t * (G.R * h[5])));
         const Vec3 g2 = turned_h2(six, G, R1t);
         for (int j = 0; j < s5.count; j++) {
             three_parallel_rest(six, G, R1t, g2, s5.q[j], row, branches);

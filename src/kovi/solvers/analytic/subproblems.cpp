@@ -117,14 +117,22 @@ struct Sinusoid {
     double cos_q[2], sin_q[2];  // of q, from the data, without a cos or sin call
 };
 
-Sinusoid solve_sinusoid(double a, double b, double c, double size) noexcept
+// The part of a cos q + b sin q that does not depend on c.
+Phase phase_of(double a, double b, double size) noexcept
 {
     const double r = length2(a, b);
     if (r <= zero_share * size) {
+        return {a, b, r, 0.0, 0.0, true};
+    }
+    return {a, b, r, r * r, std::atan2(b, a), false};
+}
+
+Sinusoid solve_phase(const Phase &phase, double c) noexcept
+{
+    if (phase.flat) {
         return {{0.0, 0.0}, 1, Kind::continuum, 0.0, {1.0, 1.0}, {0.0, 0.0}};
     }
-    const double phi = std::atan2(b, a);
-    const double rr = r * r;
+    const double a = phase.a, b = phase.b, r = phase.r, rr = phase.rr, phi = phase.phi;
     if (std::fabs(c) < r) {
         // cos phi = a / r, sin phi = b / r, cos delta = c / r, sin delta = w / r.
         const double w = std::sqrt((r - c) * (r + c));
@@ -140,6 +148,11 @@ Sinusoid solve_sinusoid(double a, double b, double c, double size) noexcept
     const double q = wrap(c >= 0.0 ? phi : phi + pi);
     return {{q, q}, 1, Kind::least_squares, std::fabs(c) - r,
             {sign * a / r, sign * a / r}, {sign * b / r, sign * b / r}};
+}
+
+Sinusoid solve_sinusoid(double a, double b, double c, double size) noexcept
+{
+    return solve_phase(phase_of(a, b, size), c);
 }
 
 // ---- SP6's core: A x + B y = d, x = (cos q1, sin q1), y = (cos q2, sin q2).
@@ -483,37 +496,50 @@ Sp2E sp2e(Vec3 p0, Vec3 p1, Vec3 p2, Vec3 k1, Vec3 k2) noexcept
     return r;
 }
 
-Sp3 sp3(Vec3 p1, Vec3 p2, Vec3 k, double d) noexcept
+FixedSp3 sp3_fixed(Vec3 p1, Vec3 p2, Vec3 k) noexcept
 {
     // |R p1 - p2|^2 = |p1|^2 + |p2|^2 - 2 p2 . R p1 = d^2.
     const Harmonic h = harmonic(p2, k, p1);
     const double l1 = norm(p1), l2 = norm(p2);
-    const double half = 0.5 * (dot(p1, p1) + dot(p2, p2) - d * d);
-    const Sinusoid s = solve_sinusoid(h.cos_coef, h.sin_coef, half - h.constant, l1 * l2);
+    return {phase_of(h.cos_coef, h.sin_coef, l1 * l2), h.constant, dot(p1, p1) + dot(p2, p2), l1, l2};
+}
+
+Sp3 sp3(const FixedSp3 &f, double d) noexcept
+{
+    const double half = 0.5 * (f.squares - d * d);
+    const Sinusoid s = solve_phase(f.phase, half - f.constant);
     Sp3 r{{s.q[0], s.q[1]}, s.count, s.kind};
     if (s.kind == Kind::least_squares) {
         // The distance is monotone in p2 . R p1, so the extreme nearest the
         // wanted value is also the distance nearest d.
-        const double reached = h.constant + (half - h.constant >= 0.0 ? 1.0 : -1.0) *
-                                                length2(h.cos_coef, h.sin_coef);
-        const double distance = std::sqrt(max(0.0, dot(p1, p1) + dot(p2, p2) - 2.0 * reached));
-        r.kind = std::fabs(distance - d) <= exact_share * (l1 + l2 + d) ? Kind::exact
-                                                                        : Kind::least_squares;
+        const double reached = f.constant + (half - f.constant >= 0.0 ? 1.0 : -1.0) * f.phase.r;
+        const double distance = std::sqrt(max(0.0, f.squares - 2.0 * reached));
+        r.kind = std::fabs(distance - d) <= exact_share * (f.l1 + f.l2 + d) ? Kind::exact
+                                                                            : Kind::least_squares;
     }
     return r;
 }
 
-Sp4 sp4(Vec3 h, Vec3 p, Vec3 k, double d) noexcept
+Sp3 sp3(Vec3 p1, Vec3 p2, Vec3 k, double d) noexcept { return sp3(sp3_fixed(p1, p2, k), d); }
+
+FixedSp4 sp4_fixed(Vec3 h, Vec3 p, Vec3 k) noexcept
 {
     const Harmonic t = harmonic(h, k, p);
     const double size = norm(p);
-    const Sinusoid s = solve_sinusoid(t.cos_coef, t.sin_coef, d - t.constant, size);
+    return {phase_of(t.cos_coef, t.sin_coef, size), t.constant, size};
+}
+
+Sp4 sp4(const FixedSp4 &f, double d) noexcept
+{
+    const Sinusoid s = solve_phase(f.phase, d - f.constant);
     Sp4 r{{s.q[0], s.q[1]}, s.count, s.kind};
-    if (s.kind == Kind::least_squares && s.excess <= exact_share * (size + std::fabs(d))) {
+    if (s.kind == Kind::least_squares && s.excess <= exact_share * (f.size + std::fabs(d))) {
         r.kind = Kind::exact;
     }
     return r;
 }
+
+Sp4 sp4(Vec3 h, Vec3 p, Vec3 k, double d) noexcept { return sp4(sp4_fixed(h, p, k), d); }
 
 Sp5 sp5(Vec3 p0, Vec3 p1, Vec3 p2, Vec3 p3, Vec3 k1, Vec3 k2, Vec3 k3) noexcept
 {
