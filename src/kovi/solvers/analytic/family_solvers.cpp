@@ -333,13 +333,39 @@ double residual(const SixR &six, const Mat3 &Rw) noexcept
     return dot(six.h[4], Rw * six.h[5]) - dot(six.h[4], six.h[5]);
 }
 
+// branches_at for one branch: the same operations on its own path (the
+// same bits), without the other three.  False where it has no root.
+bool branch_at(const SixR &six, const Motion &G, double q4, int branch, SearchBranch &out) noexcept
+{
+    const Vec3 *h = six.h, *p = six.p;
+    const Vec3 c = six.centre, gc = G(c);
+    const int i = branch / 2, j = branch % 2;
+    Row row;
+    const Mat3 R4 = row.turn(3, q4, h[3]);
+    const Vec3 z = turn_about(R4, p[3], c);
+    const sp::Sp4 s1 = sp::sp4(h[1], gc - p[0], -h[0], dot(h[1], z - p[0]));
+    if (s1.kind != sp::Kind::exact || i >= s1.count) {
+        return false;
+    }
+    const Mat3 R1 = row.turn(0, s1.q[i], h[0]);
+    const Vec3 y = turn_about(transpose(R1), p[0], gc);
+    const sp::Sp3 s3 = sp::sp3(z - p[2], p[1] - p[2], h[2], norm(y - p[1]));
+    if (s3.kind != sp::Kind::exact || j >= s3.count) {
+        return false;
+    }
+    out.row = row;
+    const Mat3 R3 = out.row.turn(2, s3.q[j], h[2]);
+    const double q2 = sp::sp1_angle(turn_about(R3, p[2], z) - p[1], y - p[1], h[1]);
+    const Mat3 R2 = out.row.turn(1, q2, h[1]);
+    out.Rw = transpose(R1 * R2 * R3 * R4) * G.R;
+    return true;
+}
+
 // The branch's residual at q4, NaN where it has no root.
 double residual_at(const SixR &six, const Motion &G, double q4, int branch) noexcept
 {
-    SearchBranch all[4];
-    bool exists[4];
-    branches_at(six, G, q4, all, exists);
-    return exists[branch] ? residual(six, all[branch].Rw) : std::nan("");
+    SearchBranch one;
+    return branch_at(six, G, q4, branch, one) ? residual(six, one.Rw) : std::nan("");
 }
 
 // The zero of the branch's residual in [a, z], where it changes sign:
@@ -381,14 +407,12 @@ void add_search_solution(const SixR &six, const Motion &G, int branch, double q4
                          Branches &branches) noexcept
 {
     const Vec3 *h = six.h;
-    SearchBranch all[4];
-    bool exists[4];
-    branches_at(six, G, q4, all, exists);
-    if (!exists[branch]) {
+    SearchBranch one;
+    if (!branch_at(six, G, q4, branch, one)) {
         return;
     }
-    Row &row = all[branch].row;
-    const Mat3 &Rw = all[branch].Rw;
+    Row &row = one.row;
+    const Mat3 &Rw = one.Rw;
     const Mat3 R5 = row.turn(4, sp::sp1_angle(h[5], Rw * h[5], h[4]), h[4]);
     row.q[5] = sp::sp1_angle(six.across6, transpose(R5) * (Rw * six.across6), h[5]);
     branches.add(row);
