@@ -445,6 +445,56 @@ void zero_before_end(const SixR &six, const Motion &G, int branch, double inside
     add_search_solution(six, G, branch, q4, branches);
 }
 
+// The dip of |residual| at x (f) between x - step (fa) and x + step (fz),
+// all of one sign: up to four parabola vertices; where one has the other
+// sign, the two zeros on either side of it are added.
+void zeros_in_dip(const SixR &six, const Motion &G, int branch, double x, double step, double fa,
+                  double f, double fz, Branches &branches) noexcept
+{
+    double a = x - step, z = x + step;
+    for (int iteration = 0; iteration < 4; iteration++) {
+        // The vertex of the parabola through (a, fa), (x, f), (z, fz).
+        const double da = x - a, dz = z - x;
+        const double num = da * da * (f - fz) - dz * dz * (f - fa);
+        const double den = da * (f - fz) + dz * (f - fa);
+        if (!(den != 0.0)) {
+            return;
+        }
+        const double v = x - 0.5 * num / den;
+        if (!(v > a && v < z) || v == x) {
+            return;
+        }
+        const double fv = residual_at(six, G, v, branch);
+        if (std::isnan(fv)) {
+            return;
+        }
+        if (fv * f <= 0.0) {
+            const double left = v < x ? a : x, right = v < x ? x : z;
+            const double fl = v < x ? fa : f, fr = v < x ? f : fz;
+            add_search_solution(six, G, branch, bracketed_zero(six, G, branch, left, fl, v, fv), branches);
+            if (fv != 0.0) {
+                add_search_solution(six, G, branch, bracketed_zero(six, G, branch, v, fv, right, fr),
+                                    branches);
+            }
+            return;
+        }
+        if (!(std::fabs(fv) < std::fabs(f))) {
+            return;  // no deeper: the dip stays on its side of zero
+        }
+        // The new lowest point, between its neighbours.
+        if (v < x) {
+            z = x;
+            fz = f;
+        }
+        else {
+            a = x;
+            fa = f;
+        }
+        x = v;
+        f = fv;
+    }
+}
+
 void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) noexcept
 {
     constexpr double start = -3.141592653589793;
@@ -471,6 +521,20 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
             }
             const double q4 = bracketed_zero(six, G, b, start + step * k, fa, start + step * (k + 1), fz);
             add_search_solution(six, G, b, q4, branches);
+        }
+    }
+    // Pairs of zeros closer than the grid: |residual| dips towards zero at
+    // a sample without changing sign on either side.  Successive parabolas
+    // through the three lowest points look for the dip's other sign.
+    for (int b = 0; b < 4; b++) {
+        for (int k = 0; k < search_samples; k++) {
+            const double before = r[k == 0 ? search_samples - 1 : k - 1][b], here = r[k][b],
+                         after = r[k + 1][b];
+            if (!(before * here > 0.0 && here * after > 0.0 && std::fabs(here) < std::fabs(before) &&
+                  std::fabs(here) <= std::fabs(after))) {
+                continue;
+            }
+            zeros_in_dip(six, G, b, start + step * k, step, before, here, after, branches);
         }
     }
     // Zeros just before a branch ends.
