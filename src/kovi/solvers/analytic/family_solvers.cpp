@@ -285,7 +285,7 @@ void three_parallel_general(const SixR &six, const Motion &G, Branches &branches
 // root of subproblem 4, then of 3: each lists its roots in a fixed
 // order, phi + delta first).  Then q5 and q6 by subproblem 1.
 
-constexpr int search_samples = 192;
+constexpr int search_samples = 256;
 
 struct SearchBranch {
     Row row;
