@@ -198,8 +198,16 @@ void prepare(Solver solver, const Vec3 *h, const Vec3 *p, const AffineBlock &M, 
                        solver.method == Method::wrist_elbow_parallel;
     const Vec3 moved = wrist ? c : sp[3];
     const Vec3 kept = solver.method == Method::wrist_shoulder_meets ? six.shoulder : sp[1];
-    six.elbow = sp::sp3_fixed(moved - sp[2], kept - sp[2], sh[2]);
-    six.wrist_tilt = sp::sp4_fixed(sh[1], sh[5], sh[4]);
+    // Only for the methods that use them: a locked 7R chain is prepared
+    // at every call.
+    const bool three = solver.method == Method::three_parallel ||
+                       solver.method == Method::three_parallel_general;
+    if (wrist || three) {
+        six.elbow = sp::sp3_fixed(moved - sp[2], kept - sp[2], sh[2]);
+    }
+    if (solver.method == Method::three_parallel) {
+        six.wrist_tilt = sp::sp4_fixed(sh[1], sh[5], sh[4]);
+    }
 }
 
 }  // namespace kovi::solvers::analytic
