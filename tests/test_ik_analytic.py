@@ -127,6 +127,24 @@ def test_the_search_finds_sound_rows_and_nearly_always_the_target_configuration(
     assert solutions.shape == (5, 16, 6) and counts.max() <= 16
 
 
+# Configurations whose zero of the search residual shares a grid interval
+# with another (or sits in a narrow dip): missed by a plain 192-sample grid.
+@pytest.mark.parametrize("q", [
+    [2.741337640008047, 1.883024452724924, -0.14064420119370347, 0.14950913627415474,
+     -0.6451885067401402, -0.6311849677487058],
+    [0.11883232349047956, 1.15093392625284, 3.0674082394296027, 1.2336618984431604,
+     1.7428040600072094, 1.9864448115750921],
+    [0.8038817561721006, -1.5305787293885162, -0.26361499778422104, -1.0354507994989297,
+     -2.6562645924035584, -1.008698384989049],
+])
+def test_the_search_finds_zeros_closer_than_its_grid(q):
+    kb = dh("bent_ur5", *TABLES["bent_ur5"])
+    T = fk(kb, np.array(q))
+    rows = Chain(kb).ik_all(T)
+    assert all(reaches(kb, row, T, 1e-9) for row in rows)
+    assert any(angle_gap(row, q).max() < 1e-7 for row in rows)
+
+
 def test_the_checked_pose_is_the_chains_pose_bit_for_bit():
     rng = np.random.default_rng(3)
     for kb in (kovi.robots.ur5(), kovi.robots.panda()):

@@ -381,8 +381,9 @@ order, with solutions closer than 1e-9 rad in every joint merged.
 A 7R chain is solved with one joint locked: ``locked={joint: value}``,
 joint an index or a name among those of ``locked_families``.  A searched
 family (see ``kinematic_family``) finds the zeros of one residual over a
-grid of 192 values of joint 4 and may miss a pair of solutions that the
-grid does not separate.  At a
+grid of 256 values of joint 4 (probing between samples where the residual
+dips towards zero) and may miss a pair of solutions the grid does not
+separate.  At a
 singular target (a wrist singularity, where a continuum of solutions
 reaches it) the rows are representatives: the singular subproblem's free
 angle set to 0 (for the Universal Robots family, joint 6 set so that joint

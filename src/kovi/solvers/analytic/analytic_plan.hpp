@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "chain.hpp"
+#include "subproblems.hpp"
 #include "vec3.hpp"
 
 namespace kovi::solvers {
@@ -66,6 +67,11 @@ struct SixR {
     // Unit vectors across axes 4 and 6, turned to read a rotation about
     // each off by subproblem 1.
     Vec3 across4, across6;
+    // The subproblems whose data are the chain's own: SP3 for q3 (about
+    // h3, between the points the elbow joins) and, for the three-parallel
+    // family, SP4 for q5 (h2 . R5 h6).
+    sp::FixedSp3 elbow;
+    sp::FixedSp4 wrist_tilt;
 };
 
 // The 6R family a locked joint of a 7R chain leaves.

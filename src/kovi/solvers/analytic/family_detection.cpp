@@ -191,6 +191,23 @@ void prepare(Solver solver, const Vec3 *h, const Vec3 *p, const AffineBlock &M, 
                        : Vec3{};
     six.across4 = across(sh[3]);
     six.across6 = across(sh[5]);
+    const Vec3 c = six.centre;
+    // The point that axis 3 turns (the wrist centre, or p4 for the
+    // three-parallel family), about the point it keeps its distance to.
+    const bool wrist = solver.method == Method::wrist_shoulder_meets ||
+                       solver.method == Method::wrist_elbow_parallel;
+    const Vec3 moved = wrist ? c : sp[3];
+    const Vec3 kept = solver.method == Method::wrist_shoulder_meets ? six.shoulder : sp[1];
+    // Only for the methods that use them: a locked 7R chain is prepared
+    // at every call.
+    const bool three = solver.method == Method::three_parallel ||
+                       solver.method == Method::three_parallel_general;
+    if (wrist || three) {
+        six.elbow = sp::sp3_fixed(moved - sp[2], kept - sp[2], sh[2]);
+    }
+    if (solver.method == Method::three_parallel) {
+        six.wrist_tilt = sp::sp4_fixed(sh[1], sh[5], sh[4]);
+    }
 }
 
 }  // namespace kovi::solvers::analytic

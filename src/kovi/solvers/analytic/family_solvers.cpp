@@ -111,7 +111,7 @@ void wrist(const SixR &six, const Mat3 &Rw, Row &row, Branches &branches) noexce
     const sp::Sp2 s = sp::sp2(Rw * h[5], h[5], -h[3], h[4]);
     for (int j = 0; j < s.count; j++) {
         const Mat3 R45 = row.turn(3, s.q1[j], h[3]) * row.turn(4, s.q2[j], h[4]);
-        row.q[5] = sp::sp1(six.across6, transpose(R45) * (Rw * six.across6), h[5]).q;
+        row.q[5] = sp::sp1_angle(six.across6, transpose(R45) * (Rw * six.across6), h[5]);
         branches.add(row);
     }
 }
@@ -124,7 +124,7 @@ void wrist_shoulder_meets(const SixR &six, const Motion &G, Branches &branches) 
     const Vec3 *h = six.h, *p = six.p;
     const Vec3 c = six.centre, s = six.shoulder;
     const Vec3 ct = G(c);
-    const sp::Sp3 s3 = sp::sp3(c - p[2], s - p[2], h[2], norm(ct - s));
+    const sp::Sp3 s3 = sp::sp3(six.elbow, norm(ct - s));
     for (int i = 0; i < s3.count; i++) {
         Row row;
         const Mat3 R3 = row.turn(2, s3.q[i], h[2]);
@@ -149,10 +149,10 @@ void wrist_elbow_parallel(const SixR &six, const Motion &G, Branches &branches) 
         Row row;
         const Mat3 R1 = row.turn(0, s4.q[i], h[0]);
         const Vec3 x = turn_about(transpose(R1), p[0], ct);
-        const sp::Sp3 s3 = sp::sp3(c - p[2], p[1] - p[2], h[2], norm(x - p[1]));
+        const sp::Sp3 s3 = sp::sp3(six.elbow, norm(x - p[1]));
         for (int j = 0; j < s3.count; j++) {
             const Mat3 R3 = row.turn(2, s3.q[j], h[2]);
-            const double q2 = sp::sp1(turn_about(R3, p[2], c) - p[1], x - p[1], h[1]).q;
+            const double q2 = sp::sp1_angle(turn_about(R3, p[2], c) - p[1], x - p[1], h[1]);
             const Mat3 R123 = R1 * row.turn(1, q2, h[1]) * R3;
             wrist(six, transpose(R123) * G.R, row, branches);
         }
@@ -204,13 +204,18 @@ double singular_q6(const SixR &six, const Motion &G, const Mat3 &R1t, const Mat3
     return sp::sp3(v - p[5], w - p[5], -h[5], 0.5 * (inner + outer)).q[0];
 }
 
-void three_parallel_rest(const SixR &six, const Motion &G, const Mat3 &R1t, double q5, Row &row,
-                         Branches &branches) noexcept
+// R_G^T R1 h2, which the q6 equation needs: the same for both q5 of a q1.
+Vec3 turned_h2(const SixR &six, const Motion &G, const Mat3 &R1t) noexcept
+{
+    return transpose(G.R) * (transpose(R1t) * six.h[1]);
+}
+
+void three_parallel_rest(const SixR &six, const Motion &G, const Mat3 &R1t, const Vec3 &g2, double q5,
+                         Row &row, Branches &branches) noexcept
 {
     const Vec3 *h = six.h, *p = six.p;
     const double sign3 = dot(h[1], h[2]) > 0.0 ? 1.0 : -1.0;
     const double sign4 = dot(h[1], h[3]) > 0.0 ? 1.0 : -1.0;
-    const Vec3 g2 = transpose(G.R) * (transpose(R1t) * h[1]);
     const Mat3 R5t = transpose(row.turn(4, q5, h[4]));
     const sp::Sp1 s6 = sp::sp1(g2, R5t * h[1], h[5]);
     const double q6 = s6.kind == sp::Kind::continuum ? singular_q6(six, G, R1t, R5t) : s6.q;
@@ -219,11 +224,11 @@ void three_parallel_rest(const SixR &six, const Motion &G, const Mat3 &R1t, doub
     const Vec3 u = turn_about(R6t, p[5], turn_about(R5t, p[4], p[3]));
     const Vec3 y = turn_about(R1t, p[0], G(u));
     const Vec3 a = R1t * (G.R * (R6t * (R5t * six.across4)));
-    const double total = sp::sp1(six.across4, a, h[1]).q;
-    const sp::Sp3 s3 = sp::sp3(p[3] - p[2], p[1] - p[2], h[2], norm(y - p[1]));
+    const double total = sp::sp1_angle(six.across4, a, h[1]);
+    const sp::Sp3 s3 = sp::sp3(six.elbow, norm(y - p[1]));
     for (int k = 0; k < s3.count; k++) {
         const Mat3 R3 = row.turn(2, s3.q[k], h[2]);
-        row.q[1] = sp::sp1(turn_about(R3, p[2], p[3]) - p[1], y - p[1], h[1]).q;
+        row.q[1] = sp::sp1_angle(turn_about(R3, p[2], p[3]) - p[1], y - p[1], h[1]);
         row.q[3] = sign4 * (total - row.q[1] - sign3 * row.q[2]);
         branches.add(row);
     }
@@ -241,9 +246,10 @@ void three_parallel(const SixR &six, const Motion &G, Branches &branches) noexce
     for (int i = 0; i < s1.count; i++) {
         Row row;
         const Mat3 R1t = transpose(row.turn(0, s1.q[i], h[0]));
-        const sp::Sp4 s5 = sp::sp4(h[1], h[5], h[4], dot(h[1], R1t * (G.R * h[5])));
+        const sp::Sp4 s5 = sp::sp4(six.wrist_tilt, dot(h[1], R1t * (G.R * h[5])));
+        const Vec3 g2 = turned_h2(six, G, R1t);
         for (int j = 0; j < s5.count; j++) {
-            three_parallel_rest(six, G, R1t, s5.q[j], row, branches);
+            three_parallel_rest(six, G, R1t, g2, s5.q[j], row, branches);
         }
     }
 }
@@ -262,7 +268,7 @@ void three_parallel_general(const SixR &six, const Motion &G, Branches &branches
     for (int i = 0; i < s6.count; i++) {
         Row row;
         const Mat3 R1t = transpose(row.turn(0, s6.q1[i], h[0]));
-        three_parallel_rest(six, G, R1t, s6.q2[i], row, branches);
+        three_parallel_rest(six, G, R1t, turned_h2(six, G, R1t), s6.q2[i], row, branches);
     }
 }
 
@@ -279,7 +285,7 @@ void three_parallel_general(const SixR &six, const Motion &G, Branches &branches
 // root of subproblem 4, then of 3: each lists its roots in a fixed
 // order, phi + delta first).  Then q5 and q6 by subproblem 1.
 
-constexpr int search_samples = 192;
+constexpr int search_samples = 256;
 
 struct SearchBranch {
     Row row;
@@ -314,7 +320,7 @@ void branches_at(const SixR &six, const Motion &G, double q4, SearchBranch *out,
             SearchBranch &branch = out[2 * i + j];
             branch.row = r1;
             const Mat3 R3 = branch.row.turn(2, s3.q[j], h[2]);
-            const double q2 = sp::sp1(turn_about(R3, p[2], z) - p[1], y - p[1], h[1]).q;
+            const double q2 = sp::sp1_angle(turn_about(R3, p[2], z) - p[1], y - p[1], h[1]);
             const Mat3 R2 = branch.row.turn(1, q2, h[1]);
             branch.Rw = transpose(R1 * R2 * R3 * R4) * G.R;
             exists[2 * i + j] = true;
@@ -327,13 +333,39 @@ double residual(const SixR &six, const Mat3 &Rw) noexcept
     return dot(six.h[4], Rw * six.h[5]) - dot(six.h[4], six.h[5]);
 }
 
+// branches_at for one branch: the same operations on its own path (the
+// same bits), without the other three.  False where it has no root.
+bool branch_at(const SixR &six, const Motion &G, double q4, int branch, SearchBranch &out) noexcept
+{
+    const Vec3 *h = six.h, *p = six.p;
+    const Vec3 c = six.centre, gc = G(c);
+    const int i = branch / 2, j = branch % 2;
+    Row row;
+    const Mat3 R4 = row.turn(3, q4, h[3]);
+    const Vec3 z = turn_about(R4, p[3], c);
+    const sp::Sp4 s1 = sp::sp4(h[1], gc - p[0], -h[0], dot(h[1], z - p[0]));
+    if (s1.kind != sp::Kind::exact || i >= s1.count) {
+        return false;
+    }
+    const Mat3 R1 = row.turn(0, s1.q[i], h[0]);
+    const Vec3 y = turn_about(transpose(R1), p[0], gc);
+    const sp::Sp3 s3 = sp::sp3(z - p[2], p[1] - p[2], h[2], norm(y - p[1]));
+    if (s3.kind != sp::Kind::exact || j >= s3.count) {
+        return false;
+    }
+    out.row = row;
+    const Mat3 R3 = out.row.turn(2, s3.q[j], h[2]);
+    const double q2 = sp::sp1_angle(turn_about(R3, p[2], z) - p[1], y - p[1], h[1]);
+    const Mat3 R2 = out.row.turn(1, q2, h[1]);
+    out.Rw = transpose(R1 * R2 * R3 * R4) * G.R;
+    return true;
+}
+
 // The branch's residual at q4, NaN where it has no root.
 double residual_at(const SixR &six, const Motion &G, double q4, int branch) noexcept
 {
-    SearchBranch all[4];
-    bool exists[4];
-    branches_at(six, G, q4, all, exists);
-    return exists[branch] ? residual(six, all[branch].Rw) : std::nan("");
+    SearchBranch one;
+    return branch_at(six, G, q4, branch, one) ? residual(six, one.Rw) : std::nan("");
 }
 
 // The zero of the branch's residual in [a, z], where it changes sign:
@@ -375,16 +407,14 @@ void add_search_solution(const SixR &six, const Motion &G, int branch, double q4
                          Branches &branches) noexcept
 {
     const Vec3 *h = six.h;
-    SearchBranch all[4];
-    bool exists[4];
-    branches_at(six, G, q4, all, exists);
-    if (!exists[branch]) {
+    SearchBranch one;
+    if (!branch_at(six, G, q4, branch, one)) {
         return;
     }
-    Row &row = all[branch].row;
-    const Mat3 &Rw = all[branch].Rw;
-    const Mat3 R5 = row.turn(4, sp::sp1(h[5], Rw * h[5], h[4]).q, h[4]);
-    row.q[5] = sp::sp1(six.across6, transpose(R5) * (Rw * six.across6), h[5]).q;
+    Row &row = one.row;
+    const Mat3 &Rw = one.Rw;
+    const Mat3 R5 = row.turn(4, sp::sp1_angle(h[5], Rw * h[5], h[4]), h[4]);
+    row.q[5] = sp::sp1_angle(six.across6, transpose(R5) * (Rw * six.across6), h[5]);
     branches.add(row);
 }
 
@@ -415,6 +445,56 @@ void zero_before_end(const SixR &six, const Motion &G, int branch, double inside
     add_search_solution(six, G, branch, q4, branches);
 }
 
+// The dip of |residual| at x (f) between x - step (fa) and x + step (fz),
+// all of one sign: up to four parabola vertices; where one has the other
+// sign, the two zeros on either side of it are added.
+void zeros_in_dip(const SixR &six, const Motion &G, int branch, double x, double step, double fa,
+                  double f, double fz, Branches &branches) noexcept
+{
+    double a = x - step, z = x + step;
+    for (int iteration = 0; iteration < 4; iteration++) {
+        // The vertex of the parabola through (a, fa), (x, f), (z, fz).
+        const double da = x - a, dz = z - x;
+        const double num = da * da * (f - fz) - dz * dz * (f - fa);
+        const double den = da * (f - fz) + dz * (f - fa);
+        if (!(den != 0.0)) {
+            return;
+        }
+        const double v = x - 0.5 * num / den;
+        if (!(v > a && v < z) || v == x) {
+            return;
+        }
+        const double fv = residual_at(six, G, v, branch);
+        if (std::isnan(fv)) {
+            return;
+        }
+        if (fv * f <= 0.0) {
+            const double left = v < x ? a : x, right = v < x ? x : z;
+            const double fl = v < x ? fa : f, fr = v < x ? f : fz;
+            add_search_solution(six, G, branch, bracketed_zero(six, G, branch, left, fl, v, fv), branches);
+            if (fv != 0.0) {
+                add_search_solution(six, G, branch, bracketed_zero(six, G, branch, v, fv, right, fr),
+                                    branches);
+            }
+            return;
+        }
+        if (!(std::fabs(fv) < std::fabs(f))) {
+            return;  // no deeper: the dip stays on its side of zero
+        }
+        // The new lowest point, between its neighbours.
+        if (v < x) {
+            z = x;
+            fz = f;
+        }
+        else {
+            a = x;
+            fa = f;
+        }
+        x = v;
+        f = fv;
+    }
+}
+
 void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) noexcept
 {
     constexpr double start = -3.141592653589793;
@@ -441,6 +521,20 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
             }
             const double q4 = bracketed_zero(six, G, b, start + step * k, fa, start + step * (k + 1), fz);
             add_search_solution(six, G, b, q4, branches);
+        }
+    }
+    // Pairs of zeros closer than the grid: |residual| dips towards zero at
+    // a sample without changing sign on either side.  Successive parabolas
+    // through the three lowest points look for the dip's other sign.
+    for (int b = 0; b < 4; b++) {
+        for (int k = 0; k < search_samples; k++) {
+            const double before = r[k == 0 ? search_samples - 1 : k - 1][b], here = r[k][b],
+                         after = r[k + 1][b];
+            if (!(before * here > 0.0 && here * after > 0.0 && std::fabs(here) < std::fabs(before) &&
+                  std::fabs(here) <= std::fabs(after))) {
+                continue;
+            }
+            zeros_in_dip(six, G, b, start + step * k, step, before, here, after, branches);
         }
     }
     // Zeros just before a branch ends.

@@ -14,7 +14,7 @@
 
 namespace kovi::solvers::analytic {
 
-inline constexpr int lanes = 4;
+inline constexpr int lanes = 8;
 
 // Poses of `count` rows (at most `lanes`) of the revolute chain `joints`
 // (n joints): row l's joint values at rows + l * stride.  `cosines` and

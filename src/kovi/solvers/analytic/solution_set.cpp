@@ -24,12 +24,17 @@ bool in_limits(const kovi::chain::Chain &chain, const double *row) noexcept
     return true;
 }
 
+[[gnu::noinline]] double place_elsewhere(double q, const kovi::chain::JointLimit &limit) noexcept
+{
+    return place_revolute(q, limit);
+}
+
 // place_revolute(q, limit), most often without its remainder(): a value
 // in (-pi, pi] is its own wrap, and one in (pi, 9) or (-9, -pi] is one
 // turn off (9 < 3 pi), which q -/+ 2 pi removes exactly, as remainder()
 // does (the operands are within a factor 2 of each other).  Out of the
 // limits, place_revolute decides.
-double place_value(double q, const kovi::chain::JointLimit &limit) noexcept
+[[gnu::always_inline]] inline double place_value(double q, const kovi::chain::JointLimit &limit) noexcept
 {
     double w = q;
     if (q > pi && q < 9.0) {
@@ -41,7 +46,7 @@ double place_value(double q, const kovi::chain::JointLimit &limit) noexcept
     if (w > -pi && w <= pi && within(w, limit)) {
         return w;
     }
-    return place_revolute(q, limit);
+    return place_elsewhere(q, limit);
 }
 
 void place(const kovi::chain::Chain &chain, double *row) noexcept
@@ -173,9 +178,11 @@ bool same_solution(const double *a, const double *b, Py_ssize_t dof) noexcept
 {
     for (Py_ssize_t i = 0; i < dof; i++) {
         // Placed values differ by whole turns at most when they are the
-        // same angle: a plain difference settles most pairs.
+        // same angle: a plain difference settles most pairs.  A difference
+        // in [pi, 9) wraps to d - 2 pi exactly (see place_value).
         const double d = std::fabs(a[i] - b[i]);
-        if (d > duplicate_tolerance && (d < pi || std::fabs(wrap_angle(d)) > duplicate_tolerance)) {
+        if (d > duplicate_tolerance &&
+            (d < pi || std::fabs(d < 9.0 ? d - two_pi : wrap_angle(d)) > duplicate_tolerance)) {
             return false;
         }
     }
@@ -229,6 +236,7 @@ int solve_all(const Request &request, const AffineBlock &target, double *rows) n
 
     // Each row judged by its own pose, several at a time.
     AffineBlock poses[lanes];
+    int order[max_candidates];  // the rows kept, by index into placed
     int kept = 0;
     for (int first = 0; first < count; first += lanes) {
         const int group = std::min(lanes, count - first);
@@ -257,25 +265,29 @@ int solve_all(const Request &request, const AffineBlock &target, double *rows) n
             }
             bool repeated = false;
             for (int k = 0; k < kept && !repeated; k++) {
-                repeated = same_solution(rows + k * dof, row, dof);
+                repeated = same_solution(placed[order[k]], row, dof);
             }
             if (!repeated) {
-                std::copy(row, row + dof, rows + kept * dof);
-                kept++;
+                order[kept++] = first + l;
             }
         }
     }
 
-    // Ascending lexicographic order (insertion sort: a handful of rows).
+    // Ascending lexicographic order: an insertion sort of the kept rows'
+    // indices (a handful), then each row copied once.
     for (int i = 1; i < kept; i++) {
-        double row[max_dof];
-        std::copy(rows + i * dof, rows + (i + 1) * dof, row);
+        const int index = order[i];
+        const double *row = placed[index];
         int j = i;
-        while (j > 0 && std::lexicographical_compare(row, row + dof, rows + (j - 1) * dof, rows + j * dof)) {
-            std::copy(rows + (j - 1) * dof, rows + j * dof, rows + j * dof);
+        while (j > 0 && std::lexicographical_compare(row, row + dof, placed[order[j - 1]],
+                                                     placed[order[j - 1]] + dof)) {
+            order[j] = order[j - 1];
             j--;
         }
-        std::copy(row, row + dof, rows + j * dof);
+        order[j] = index;
+    }
+    for (int k = 0; k < kept; k++) {
+        std::copy(placed[order[k]], placed[order[k]] + dof, rows + k * dof);
     }
     return kept;
 }

@@ -48,10 +48,18 @@ constexpr double same_angle = 1e-9;
 
 double wrap(double q) noexcept
 {
-    if (q > pi || q <= -pi) {
-        q = std::remainder(q, two_pi);  // in [-pi, pi]
+    // Most values to wrap are one turn off (phi + delta of a sinusoid lies
+    // in [-pi, 2 pi]): for |q| in (pi, 9), 9 < 3 pi, remainder() would
+    // subtract one turn, and q -/+ 2 pi does so exactly (the operands are
+    // within a factor 2 of each other), at a fraction of the cost.
+    if (q > pi) {
+        return q < 9.0 ? q - two_pi : std::remainder(q, two_pi);
     }
-    return q <= -pi ? q + two_pi : q;
+    if (q <= -pi) {
+        q = q > -9.0 ? q : std::remainder(q, two_pi);  // in [-pi, pi]
+        return q <= -pi ? q + two_pi : q;
+    }
+    return q;
 }
 
 double max(double a, double b) noexcept { return a > b ? a : b; }
@@ -109,14 +117,22 @@ struct Sinusoid {
     double cos_q[2], sin_q[2];  // of q, from the data, without a cos or sin call
 };
 
-Sinusoid solve_sinusoid(double a, double b, double c, double size) noexcept
+// The part of a cos q + b sin q that does not depend on c.
+Phase phase_of(double a, double b, double size) noexcept
 {
     const double r = length2(a, b);
     if (r <= zero_share * size) {
+        return {a, b, r, 0.0, 0.0, true};
+    }
+    return {a, b, r, r * r, std::atan2(b, a), false};
+}
+
+Sinusoid solve_phase(const Phase &phase, double c) noexcept
+{
+    if (phase.flat) {
         return {{0.0, 0.0}, 1, Kind::continuum, 0.0, {1.0, 1.0}, {0.0, 0.0}};
     }
-    const double phi = std::atan2(b, a);
-    const double rr = r * r;
+    const double a = phase.a, b = phase.b, r = phase.r, rr = phase.rr, phi = phase.phi;
     if (std::fabs(c) < r) {
         // cos phi = a / r, sin phi = b / r, cos delta = c / r, sin delta = w / r.
         const double w = std::sqrt((r - c) * (r + c));
@@ -132,6 +148,11 @@ Sinusoid solve_sinusoid(double a, double b, double c, double size) noexcept
     const double q = wrap(c >= 0.0 ? phi : phi + pi);
     return {{q, q}, 1, Kind::least_squares, std::fabs(c) - r,
             {sign * a / r, sign * a / r}, {sign * b / r, sign * b / r}};
+}
+
+Sinusoid solve_sinusoid(double a, double b, double c, double size) noexcept
+{
+    return solve_phase(phase_of(a, b, size), c);
 }
 
 // ---- SP6's core: A x + B y = d, x = (cos q1, sin q1), y = (cos q2, sin q2).
@@ -370,6 +391,26 @@ Pairs solve_bilinear(const Bilinear &s, double size) noexcept
 
 }  // namespace
 
+double sp1_angle(Vec3 p1, Vec3 p2, Vec3 k) noexcept
+{
+    // turn_to without the distance, which only the kind needs.
+    const double kp1 = dot(k, p1), kp2 = dot(k, p2);
+    const Vec3 perp1 = p1 - kp1 * k, perp2 = p2 - kp2 * k;
+    // Its test for a point on the axis, |perp| <= zero_share * size, first
+    // on squares with a margin of 4 (far beyond their rounding): a point
+    // well off the axis needs no square roots.
+    const double a1 = dot(perp1, perp1), a2 = dot(perp2, perp2);
+    const double size2 = max(dot(p1, p1), dot(p2, p2));
+    const double clear = 4.0 * zero_share * zero_share * size2;
+    if (!(size2 > 1e-200 && a1 > clear && a2 > clear)) {
+        const double size = max(norm(p1), norm(p2));
+        if (norm(perp1) <= zero_share * size || norm(perp2) <= zero_share * size) {
+            return 0.0;
+        }
+    }
+    return wrap(std::atan2(dot(p2, cross(k, p1)), dot(perp1, perp2)));
+}
+
 Sp1 sp1(Vec3 p1, Vec3 p2, Vec3 k) noexcept
 {
     const double size = max(norm(p1), norm(p2));
@@ -455,37 +496,50 @@ Sp2E sp2e(Vec3 p0, Vec3 p1, Vec3 p2, Vec3 k1, Vec3 k2) noexcept
     return r;
 }
 
-Sp3 sp3(Vec3 p1, Vec3 p2, Vec3 k, double d) noexcept
+FixedSp3 sp3_fixed(Vec3 p1, Vec3 p2, Vec3 k) noexcept
 {
     // |R p1 - p2|^2 = |p1|^2 + |p2|^2 - 2 p2 . R p1 = d^2.
     const Harmonic h = harmonic(p2, k, p1);
     const double l1 = norm(p1), l2 = norm(p2);
-    const double half = 0.5 * (dot(p1, p1) + dot(p2, p2) - d * d);
-    const Sinusoid s = solve_sinusoid(h.cos_coef, h.sin_coef, half - h.constant, l1 * l2);
+    return {phase_of(h.cos_coef, h.sin_coef, l1 * l2), h.constant, dot(p1, p1) + dot(p2, p2), l1, l2};
+}
+
+Sp3 sp3(const FixedSp3 &f, double d) noexcept
+{
+    const double half = 0.5 * (f.squares - d * d);
+    const Sinusoid s = solve_phase(f.phase, half - f.constant);
     Sp3 r{{s.q[0], s.q[1]}, s.count, s.kind};
     if (s.kind == Kind::least_squares) {
         // The distance is monotone in p2 . R p1, so the extreme nearest the
         // wanted value is also the distance nearest d.
-        const double reached = h.constant + (half - h.constant >= 0.0 ? 1.0 : -1.0) *
-                                                length2(h.cos_coef, h.sin_coef);
-        const double distance = std::sqrt(max(0.0, dot(p1, p1) + dot(p2, p2) - 2.0 * reached));
-        r.kind = std::fabs(distance - d) <= exact_share * (l1 + l2 + d) ? Kind::exact
-                                                                        : Kind::least_squares;
+        const double reached = f.constant + (half - f.constant >= 0.0 ? 1.0 : -1.0) * f.phase.r;
+        const double distance = std::sqrt(max(0.0, f.squares - 2.0 * reached));
+        r.kind = std::fabs(distance - d) <= exact_share * (f.l1 + f.l2 + d) ? Kind::exact
+                                                                            : Kind::least_squares;
     }
     return r;
 }
 
-Sp4 sp4(Vec3 h, Vec3 p, Vec3 k, double d) noexcept
+Sp3 sp3(Vec3 p1, Vec3 p2, Vec3 k, double d) noexcept { return sp3(sp3_fixed(p1, p2, k), d); }
+
+FixedSp4 sp4_fixed(Vec3 h, Vec3 p, Vec3 k) noexcept
 {
     const Harmonic t = harmonic(h, k, p);
     const double size = norm(p);
-    const Sinusoid s = solve_sinusoid(t.cos_coef, t.sin_coef, d - t.constant, size);
+    return {phase_of(t.cos_coef, t.sin_coef, size), t.constant, size};
+}
+
+Sp4 sp4(const FixedSp4 &f, double d) noexcept
+{
+    const Sinusoid s = solve_phase(f.phase, d - f.constant);
     Sp4 r{{s.q[0], s.q[1]}, s.count, s.kind};
-    if (s.kind == Kind::least_squares && s.excess <= exact_share * (size + std::fabs(d))) {
+    if (s.kind == Kind::least_squares && s.excess <= exact_share * (f.size + std::fabs(d))) {
         r.kind = Kind::exact;
     }
     return r;
 }
+
+Sp4 sp4(Vec3 h, Vec3 p, Vec3 k, double d) noexcept { return sp4(sp4_fixed(h, p, k), d); }
 
 Sp5 sp5(Vec3 p0, Vec3 p1, Vec3 p2, Vec3 p3, Vec3 k1, Vec3 k2, Vec3 k3) noexcept
 {

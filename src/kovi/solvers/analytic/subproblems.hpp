@@ -36,6 +36,9 @@ struct Sp1 {
     Kind kind;
 };
 Sp1 sp1(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
+// sp1(p1, p2, k).q alone (the same bits), for callers that do not judge
+// the kind.
+double sp1_angle(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
 
 // Subproblem 2: (q1, q2) with R(k1, q1) p1 = R(k2, q2) p2, up to 2
 // solutions: q1 from k2 . R(k1, q1) p1 / |p1| = k2 . p2 / |p2|, in SP4's
@@ -89,6 +92,30 @@ struct Sp4 {
     Kind kind;
 };
 Sp4 sp4(Vec3 h, Vec3 p, Vec3 k, double d) noexcept;
+
+// SP3 and SP4 for vectors and axis that stay fixed while the distance
+// varies (a chain's own offsets): the sinusoid's coefficients and phase
+// are worked out once, and sp3(sp3_fixed(p1, p2, k), d) gives the same
+// bits as sp3(p1, p2, k, d) (sp4 likewise).
+struct Phase {  // a cos q + b sin q = r cos(q - phi)
+    double a, b, r, rr, phi;
+    bool flat;  // r is zero next to the data
+};
+struct FixedSp3 {
+    Phase phase;
+    double constant;  // the part of p2 . R(k, q) p1 along k
+    double squares;   // |p1|^2 + |p2|^2
+    double l1, l2;
+};
+FixedSp3 sp3_fixed(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
+Sp3 sp3(const FixedSp3 &fixed, double d) noexcept;
+struct FixedSp4 {
+    Phase phase;
+    double constant;  // the part of h . R(k, q) p along k
+    double size;      // |p|
+};
+FixedSp4 sp4_fixed(Vec3 h, Vec3 p, Vec3 k) noexcept;
+Sp4 sp4(const FixedSp4 &fixed, double d) noexcept;
 
 // Subproblem 5: (q1, q2, q3) with
 //     p0 + R(k1, q1) p1 = R(k2, q2) (p2 + R(k3, q3) p3),
