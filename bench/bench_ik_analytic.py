@@ -13,12 +13,17 @@ counted as they come.
 
 import argparse
 import math
+import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
 import kovi
 from kovi._chain import Chain
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from ik_oracle import axes_and_points  # noqa: E402
 
 H = math.pi / 2
 PUMA = ([0, 0.4318, 0.0203, 0, 0, 0], [0, 0, 0.15005, 0.4318, 0, 0], [H, 0, -H, H, -H, 0])
@@ -69,16 +74,6 @@ def judge(chain, Q, Ts, answers):
     return found / len(Q), worst
 
 
-def peer_poe(kb):
-    h, p, A = [], [], np.eye(4)
-    for j in kb.joints:
-        F = A @ j.T_left
-        h.append(F[:3, :3] @ j.axis)
-        p.append(F[:3, 3].copy())
-        A = F @ j.T_right
-    return np.array(h), np.array(p), A
-
-
 def closest_point(ha, pa, hb, pb):
     w = pa - pb
     b, d, e = ha @ hb, ha @ w, hb @ w
@@ -90,7 +85,7 @@ def ik_geo_solver(ik_geo, kb, kind):
     """ik-geo for kb: a function T -> rows.  IK-Geo takes the chain as axes
     and offsets between points on them, its rotations transposed; its
     spherical families want the wrist's points at the wrist centre."""
-    h, p, M = peer_poe(kb)
+    h, p, M = axes_and_points(kb)
     if kind.startswith("spherical"):
         p[3:] = closest_point(h[3], p[3], h[4], p[4])
     offsets = np.vstack([p[0], np.diff(p, axis=0), M[:3, 3] - p[-1]])

@@ -56,3 +56,16 @@ def random_configuration(kb, rng):
     """Uniform within each joint's limits; (-pi, pi] where there are none."""
     return np.array([rng.uniform(*j.limits) if j.limits is not None else rng.uniform(-math.pi, math.pi)
                      for j in kb.joints])
+
+
+def axes_and_points(kb):
+    """The chain at q = 0 in product-of-exponentials form, as IK-Geo's peers
+    take it: each joint's axis and a point on it in the base frame, and the
+    end frame's pose M."""
+    h, p, A = [], [], np.eye(4)
+    for j in kb.joints:
+        F = A @ np.asarray(j.T_left, dtype=float)
+        h.append(F[:3, :3] @ np.asarray(j.axis, dtype=float))
+        p.append(F[:3, 3].copy())
+        A = F @ np.asarray(j.T_right, dtype=float)
+    return np.array(h), np.array(p), A

@@ -8,7 +8,8 @@ import os
 
 import numpy as np
 import pytest
-from ik_oracle import fk, pose_error, random_configuration, reaches, within_limits
+from ik_oracle import (axes_and_points, fk, pose_error, random_configuration, reaches,
+                       within_limits)
 
 import kovi
 from kovi._chain import Chain, _lane_poses
@@ -274,17 +275,6 @@ def test_a_sweep_solves_the_locked_joint_over_its_range():
         Chain(kovi.robots.ur5()).ik_sweep(T, 0)
 
 
-def peer_poe(kb):
-    """Axes and points in IK-Geo's product-of-exponentials form, and M."""
-    h, p, A = [], [], np.eye(4)
-    for j in kb.joints:
-        F = A @ j.T_left
-        h.append(F[:3, :3] @ j.axis)
-        p.append(F[:3, 3].copy())
-        A = F @ j.T_right
-    return np.array(h), np.array(p), A
-
-
 def covers(ours, theirs):
     """Every row of theirs among ours, to 1e-7 rad: where a pose pins a joint
     only loosely, two solvers' rows that both reach it within 1e-9 may
@@ -320,7 +310,7 @@ def test_same_solution_sets_as_eaik(arm):
 def test_same_solution_sets_as_ik_geo():
     ik_geo = pytest.importorskip("ik_geo")
     kb = kovi.robots.ur5()
-    h, p, M = peer_poe(kb)
+    h, p, M = axes_and_points(kb)
     # IK-Geo's offsets: base to joint 1, joint to joint, last joint to tool;
     # its rotations are the transposes of ours.
     offsets = np.vstack([p[0], np.diff(p, axis=0), M[:3, 3] - p[-1]])

@@ -92,10 +92,11 @@ constexpr Mat3 transpose(const Mat3 &a) noexcept
     return t;
 }
 
-// The rotation by theta about the unit axis k.
-inline Mat3 rotation(Vec3 k, double theta) noexcept
+// The rotation about the unit axis k by the angle whose cosine and sine
+// are c and s.
+inline Mat3 rotation(Vec3 k, double c, double s) noexcept
 {
-    const double c = std::cos(theta), s = std::sin(theta), oc = 1.0 - c;
+    const double oc = 1.0 - c;
     Mat3 r;
     r.m[0][0] = k.x * k.x * oc + c;
     r.m[0][1] = k.x * k.y * oc - k.z * s;
@@ -107,6 +108,12 @@ inline Mat3 rotation(Vec3 k, double theta) noexcept
     r.m[2][1] = k.z * k.y * oc + k.x * s;
     r.m[2][2] = k.z * k.z * oc + c;
     return r;
+}
+
+// The rotation by theta about the unit axis k.
+inline Mat3 rotation(Vec3 k, double theta) noexcept
+{
+    return rotation(k, std::cos(theta), std::sin(theta));
 }
 
 // The rotation block and the translation of an affine block.

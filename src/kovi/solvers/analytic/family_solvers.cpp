@@ -37,23 +37,6 @@ Motion inverse(const Motion &m) noexcept
 
 Motion operator*(const Motion &a, const Motion &b) noexcept { return {a.R * b.R, a.R * b.t + a.t}; }
 
-// The rotation by angle (c = cos, s = sin) about the unit axis k.
-Mat3 rotation_cs(Vec3 k, double c, double s) noexcept
-{
-    const double oc = 1.0 - c;
-    Mat3 r;
-    r.m[0][0] = k.x * k.x * oc + c;
-    r.m[0][1] = k.x * k.y * oc - k.z * s;
-    r.m[0][2] = k.x * k.z * oc + k.y * s;
-    r.m[1][0] = k.y * k.x * oc + k.z * s;
-    r.m[1][1] = k.y * k.y * oc + c;
-    r.m[1][2] = k.y * k.z * oc - k.x * s;
-    r.m[2][0] = k.z * k.x * oc - k.y * s;
-    r.m[2][1] = k.z * k.y * oc + k.x * s;
-    r.m[2][2] = k.z * k.z * oc + c;
-    return r;
-}
-
 // A branch being built: its joint values, and the cosine and sine of each
 // value that a rotation has taken (NaN where none has).  The cosines and
 // sines come from libm_cos_sin, two calls the compiler cannot merge (the
@@ -77,7 +60,7 @@ struct Row {
     {
         q[i] = value;
         libm_cos_sin(value, c[i], s[i]);
-        return rotation_cs(k, c[i], s[i]);
+        return rotation(k, c[i], s[i]);
     }
 };
 

@@ -64,20 +64,11 @@ bool reaches(const AffineBlock &target, const AffineBlock &pose, double tol) noe
     if (!(norm(translation_of(pose) - translation_of(target)) <= tol)) {
         return false;
     }
-    double m[3][3];
-    for (int i = 0; i < 3; i++) {
-        for (int j = 0; j < 3; j++) {
-            m[i][j] = target.e[0][i] * pose.e[0][j] + target.e[1][i] * pose.e[1][j] +
-                      target.e[2][i] * pose.e[2][j];
-        }
-    }
-    const Vec3 sine{m[2][1] - m[1][2], m[0][2] - m[2][0], m[1][0] - m[0][1]};
-    const double cosine = m[0][0] + m[1][1] + m[2][2] - 1.0;
-    const double y = norm(sine);
-    if (cosine > 0.0 && y <= cosine * tol * (1.0 - 1e-9)) {
+    const RotationParts r = rotation_parts(target, pose);
+    if (r.cosine > 0.0 && r.sine <= r.cosine * tol * (1.0 - 1e-9)) {
         return true;
     }
-    return std::atan2(y, cosine) <= tol;
+    return std::atan2(r.sine, r.cosine) <= tol;
 }
 
 // Solves the symmetric positive definite n x n system A x = b in place

@@ -17,11 +17,15 @@ struct PoseError {
     bool within(double tol) const noexcept { return position <= tol && rotation <= tol; }
 };
 
-// The angle is atan2 of the sine and cosine parts of R_target^T R, which
-// keeps its precision near 0 and near pi, where acos of the trace would not.
-inline PoseError pose_error(const AffineBlock &target, const AffineBlock &pose) noexcept
+// The sine and cosine parts of the rotation R_target^T R: |2 sin a| and
+// 2 cos a, a the geodesic angle between the two orientations.
+struct RotationParts {
+    double sine;
+    double cosine;
+};
+
+inline RotationParts rotation_parts(const AffineBlock &target, const AffineBlock &pose) noexcept
 {
-    const Vec3 d = translation_of(pose) - translation_of(target);
     double m[3][3];
     for (int i = 0; i < 3; i++) {
         for (int j = 0; j < 3; j++) {
@@ -30,8 +34,15 @@ inline PoseError pose_error(const AffineBlock &target, const AffineBlock &pose) 
         }
     }
     const Vec3 sine{m[2][1] - m[1][2], m[0][2] - m[2][0], m[1][0] - m[0][1]};
-    const double cosine = m[0][0] + m[1][1] + m[2][2] - 1.0;
-    return {norm(d), std::atan2(norm(sine), cosine)};
+    return {norm(sine), m[0][0] + m[1][1] + m[2][2] - 1.0};
+}
+
+// The angle is atan2 of the sine and cosine parts of R_target^T R, which
+// keeps its precision near 0 and near pi, where acos of the trace would not.
+inline PoseError pose_error(const AffineBlock &target, const AffineBlock &pose) noexcept
+{
+    const RotationParts r = rotation_parts(target, pose);
+    return {norm(translation_of(pose) - translation_of(target)), std::atan2(r.sine, r.cosine)};
 }
 
 }  // namespace kovi::solvers
