@@ -120,7 +120,8 @@ def read_npy(file: BinaryIO, path: Path) -> NDArray[Any]:
         raise UserError(f"{path}: the header claims an array of shape {shape} ({claimed} bytes), "
                         f"the file holds {held} bytes")
     file.seek(0)
-    return np.load(file, allow_pickle=False)
+    array: NDArray[Any] = np.load(file, allow_pickle=False)
+    return array
 
 
 def read_csv(file: BinaryIO, body: KinBody) -> NDArray[Any]:
