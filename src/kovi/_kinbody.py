@@ -235,14 +235,6 @@ class Joint:
         return (_rebuild_joint, (self.name, self.T_left, self.axis, self.T_right,
                                  self.joint_type, self.limits))
 
-    def __setstate__(self, state: object) -> None:
-        # A pickle may name the class and give a state of its own (the field
-        # values in order, or a dict of them, as the generated methods of a
-        # slotted dataclass would read): it goes through the constructor.
-        fields = _state_fields(state, _JOINT_FIELDS, "Joint")
-        limits = fields.pop("limits", None)
-        Joint.__init__(self, **fields, limits=limits)
-
     def __repr__(self) -> str:
         limits = "" if self.limits is None else f", limits={self.limits}"
         return f"Joint({self.name!r}, {self.joint_type}, axis={self.axis.tolist()}{limits})"
@@ -338,10 +330,6 @@ class KinBody:
     def __reduce__(self) -> tuple[object, ...]:
         # through the constructor, which checks the joints again
         return (_rebuild_body, (self.name, self.joints, self.link_names))
-
-    def __setstate__(self, state: object) -> None:
-        # through the constructor, as for Joint
-        KinBody.__init__(self, **_state_fields(state, _BODY_FIELDS, "KinBody", optional=1))
 
     @property
     def dof(self) -> int:
@@ -726,3 +714,22 @@ for _cls in (Joint, KinBody):
     _cls.__annotations__ = get_type_hints(_cls)
     _cls.__module__ = "kovi"
 del _cls
+
+
+# A pickle may name a class and give a state of its own (the field values in
+# order, or a dict of them, as the generated methods of a slotted dataclass
+# would read): it goes through the constructor.  These are set after the
+# classes are made: Python 3.10's slotted dataclasses put their generated
+# __setstate__, which sets the fields unchecked, over a class's own.
+def _joint_setstate(self: Joint, state: object) -> None:
+    fields = _state_fields(state, _JOINT_FIELDS, "Joint")
+    limits = fields.pop("limits", None)
+    Joint.__init__(self, **fields, limits=limits)
+
+
+def _body_setstate(self: KinBody, state: object) -> None:
+    KinBody.__init__(self, **_state_fields(state, _BODY_FIELDS, "KinBody", optional=1))
+
+
+Joint.__setstate__ = _joint_setstate  # type: ignore[attr-defined]
+KinBody.__setstate__ = _body_setstate  # type: ignore[attr-defined]

@@ -353,9 +353,9 @@ def read_target(args: argparse.Namespace) -> NDArray[np.float64]:
     return T
 
 
-def read_locks(locks: Sequence[str], kb: KinBody) -> dict[int, float]:
+def read_locks(locks: Sequence[str], kb: KinBody) -> dict[int | str, float]:
     """--lock JOINT=VALUE, JOINT a joint's name or its number in kovi info."""
-    locked: dict[int, float] = {}
+    locked: dict[int | str, float] = {}
     for lock in locks:
         joint, sep, value = lock.rpartition("=")
         if not sep or not joint:
@@ -374,7 +374,7 @@ def read_locks(locks: Sequence[str], kb: KinBody) -> dict[int, float]:
     return locked
 
 
-def closed_form_family(chain: kovi.Chain, locked: dict[int, float]) -> str | None:
+def closed_form_family(chain: kovi.Chain, locked: dict[int | str, float]) -> str | None:
     """The chain's closed-form family for this call, or None to solve numerically."""
     family: str = chain.kinematic_family
     if family == "7R":
@@ -382,7 +382,7 @@ def closed_form_family(chain: kovi.Chain, locked: dict[int, float]) -> str | Non
             return None
         (index,) = locked
         lockable: dict[int, str] = chain.locked_families
-        return lockable.get(index)
+        return lockable.get(index) if isinstance(index, int) else None
     if locked:
         raise UserError("--lock applies to a 7-joint arm solved in closed form")
     if family in ("general 6R", "not 6R or 7R revolute"):
@@ -429,12 +429,12 @@ def run_ik(args: argparse.Namespace) -> None:
     if args.json:
         print(json.dumps(report))
     else:
-        solutions = report["solutions"]
-        assert isinstance(solutions, list)
+        rows = report["solutions"]
+        assert isinstance(rows, list)
         how = f"closed form, {family}" if family is not None else "numerical"
-        print(f"{kb.name}: {len(solutions)} solution{'s' * (len(solutions) != 1)} ({how}), "
+        print(f"{kb.name}: {len(rows)} solution{'s' * (len(rows) != 1)} ({how}), "
               "joint values in radians and metres")
-        for row in solutions:
+        for row in rows:
             print("  " + "  ".join(f"{v + 0.0:10.6f}" for v in row))
     if failure is not None:
         raise UserError(failure)

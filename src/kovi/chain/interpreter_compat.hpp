@@ -102,4 +102,11 @@ inline void PyErr_SetRaisedException(PyObject *exception) noexcept
 }
 #endif
 
+// Member descriptors (PyMemberDef, and the Py_T_ names of member types that
+// 3.12 made public) come from structmember.h before 3.12.
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define Py_T_OBJECT_EX T_OBJECT_EX
+#endif
+
 #endif

@@ -10,6 +10,7 @@
 
 #include "batch_runner.hpp"
 #include "ik_arguments.hpp"
+#include "interpreter_compat.hpp"
 #include "lm_solver.hpp"
 #include "solver_bindings.hpp"
 #include "targets.hpp"
