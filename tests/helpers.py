@@ -8,9 +8,11 @@ installed); `KOVI_PROBE_PATH` names the directory it was built into.
 import gc
 import importlib.util
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 import traceback
 from pathlib import Path
 
@@ -143,3 +145,22 @@ def assert_no_leak(call, watched, expected=None, calls=2000):
     assert refs_after == refs_before
     # One leaked object per call would add `calls` blocks.
     assert blocks_after - blocks_before < calls // 4
+
+
+def assert_answers_ctrl_c(script, *args):
+    """Runs `script` (which prints a positive number once its long call is
+    about to start, then "interrupted" if that call raises KeyboardInterrupt),
+    sends it SIGINT half a second in, and checks it answered within a second."""
+    child = subprocess.Popen([sys.executable, "-c", script, *args], stdout=subprocess.PIPE,
+                             text=True, cwd=REPO,
+                             env={**os.environ, "PYTHONPATH": str(REPO / "tests")})
+    try:
+        assert int(child.stdout.readline()) > 0
+        time.sleep(0.5)  # well inside the call
+        child.send_signal(signal.SIGINT)
+        sent = time.perf_counter()
+        out, _ = child.communicate(timeout=30)
+        answered = time.perf_counter() - sent
+    finally:
+        child.kill()
+    assert out.strip() == "interrupted" and answered < 1.0

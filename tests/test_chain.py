@@ -23,7 +23,7 @@ import numpy as np
 import kovi
 import pytest
 from chains import pinocchio_model, random_kinbody
-from helpers import REPO
+from helpers import REPO, assert_answers_ctrl_c
 
 from kovi._chain import Chain, forward_kinematics
 from kovi._kinbody import Joint, KinBody
@@ -475,19 +475,7 @@ except KeyboardInterrupt:
 @pytest.mark.parametrize("script", ["INTERRUPTED_BATCH", "INTERRUPTED_SCAN"])
 def test_a_long_batch_answers_ctrl_c(threads, script):
     # INTERRUPTED_SCAN: in the scan of the values, before any pose
-    child = subprocess.Popen([sys.executable, "-c", globals()[script], str(threads)],
-                             stdout=subprocess.PIPE, text=True, cwd=REPO,
-                             env={**os.environ, "PYTHONPATH": str(REPO / "tests")})
-    try:
-        assert int(child.stdout.readline()) > 0
-        time.sleep(0.5)  # well inside the batch
-        child.send_signal(signal.SIGINT)
-        sent = time.perf_counter()
-        out, _ = child.communicate(timeout=30)
-        answered = time.perf_counter() - sent
-    finally:
-        child.kill()
-    assert out.strip() == "interrupted" and answered < 1.0
+    assert_answers_ctrl_c(globals()[script], str(threads))
 
 
 EXIT_DURING_BATCH = """

@@ -2,20 +2,15 @@
 tests/ik_oracle.py, never by the solver's own verdict."""
 
 import math
-import os
 import pickle
-import signal
-import subprocess
-import sys
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import kovi
 from chains import random_rigid_transform
-from helpers import assert_no_leak
+from helpers import assert_answers_ctrl_c, assert_no_leak
 from ik_oracle import fk, pose_error, random_configuration, within_limits
 from kovi._kinbody import Joint, KinBody
 
@@ -273,19 +268,7 @@ except KeyboardInterrupt:
 
 @pytest.mark.parametrize("threads", [1, 2])
 def test_a_long_ik_batch_answers_ctrl_c(threads):
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_IK_BATCH, str(threads)],
-                             stdout=subprocess.PIPE, text=True,
-                             cwd=Path(__file__).resolve().parents[1], env=dict(os.environ))
-    try:
-        assert int(child.stdout.readline()) > 0
-        time.sleep(0.5)
-        child.send_signal(signal.SIGINT)
-        sent = time.perf_counter()
-        out, _ = child.communicate(timeout=30)
-        answered = time.perf_counter() - sent
-    finally:
-        child.kill()
-    assert out.strip() == "interrupted" and answered < 1.0
+    assert_answers_ctrl_c(INTERRUPTED_IK_BATCH, str(threads))
 
 
 NAN_T = np.eye(4)

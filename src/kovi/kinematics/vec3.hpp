@@ -14,6 +14,9 @@
 
 namespace kovi {
 
+inline constexpr double pi = 3.141592653589793238462643383279502884;
+inline constexpr double two_pi = 2.0 * pi;
+
 struct Vec3 {
     double x = 0.0, y = 0.0, z = 0.0;
 

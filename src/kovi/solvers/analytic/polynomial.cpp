@@ -2,12 +2,11 @@
 
 #include <cmath>
 
+#include "vec3.hpp"
+
 namespace kovi::solvers::poly {
 
 namespace {
-
-constexpr double pi = 3.141592653589793238462643383279502884;
-constexpr double two_pi = 2.0 * pi;
 
 // |p(t)| at most this share of sum |c_i| |t|^i counts as zero: rounding in
 // the coefficients alone moves a double root's value by about that much.

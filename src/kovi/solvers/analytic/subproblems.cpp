@@ -27,9 +27,6 @@ namespace kovi::solvers::sp {
 
 namespace {
 
-constexpr double pi = 3.141592653589793238462643383279502884;
-constexpr double two_pi = 2.0 * pi;
-
 // A length at most this share of the data's size is zero: a point that
 // close to an axis has no angle about it, axes that close are parallel.
 constexpr double zero_share = 1e-12;

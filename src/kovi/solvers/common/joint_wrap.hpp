@@ -7,11 +7,10 @@
 #include <cmath>
 
 #include "chain.hpp"
+#include "vec3.hpp"
 
 namespace kovi::solvers {
 
-inline constexpr double pi = 3.141592653589793238462643383279502884;
-inline constexpr double two_pi = 2.0 * pi;
 
 // q wrapped into (-pi, pi].
 inline double wrap_angle(double q) noexcept
