@@ -33,6 +33,11 @@ TABLES = {
     # A UR5 whose axes 5 and 6 miss each other by 3 cm: subproblem 6.
     "offset_ur5": ([0, -0.425, -0.39225, 0, 0.03, 0], [0.089159, 0, 0, 0.10915, 0.09465, 0.0823],
                    [H, 0, 0, H, -H, 0]),
+    # An ABB IRB 140: axes 1 and 2 apart by 70 mm, 2 and 3 parallel.
+    "irb140": ([0.07, 0.36, 0, 0, 0, 0], [0.352, 0, 0, 0.38, 0, 0.065], [-H, 0, -H, H, -H, 0]),
+    # No two of axes 1-3 meet or are parallel: subproblem 5 again.
+    "skew_wrist": ([0.1, 0.3, 0.05, 0, 0, 0], [0.2, 0.05, 0.1, 0.35, 0, 0.08],
+                   [-1.0, 0.7, 1.3, -H, H, 0]),
 }
 
 
@@ -71,6 +76,9 @@ ARMS = {
     "kr6": (table_arm("kr6"), None, "spherical wrist"),
     "offset_wrist": (table_arm("offset_wrist"), None, "spherical wrist"),
     "offset_ur5": (table_arm("offset_ur5"), None, "three parallel"),
+    "offset_ur5_reversed": (lambda: reversed_body(table_arm("offset_ur5")()), None, "three parallel"),
+    "irb140": (table_arm("irb140"), None, "spherical wrist"),
+    "skew_wrist": (table_arm("skew_wrist"), None, "spherical wrist"),
     "panda_lock7": (kovi.robots.panda, 6, "spherical wrist at the base"),
     "iiwa_lock3": (iiwa14, 2, "spherical wrist"),
     "iiwa_lock5": (iiwa14, 4, "spherical wrist at the base"),
@@ -290,7 +298,8 @@ def reaching(kb, rows, T):
     return [r for r in rows if reaches(kb, r, T, 1e-9)]
 
 
-@pytest.mark.parametrize("arm", ["puma560", "kr6", "offset_wrist", "offset_ur5"])
+@pytest.mark.parametrize("arm", ["puma560", "kr6", "irb140", "offset_wrist", "skew_wrist",
+                                 "offset_ur5"])
 def test_same_solution_sets_as_eaik(arm):
     if "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("EAIK's own extension trips AddressSanitizer (new-delete-type-mismatch)")
