@@ -135,7 +135,7 @@ void three_parallel_rest(const SixR &six, const Motion &G, const Mat3 &R1t, cons
     const double sign3 = dot(h[1], h[2]) > 0.0 ? 1.0 : -1.0;
     const double sign4 = dot(h[1], h[3]) > 0.0 ? 1.0 : -1.0;
     const Mat3 R5t = transpose(row.turn(4, q5, h[4]));
-    const sp::Sp1 s6 = sp::sp1(g2, R5t * h[1], h[5]);
+    const sp::Sp1 s6 = sp::sp1_turn(g2, R5t * h[1], h[5]);
     const double q6 = s6.kind == sp::Kind::continuum ? singular_q6(six, G, R1t, R5t) : s6.q;
     const Mat3 R6t = transpose(row.turn(5, q6, h[5]));
     // H p4 and R_H, applied right to left without forming H.

@@ -388,7 +388,7 @@ Pairs solve_bilinear(const Bilinear &s, double size) noexcept
 
 }  // namespace
 
-double sp1_angle(Vec3 p1, Vec3 p2, Vec3 k) noexcept
+Sp1 sp1_turn(Vec3 p1, Vec3 p2, Vec3 k) noexcept
 {
     // turn_to without the distance, which only the kind needs.
     const double kp1 = dot(k, p1), kp2 = dot(k, p2);
@@ -402,11 +402,13 @@ double sp1_angle(Vec3 p1, Vec3 p2, Vec3 k) noexcept
     if (!(size2 > 1e-200 && a1 > clear && a2 > clear)) {
         const double size = max(norm(p1), norm(p2));
         if (norm(perp1) <= zero_share * size || norm(perp2) <= zero_share * size) {
-            return 0.0;
+            return {0.0, Kind::continuum};
         }
     }
-    return wrap(std::atan2(dot(p2, cross(k, p1)), dot(perp1, perp2)));
+    return {wrap(std::atan2(dot(p2, cross(k, p1)), dot(perp1, perp2))), Kind::exact};
 }
+
+double sp1_angle(Vec3 p1, Vec3 p2, Vec3 k) noexcept { return sp1_turn(p1, p2, k).q; }
 
 Sp1 sp1(Vec3 p1, Vec3 p2, Vec3 k) noexcept
 {

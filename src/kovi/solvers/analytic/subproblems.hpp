@@ -39,6 +39,10 @@ Sp1 sp1(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
 // sp1(p1, p2, k).q alone (the same bits), for callers that do not judge
 // the kind.
 double sp1_angle(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
+// sp1(p1, p2, k) for callers that need to know only whether q is free: q
+// as sp1's (the same bits), kind continuum where sp1's is, else exact
+// (least squares is not told apart), without sp1's square roots.
+Sp1 sp1_turn(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
 
 // Subproblem 2: (q1, q2) with R(k1, q1) p1 = R(k2, q2) p2, up to 2
 // solutions: q1 from k2 . R(k1, q1) p1 / |p1| = k2 . p2 / |p2|, in SP4's
