@@ -56,19 +56,25 @@ void place(const kovi::chain::Chain &chain, double *row) noexcept
     }
 }
 
-// pose_error(target, pose).within(tol), without the arctangent where the
-// ratio already settles it: atan(y / x) <= y / x, so y <= x tol (less a
-// margin for rounding) is within tol.  Elsewhere the angle is computed.
-bool reaches(const AffineBlock &target, const AffineBlock &pose, double tol) noexcept
+// pose_error(target, pose).within(tol) from the pose's error parts,
+// without the arctangent where the ratio already settles it:
+// atan(y / x) <= y / x, so y <= x tol (less a margin for rounding) is
+// within tol.  Elsewhere the angle is computed.
+bool reaches(const LaneError &e, double tol) noexcept
 {
-    if (!(norm(translation_of(pose) - translation_of(target)) <= tol)) {
+    if (!(e.distance <= tol)) {
         return false;
     }
-    const RotationParts r = rotation_parts(target, pose);
-    if (r.cosine > 0.0 && r.sine <= r.cosine * tol * (1.0 - 1e-9)) {
+    if (e.cosine > 0.0 && e.sine <= e.cosine * tol * (1.0 - 1e-9)) {
         return true;
     }
-    return std::atan2(r.sine, r.cosine) <= tol;
+    return std::atan2(e.sine, e.cosine) <= tol;
+}
+
+bool reaches(const AffineBlock &target, const AffineBlock &pose, double tol) noexcept
+{
+    const RotationParts r = rotation_parts(target, pose);
+    return reaches({norm(translation_of(pose) - translation_of(target)), r.sine, r.cosine}, tol);
 }
 
 // Solves the symmetric positive definite n x n system A x = b in place
@@ -261,22 +267,23 @@ int solve_all(const Request &request, const AffineBlock &target, double *rows) n
     }
 
     // Each row judged by its own pose, several at a time.
-    AffineBlock poses[lanes];
+    LaneError errors[lanes];
     int order[max_candidates];  // the rows kept, by index into placed
     int kept = 0;
     for (int first = 0; first < count; first += lanes) {
         const int group = std::min(lanes, count - first);
-        lane_end_poses(chain.joints.data(), chain.joints.size(), placed[first], max_dof, group,
-                       cosines[first], sines[first], poses);
+        lane_end_errors(chain.joints.data(), chain.joints.size(), placed[first], max_dof, group,
+                        cosines[first], sines[first], target, errors);
         for (int l = 0; l < group; l++) {
             double *row = placed[first + l];
             // A row within tol by a hair (a closed form's lost digits) is
             // refined too, so that every row returned is well inside; the
             // row as it was stays if refining does not get there.
-            bool good = reaches(target, poses[l], 1e-3 * request.tol);
+            bool good = reaches(errors[l], 1e-3 * request.tol);
             if (!good) {
-                const bool was_good = reaches(target, poses[l], request.tol);
-                const PoseError error = pose_error(target, poses[l]);
+                const bool was_good = reaches(errors[l], request.tol);
+                // pose_error(target, pose), from the same parts.
+                const PoseError error{errors[l].distance, std::atan2(errors[l].sine, errors[l].cosine)};
                 double before[max_dof];
                 std::copy(row, row + dof, before);
                 good = error.position < refine_radius && error.rotation < refine_radius &&
