@@ -20,15 +20,26 @@ namespace kovi::solvers::analytic {
 namespace {
 
 // Joints 4-6 of a spherical wrist, given q1-q3: R4 R5 R6 = Rw.  Axis 6
-// turned by the wrist is Rw h6 = R4 R5 h6 (subproblem 2), and a direction
-// across axis 6 then gives q6 (subproblem 1).  At a singular wrist (h6
-// carried onto axis 4) subproblem 2 reports the continuum with q4 = 0.
-void wrist(const SixR &six, const Mat3 &Rw, Row &row, Branches &branches) noexcept
+// turned by the wrist is g = Rw h6 = R4 R5 h6, and R4 keeps the part along
+// h4: h4 . R5 h6 = h4 . g (subproblem 4 for q5, its sinusoid the wrist's
+// own, `tilt`), then R4 (R5 h6) = g (subproblem 1 for q4) and a direction
+// across axis 6 gives q6 (subproblem 1).  At a singular wrist (g on axis
+// 4) R5 h6 lies on axis 4 too and q4 = 0 stands for the continuum.
+struct Wrist {
+    sp::FixedSp4 tilt;
+};
+
+Wrist wrist_of(const SixR &six) noexcept { return {sp::sp4_fixed(six.h[3], six.h[5], six.h[4])}; }
+
+void wrist(const SixR &six, const Wrist &w, const Mat3 &Rw, Row &row, Branches &branches) noexcept
 {
     const Vec3 *h = six.h;
-    const sp::Sp2 s = sp::sp2(Rw * h[5], h[5], -h[3], h[4]);
-    for (int j = 0; j < s.count; j++) {
-        const Mat3 R45 = row.turn(3, s.q1[j], h[3]) * row.turn(4, s.q2[j], h[4]);
+    const Vec3 g = Rw * h[5];
+    const sp::Sp4 s5 = sp::sp4(w.tilt, dot(h[3], g));
+    for (int j = 0; j < s5.count; j++) {
+        const Mat3 R5 = row.turn(4, s5.q[j], h[4]);
+        const double q4 = sp::sp1_angle(R5 * h[5], g, h[3]);
+        const Mat3 R45 = row.turn(3, q4, h[3]) * R5;
         row.q[5] = sp::sp1_angle(six.across6, transpose(R45) * (Rw * six.across6), h[5]);
         branches.add(row);
     }
@@ -39,6 +50,7 @@ void wrist(const SixR &six, const Mat3 &Rw, Row &row, Branches &branches) noexce
 // E1^-1 (G c - s) = E2 (E3 c - s) about s (subproblem 2 for q1, q2).
 void wrist_shoulder_meets(const SixR &six, const Motion &G, Branches &branches) noexcept
 {
+    const Wrist w = wrist_of(six);
     const Vec3 *h = six.h, *p = six.p;
     const Vec3 c = six.centre, s = six.shoulder;
     const Vec3 ct = G(c);
@@ -49,7 +61,7 @@ void wrist_shoulder_meets(const SixR &six, const Motion &G, Branches &branches) 
         const sp::Sp2 s2 = sp::sp2(ct - s, turn_about(R3, p[2], c) - s, -h[0], h[1]);
         for (int j = 0; j < s2.count; j++) {
             const Mat3 R12 = row.turn(0, s2.q1[j], h[0]) * row.turn(1, s2.q2[j], h[1]);
-            wrist(six, transpose(R12 * R3) * G.R, row, branches);
+            wrist(six, w, transpose(R12 * R3) * G.R, row, branches);
         }
     }
 }
@@ -59,6 +71,7 @@ void wrist_shoulder_meets(const SixR &six, const Motion &G, Branches &branches) 
 // |E3 c - p2| = |E1^-1 G c - p2| (subproblem 3) and subproblem 1 for q2.
 void wrist_elbow_parallel(const SixR &six, const Motion &G, Branches &branches) noexcept
 {
+    const Wrist w = wrist_of(six);
     const Vec3 *h = six.h, *p = six.p;
     const Vec3 c = six.centre;
     const Vec3 ct = G(c);
@@ -72,7 +85,7 @@ void wrist_elbow_parallel(const SixR &six, const Motion &G, Branches &branches) 
             const Mat3 R3 = row.turn(2, s3.q[j], h[2]);
             const double q2 = sp::sp1_angle(turn_about(R3, p[2], c) - p[1], x - p[1], h[1]);
             const Mat3 R123 = R1 * row.turn(1, q2, h[1]) * R3;
-            wrist(six, transpose(R123) * G.R, row, branches);
+            wrist(six, w, transpose(R123) * G.R, row, branches);
         }
     }
 }
@@ -82,6 +95,7 @@ void wrist_elbow_parallel(const SixR &six, const Motion &G, Branches &branches) 
 // then the wrist.
 void wrist_general(const SixR &six, const Motion &G, Branches &branches) noexcept
 {
+    const Wrist w = wrist_of(six);
     const Vec3 *h = six.h, *p = six.p;
     const Vec3 c = six.centre;
     const sp::Sp5 s5 = sp::sp5(p[0] - p[1], G(c) - p[0], p[2] - p[1], c - p[2], -h[0], h[1], h[2]);
@@ -89,7 +103,7 @@ void wrist_general(const SixR &six, const Motion &G, Branches &branches) noexcep
         Row row;
         const Mat3 R123 = row.turn(0, s5.q1[i], h[0]) * row.turn(1, s5.q2[i], h[1]) *
                           row.turn(2, s5.q3[i], h[2]);
-        wrist(six, transpose(R123) * G.R, row, branches);
+        wrist(six, w, transpose(R123) * G.R, row, branches);
     }
 }
 
