@@ -225,6 +225,20 @@ def test_singular_targets_give_representatives_that_reach(make, q):
     assert all(reaches(kb, row, T, 1e-9) for row in rows)
 
 
+@pytest.mark.parametrize("q", [[0.4, -1.0, 1.1, 0.3, 0.0, 0.7], [1.4, 0.5, -0.3, -2.0, 0.0, -2.7],
+                               [-2.0, 0.3, 0.5, 1.0, 0.0, 1.5]])
+def test_a_singular_spherical_wrist_is_represented_by_q4_zero(q):
+    # Axes 4 and 6 in line: only q4 + q6 is fixed, and the row stands for
+    # the continuum with q4 = 0 and q6 carrying the whole turn.
+    kb = puma560()
+    rows = Chain(kb).ik_all(fk(kb, q), limits=False)
+    singular = rows[np.abs(rows[:, 4]) < 1e-9]
+    assert len(singular) == 1
+    assert singular[0, 3] == 0.0
+    assert abs(np.angle(np.exp(1j * (singular[0, 5] - q[3] - q[5])))) < 1e-9
+    np.testing.assert_allclose(singular[0, :3], q[:3], atol=1e-9)
+
+
 def test_unreachable_targets_and_limits_give_empty_sets():
     chain = Chain(kovi.robots.ur5())
     far = np.eye(4)
