@@ -142,26 +142,75 @@ Vec3 turned_h2(const SixR &six, const Motion &G, const Mat3 &R1t) noexcept
     return transpose(G.R) * (transpose(R1t) * six.h[1]);
 }
 
-void three_parallel_rest(const SixR &six, const Motion &G, const Mat3 &R1t, const Vec3 &g2, double q5,
-                         Row &row, Branches &branches) noexcept
+// A fixed vector v turned about a unit axis k, ready for any angle:
+// R(k, q) v = along + cos q across + sin q side.
+struct Turning {
+    Vec3 along, across, side;
+
+    Vec3 operator()(double c, double s) const noexcept { return along + c * across + s * side; }
+};
+
+Turning turning(Vec3 k, Vec3 v) noexcept
+{
+    const Vec3 along = dot(k, v) * k;
+    return {along, v - along, cross(k, v)};
+}
+
+// The chain's own vectors that the three-parallel family turns each solve:
+// by R5^T (about h5, -q5) h2, p4 - p5 and the direction across axis 4;
+// by R3 (about h3) p4 - p3, here from p2.
+struct ThreeParallel {
+    double sign3, sign4;
+    Turning h2, p4, across4;  // about h5
+    Turning elbow;            // about h3, `along` moved by p3 - p2
+};
+
+ThreeParallel three_parallel_of(const SixR &six) noexcept
 {
     const Vec3 *h = six.h, *p = six.p;
-    const double sign3 = dot(h[1], h[2]) > 0.0 ? 1.0 : -1.0;
-    const double sign4 = dot(h[1], h[3]) > 0.0 ? 1.0 : -1.0;
-    const Mat3 R5t = transpose(row.turn(4, q5, h[4]));
-    const sp::Sp1 s6 = sp::sp1_turn(g2, R5t * h[1], h[5]);
-    const double q6 = s6.kind == sp::Kind::continuum ? singular_q6(six, G, R1t, R5t) : s6.q;
-    const Mat3 R6t = transpose(row.turn(5, q6, h[5]));
+    ThreeParallel t{dot(h[1], h[2]) > 0.0 ? 1.0 : -1.0,
+                    dot(h[1], h[3]) > 0.0 ? 1.0 : -1.0,
+                    turning(h[4], h[1]),
+                    turning(h[4], p[3] - p[4]),
+                    turning(h[4], six.across4),
+                    turning(h[2], p[3] - p[2])};
+    t.elbow.along = t.elbow.along + (p[2] - p[1]);
+    return t;
+}
+
+// x turned by c, s about the unit axis k (Rodrigues).
+Vec3 rodrigues(Vec3 k, double c, double s, Vec3 x) noexcept
+{
+    return c * x + s * cross(k, x) + (dot(k, x) * (1.0 - c)) * k;
+}
+
+void three_parallel_rest(const SixR &six, const ThreeParallel &t, const Motion &G, const Mat3 &R1t,
+                         const Vec3 &g2, double q5, Row &row, Branches &branches) noexcept
+{
+    const Vec3 *h = six.h, *p = six.p;
+    row.q[4] = q5;
+    libm_cos_sin(q5, row.c[4], row.s[4]);
+    // R5^T and R6^T turn by -q5 and -q6.
+    const double c5 = row.c[4], s5 = -row.s[4];
+    const sp::Sp1 turn6 = sp::sp1_turn(g2, t.h2(c5, s5), h[5]);
+    const double q6 = turn6.kind == sp::Kind::continuum
+                          ? singular_q6(six, G, R1t, transpose(rotation(h[4], row.c[4], row.s[4])))
+                          : turn6.q;
+    row.q[5] = q6;
+    libm_cos_sin(q6, row.c[5], row.s[5]);
+    const double c6 = row.c[5], s6 = -row.s[5];
     // H p4 and R_H, applied right to left without forming H.
-    const Vec3 u = turn_about(R6t, p[5], turn_about(R5t, p[4], p[3]));
+    const Vec3 u = p[5] + rodrigues(h[5], c6, s6, p[4] + t.p4(c5, s5) - p[5]);
     const Vec3 y = turn_about(R1t, p[0], G(u));
-    const Vec3 a = R1t * (G.R * (R6t * (R5t * six.across4)));
+    const Vec3 a = R1t * (G.R * rodrigues(h[5], c6, s6, t.across4(c5, s5)));
     const double total = sp::sp1_angle(six.across4, a, h[1]);
-    const sp::Sp3 s3 = sp::sp3(six.elbow, norm(y - p[1]));
+    const Vec3 reach = y - p[1];
+    const sp::Sp3 s3 = sp::sp3(six.elbow, norm(reach));
     for (int k = 0; k < s3.count; k++) {
-        const Mat3 R3 = row.turn(2, s3.q[k], h[2]);
-        row.q[1] = sp::sp1_angle(turn_about(R3, p[2], p[3]) - p[1], y - p[1], h[1]);
-        row.q[3] = sign4 * (total - row.q[1] - sign3 * row.q[2]);
+        row.q[2] = s3.q[k];
+        libm_cos_sin(s3.q[k], row.c[2], row.s[2]);
+        row.q[1] = sp::sp1_angle(t.elbow(row.c[2], row.s[2]), reach, h[1]);
+        row.q[3] = t.sign4 * (total - row.q[1] - t.sign3 * row.q[2]);
         branches.add(row);
     }
 }
@@ -174,6 +223,7 @@ void three_parallel(const SixR &six, const Motion &G, Branches &branches) noexce
 {
     const Vec3 *h = six.h, *p = six.p;
     const Vec3 c = six.centre;
+    const ThreeParallel t = three_parallel_of(six);
     const sp::Sp4 s1 = sp::sp4(h[1], G(c) - p[0], -h[0], dot(h[1], c - p[0]));
     for (int i = 0; i < s1.count; i++) {
         Row row;
@@ -181,7 +231,7 @@ void three_parallel(const SixR &six, const Motion &G, Branches &branches) noexce
         const sp::Sp4 s5 = sp::sp4(six.wrist_tilt, dot(h[1], R1t * (G.R * h[5])));
         const Vec3 g2 = turned_h2(six, G, R1t);
         for (int j = 0; j < s5.count; j++) {
-            three_parallel_rest(six, G, R1t, g2, s5.q[j], row, branches);
+            three_parallel_rest(six, t, G, R1t, g2, s5.q[j], row, branches);
         }
     }
 }
@@ -197,10 +247,11 @@ void three_parallel_general(const SixR &six, const Motion &G, Branches &branches
     const Vec3 c = six.centre;
     const sp::Sp6 s6 = sp::sp6(h[1], h[1], h[1], h[1], -h[0], h[4], -h[0], h[4], G(c) - p[0],
                                p[4] - c, G.R * h[5], -h[5], dot(h[1], p[4] - p[0]), 0.0);
+    const ThreeParallel t = three_parallel_of(six);
     for (int i = 0; i < s6.count; i++) {
         Row row;
         const Mat3 R1t = transpose(row.turn(0, s6.q1[i], h[0]));
-        three_parallel_rest(six, G, R1t, turned_h2(six, G, R1t), s6.q2[i], row, branches);
+        three_parallel_rest(six, t, G, R1t, turned_h2(six, G, R1t), s6.q2[i], row, branches);
     }
 }
 
