@@ -19,6 +19,26 @@ namespace kovi::solvers::analytic {
 
 namespace {
 
+// x turned by c, s about the unit axis k (Rodrigues).
+Vec3 rodrigues(Vec3 k, double c, double s, Vec3 x) noexcept
+{
+    return c * x + s * cross(k, x) + (dot(k, x) * (1.0 - c)) * k;
+}
+
+// A fixed vector v turned about a unit axis k, ready for any angle:
+// R(k, q) v = along + cos q across + sin q side.
+struct Turning {
+    Vec3 along, across, side;
+
+    Vec3 operator()(double c, double s) const noexcept { return along + c * across + s * side; }
+};
+
+Turning turning(Vec3 k, Vec3 v) noexcept
+{
+    const Vec3 along = dot(k, v) * k;
+    return {along, v - along, cross(k, v)};
+}
+
 // Joints 4-6 of a spherical wrist, given q1-q3: R4 R5 R6 = Rw.  Axis 6
 // turned by the wrist is g = Rw h6 = R4 R5 h6, and R4 keeps the part along
 // h4: h4 . R5 h6 = h4 . g (subproblem 4 for q5, its sinusoid the wrist's
@@ -27,20 +47,28 @@ namespace {
 // 4) R5 h6 lies on axis 4 too and q4 = 0 stands for the continuum.
 struct Wrist {
     sp::FixedSp4 tilt;
+    Turning h6;  // about h5
 };
 
-Wrist wrist_of(const SixR &six) noexcept { return {sp::sp4_fixed(six.h[3], six.h[5], six.h[4])}; }
+Wrist wrist_of(const SixR &six) noexcept
+{
+    return {sp::sp4_fixed(six.h[3], six.h[5], six.h[4]), turning(six.h[4], six.h[5])};
+}
 
 void wrist(const SixR &six, const Wrist &w, const Mat3 &Rw, Row &row, Branches &branches) noexcept
 {
     const Vec3 *h = six.h;
     const Vec3 g = Rw * h[5];
+    const Vec3 x = Rw * six.across6;
     const sp::Sp4 s5 = sp::sp4(w.tilt, dot(h[3], g));
     for (int j = 0; j < s5.count; j++) {
-        const Mat3 R5 = row.turn(4, s5.q[j], h[4]);
-        const double q4 = sp::sp1_angle(R5 * h[5], g, h[3]);
-        const Mat3 R45 = row.turn(3, q4, h[3]) * R5;
-        row.q[5] = sp::sp1_angle(six.across6, transpose(R45) * (Rw * six.across6), h[5]);
+        row.q[4] = s5.q[j];
+        libm_cos_sin(row.q[4], row.c[4], row.s[4]);
+        row.q[3] = sp::sp1_angle(w.h6(row.c[4], row.s[4]), g, h[3]);
+        libm_cos_sin(row.q[3], row.c[3], row.s[3]);
+        // R6 across6 = R5^T R4^T Rw across6.
+        const Vec3 back = rodrigues(h[4], row.c[4], -row.s[4], rodrigues(h[3], row.c[3], -row.s[3], x));
+        row.q[5] = sp::sp1_angle(six.across6, back, h[5]);
         branches.add(row);
     }
 }
@@ -142,20 +170,6 @@ Vec3 turned_h2(const SixR &six, const Motion &G, const Mat3 &R1t) noexcept
     return transpose(G.R) * (transpose(R1t) * six.h[1]);
 }
 
-// A fixed vector v turned about a unit axis k, ready for any angle:
-// R(k, q) v = along + cos q across + sin q side.
-struct Turning {
-    Vec3 along, across, side;
-
-    Vec3 operator()(double c, double s) const noexcept { return along + c * across + s * side; }
-};
-
-Turning turning(Vec3 k, Vec3 v) noexcept
-{
-    const Vec3 along = dot(k, v) * k;
-    return {along, v - along, cross(k, v)};
-}
-
 // The chain's own vectors that the three-parallel family turns each solve:
 // by R5^T (about h5, -q5) h2, p4 - p5 and the direction across axis 4;
 // by R3 (about h3) p4 - p3, here from p2.
@@ -176,12 +190,6 @@ ThreeParallel three_parallel_of(const SixR &six) noexcept
                     turning(h[2], p[3] - p[2])};
     t.elbow.along = t.elbow.along + (p[2] - p[1]);
     return t;
-}
-
-// x turned by c, s about the unit axis k (Rodrigues).
-Vec3 rodrigues(Vec3 k, double c, double s, Vec3 x) noexcept
-{
-    return c * x + s * cross(k, x) + (dot(k, x) * (1.0 - c)) * k;
 }
 
 void three_parallel_rest(const SixR &six, const ThreeParallel &t, const Motion &G, const Mat3 &R1t,
