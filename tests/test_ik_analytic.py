@@ -146,16 +146,21 @@ def test_the_search_finds_zeros_closer_than_its_grid(q):
     assert any(angle_gap(row, q).max() < 1e-7 for row in rows)
 
 
-def test_the_checked_pose_is_the_chains_pose_bit_for_bit():
+@pytest.mark.parametrize("make", [kovi.robots.ur5, kovi.robots.panda, puma560])
+def test_the_checked_pose_is_the_chains_pose_bit_for_bit(make):
     rng = np.random.default_rng(3)
-    for kb in (kovi.robots.ur5(), kovi.robots.panda()):
-        chain = Chain(kb)
-        # Odd counts and repeated values exercise the spare lanes and the
-        # shared cosines.
-        Q = rng.uniform(-7, 7, size=(11, kb.dof))
-        Q[3] = Q[2]
-        Q[5, :3] = Q[4, :3]
-        assert np.array_equal(_lane_poses(chain, Q).view(np.uint64), chain.poses(Q).view(np.uint64))
+    kb = make()
+    chain = Chain(kb)
+    # Odd counts and repeated values exercise the spare lanes and the
+    # shared cosines; zeros of both signs and quarter turns the signed
+    # zeros of the rotations about z.
+    Q = rng.uniform(-7, 7, size=(13, kb.dof))
+    Q[3] = Q[2]
+    Q[5, :3] = Q[4, :3]
+    Q[6:9] = rng.choice([0.0, -0.0, H, -H, np.pi, -np.pi, 2 * np.pi], size=(3, kb.dof))
+    Q[9, ::2] = 0.0
+    Q[10, 1::2] = -0.0
+    assert np.array_equal(_lane_poses(chain, Q).view(np.uint64), chain.poses(Q).view(np.uint64))
 
 
 @pytest.mark.parametrize("make, family", [

@@ -5,7 +5,9 @@
 // faster one is picked once, by what the processor supports.
 #include "lane_poses.hpp"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "libm_trig.hpp"
