@@ -280,6 +280,24 @@ def test_batch_matches_single_solves_whatever_the_thread_count():
         chain.ik_all_batch(Ts, locked={6: 0.3})
 
 
+def test_single_solves_follow_the_lock_from_call_to_call():
+    # Alternating locked values, lock joints and chains (a chain freed and
+    # another made in its place) each give the batch's rows, which work
+    # the locked 6R out afresh.
+    rng = np.random.default_rng(12)
+    for _ in range(2):
+        for kb, joint in ((kovi.robots.panda(), 6), (iiwa14(), 2), (iiwa14(), 6)):
+            chain = Chain(kb)
+            for value in (0.3, -0.2, 0.3):
+                q = random_configuration(kb, rng)
+                q[joint] = value
+                T = chain.poses(q[None])
+                single = chain.ik_all(T[0], locked={joint: value})
+                solutions, counts = chain.ik_all_batch(T, locked={joint: value})
+                assert counts[0] > 0 and np.array_equal(single, solutions[0, :counts[0]])
+            del chain
+
+
 def test_a_sweep_solves_the_locked_joint_over_its_range():
     kb = kovi.robots.panda()
     chain = Chain(kb)
