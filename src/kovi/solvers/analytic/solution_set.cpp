@@ -219,8 +219,13 @@ int solve_all(const Request &request, const AffineBlock &target, double *rows) n
     // A 6R chain's rows are its candidates as they are when every value is
     // wrapped and within its limits: a check without branches, then copies.
     bool in_order = request.locked_joint < 0 && dof == 6;
+    // Wrapped and within the limits: lower[i] <= q <= upper[i], the
+    // lower bound the larger of the limit and the double above -pi.
+    double lower[6], upper[6];
     for (int i = 0; i < 6 && in_order; i++) {
         in_order = request.free_joints[i] == i;
+        lower[i] = std::fmax(limits[i].lower, std::nextafter(-pi, 0.0));
+        upper[i] = std::fmin(limits[i].upper, pi);
     }
     int count = 0;
     for (int c = 0; c < candidates.count && locked_fits; c++) {
@@ -231,7 +236,7 @@ int solve_all(const Request &request, const AffineBlock &target, double *rows) n
             const double *q = candidates.q[c];
             bool plain = true;
             for (int i = 0; i < 6; i++) {
-                plain &= (q[i] > -pi) & (q[i] <= pi) & (q[i] >= limits[i].lower) & (q[i] <= limits[i].upper);
+                plain &= (q[i] >= lower[i]) & (q[i] <= upper[i]);
             }
             if (plain) {
                 std::copy(q, q + 6, row);
