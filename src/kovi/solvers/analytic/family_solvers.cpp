@@ -60,12 +60,21 @@ void wrist(const SixR &six, const Wrist &w, const Mat3 &Rw, Row &row, Branches &
     const Vec3 *h = six.h;
     const Vec3 g = Rw * h[5];
     const Vec3 x = Rw * six.across6;
-    const sp::Sp4 s5 = sp::sp4(w.tilt, dot(h[3], g));
+    const double tilt = dot(h[3], g);
+    const sp::Sp4 s5 = sp::sp4(w.tilt, tilt);
+    // Near the sinusoid's extreme its angle is ill-conditioned (a rounding
+    // e of the tilt moves q5 by e / (r sin delta)): there q5 is read again
+    // from R5 h6 = R4^T g once q4 is known, as well conditioned as q4.
+    const bool steep = !w.tilt.phase.flat && std::fabs(tilt - w.tilt.constant) > 0.99 * w.tilt.phase.r;
     for (int j = 0; j < s5.count; j++) {
         row.q[4] = s5.q[j];
         libm_cos_sin(row.q[4], row.c[4], row.s[4]);
         row.q[3] = sp::sp1_angle(w.h6(row.c[4], row.s[4]), g, h[3]);
         libm_cos_sin(row.q[3], row.c[3], row.s[3]);
+        if (steep) {
+            row.q[4] = sp::sp1_angle(h[5], rodrigues(h[3], row.c[3], -row.s[3], g), h[4]);
+            libm_cos_sin(row.q[4], row.c[4], row.s[4]);
+        }
         // R6 across6 = R5^T R4^T Rw across6.
         const Vec3 back = rodrigues(h[4], row.c[4], -row.s[4], rodrigues(h[3], row.c[3], -row.s[3], x));
         row.q[5] = sp::sp1_angle(six.across6, back, h[5]);
