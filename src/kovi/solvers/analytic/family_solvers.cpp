@@ -91,13 +91,40 @@ void wrist_shoulder_meets(const SixR &six, const Motion &G, Branches &branches) 
     const Vec3 *h = six.h, *p = six.p;
     const Vec3 c = six.centre, s = six.shoulder;
     const Vec3 ct = G(c);
-    const sp::Sp3 s3 = sp::sp3(six.elbow, norm(ct - s));
+    const Vec3 a = ct - s;
+    const double la = norm(a);
+    const sp::Sp3 s3 = sp::sp3(six.elbow, la);
+    // Subproblem 2 for q1 and q2, R(-h1, q1) a = R(h2, q2) b, by its own
+    // steps: the part along h2 of R(-h1, q1) a / |a| must be h2 . b / |b|,
+    // a sinusoid in q1 whose phase depends on a alone, so it is worked out
+    // once for both q3; subproblem 1 then gives q2.  Where subproblem 2
+    // has a continuum (a or b on its axis, or the axes parallel), it
+    // decides.
+    const double zero = sp::detail::zero_share;
+    const bool general = norm(cross(h[0], h[1])) > zero && la > 0.0;
+    const Vec3 ua = general ? a / la : a;
+    const sp::FixedSp4 lift = sp::sp4_fixed(h[1], ua, -h[0]);
     for (int i = 0; i < s3.count; i++) {
         Row row;
         const Mat3 R3 = row.turn(2, s3.q[i], h[2]);
-        const sp::Sp2 s2 = sp::sp2(ct - s, turn_about(R3, p[2], c) - s, -h[0], h[1]);
-        for (int j = 0; j < s2.count; j++) {
-            const Mat3 R12 = row.turn(0, s2.q1[j], h[0]) * row.turn(1, s2.q2[j], h[1]);
+        const Vec3 b = turn_about(R3, p[2], c) - s;
+        const double lb = norm(b), size = la > lb ? la : lb;
+        if (!general || !(lb > 0.0) || norm(reject(a, h[0])) <= zero * size ||
+            norm(reject(b, h[1])) <= zero * size) {
+            const sp::Sp2 s2 = sp::sp2(a, b, -h[0], h[1]);
+            for (int j = 0; j < s2.count; j++) {
+                const Mat3 R12 = row.turn(0, s2.q1[j], h[0]) * row.turn(1, s2.q2[j], h[1]);
+                wrist(six, w, transpose(R12 * R3) * G.R, row, branches);
+            }
+            continue;
+        }
+        const Vec3 ub = b / lb;
+        const sp::Sp4 s1 = sp::sp4(lift, dot(h[1], ub));
+        for (int j = 0; j < s1.count; j++) {
+            const Mat3 R1 = row.turn(0, s1.q[j], h[0]);
+            // R(-h1, q1) = R1^T.
+            const double q2 = sp::sp1_angle(ub, transpose(R1) * ua, h[1]);
+            const Mat3 R12 = R1 * row.turn(1, q2, h[1]);
             wrist(six, w, transpose(R12 * R3) * G.R, row, branches);
         }
     }
