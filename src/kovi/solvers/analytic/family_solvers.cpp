@@ -25,6 +25,9 @@ Vec3 rodrigues(Vec3 k, double c, double s, Vec3 x) noexcept
     return c * x + s * cross(k, x) + (dot(k, x) * (1.0 - c)) * k;
 }
 
+// R^T v, without forming R^T.
+Vec3 back(const Mat3 &R, Vec3 v) noexcept { return v.x * R.row(0) + v.y * R.row(1) + v.z * R.row(2); }
+
 // A fixed vector v turned about a unit axis k, ready for any angle:
 // R(k, q) v = along + cos q across + sin q side.
 struct Turning {
@@ -55,11 +58,11 @@ Wrist wrist_of(const SixR &six) noexcept
     return {sp::sp4_fixed(six.h[3], six.h[5], six.h[4]), turning(six.h[4], six.h[5])};
 }
 
-void wrist(const SixR &six, const Wrist &w, const Mat3 &Rw, Row &row, Branches &branches) noexcept
+// g = Rw h6 and x = Rw across6, the wrist's rotation read on the two
+// vectors it needs.
+void wrist(const SixR &six, const Wrist &w, Vec3 g, Vec3 x, Row &row, Branches &branches) noexcept
 {
     const Vec3 *h = six.h;
-    const Vec3 g = Rw * h[5];
-    const Vec3 x = Rw * six.across6;
     const double tilt = dot(h[3], g);
     const sp::Sp4 s5 = sp::sp4(w.tilt, tilt);
     // Near the sinusoid's extreme its angle is ill-conditioned (a rounding
@@ -91,6 +94,7 @@ void wrist_shoulder_meets(const SixR &six, const Motion &G, Branches &branches) 
     const Vec3 *h = six.h, *p = six.p;
     const Vec3 c = six.centre, s = six.shoulder;
     const Vec3 ct = G(c);
+    const Vec3 gh = G.R * h[5], gx = G.R * six.across6;
     const Vec3 a = ct - s;
     const double la = norm(a);
     const sp::Sp3 s3 = sp::sp3(six.elbow, la);
@@ -113,8 +117,9 @@ void wrist_shoulder_meets(const SixR &six, const Motion &G, Branches &branches) 
             norm(reject(b, h[1])) <= zero * size) {
             const sp::Sp2 s2 = sp::sp2(a, b, -h[0], h[1]);
             for (int j = 0; j < s2.count; j++) {
-                const Mat3 R12 = row.turn(0, s2.q1[j], h[0]) * row.turn(1, s2.q2[j], h[1]);
-                wrist(six, w, transpose(R12 * R3) * G.R, row, branches);
+                const Mat3 R1 = row.turn(0, s2.q1[j], h[0]), R2 = row.turn(1, s2.q2[j], h[1]);
+                wrist(six, w, back(R3, back(R2, back(R1, gh))), back(R3, back(R2, back(R1, gx))), row,
+                      branches);
             }
             continue;
         }
@@ -123,9 +128,9 @@ void wrist_shoulder_meets(const SixR &six, const Motion &G, Branches &branches) 
         for (int j = 0; j < s1.count; j++) {
             const Mat3 R1 = row.turn(0, s1.q[j], h[0]);
             // R(-h1, q1) = R1^T.
-            const double q2 = sp::sp1_angle(ub, transpose(R1) * ua, h[1]);
-            const Mat3 R12 = R1 * row.turn(1, q2, h[1]);
-            wrist(six, w, transpose(R12 * R3) * G.R, row, branches);
+            const double q2 = sp::sp1_angle(ub, back(R1, ua), h[1]);
+            const Mat3 R2 = row.turn(1, q2, h[1]);
+            wrist(six, w, back(R3, back(R2, back(R1, gh))), back(R3, back(R2, back(R1, gx))), row, branches);
         }
     }
 }
@@ -143,13 +148,14 @@ void wrist_elbow_parallel(const SixR &six, const Motion &G, Branches &branches) 
     for (int i = 0; i < s4.count; i++) {
         Row row;
         const Mat3 R1 = row.turn(0, s4.q[i], h[0]);
-        const Vec3 x = turn_about(transpose(R1), p[0], ct);
+        const Vec3 x = p[0] + back(R1, ct - p[0]);
+        const Vec3 gh = back(R1, G.R * h[5]), gx = back(R1, G.R * six.across6);
         const sp::Sp3 s3 = sp::sp3(six.elbow, norm(x - p[1]));
         for (int j = 0; j < s3.count; j++) {
             const Mat3 R3 = row.turn(2, s3.q[j], h[2]);
             const double q2 = sp::sp1_angle(turn_about(R3, p[2], c) - p[1], x - p[1], h[1]);
-            const Mat3 R123 = R1 * row.turn(1, q2, h[1]) * R3;
-            wrist(six, w, transpose(R123) * G.R, row, branches);
+            const Mat3 R2 = row.turn(1, q2, h[1]);
+            wrist(six, w, back(R3, back(R2, gh)), back(R3, back(R2, gx)), row, branches);
         }
     }
 }
@@ -162,12 +168,13 @@ void wrist_general(const SixR &six, const Motion &G, Branches &branches) noexcep
     const Wrist w = wrist_of(six);
     const Vec3 *h = six.h, *p = six.p;
     const Vec3 c = six.centre;
+    const Vec3 gh = G.R * h[5], gx = G.R * six.across6;
     const sp::Sp5 s5 = sp::sp5(p[0] - p[1], G(c) - p[0], p[2] - p[1], c - p[2], -h[0], h[1], h[2]);
     for (int i = 0; i < s5.count; i++) {
         Row row;
-        const Mat3 R123 = row.turn(0, s5.q1[i], h[0]) * row.turn(1, s5.q2[i], h[1]) *
-                          row.turn(2, s5.q3[i], h[2]);
-        wrist(six, w, transpose(R123) * G.R, row, branches);
+        const Mat3 R1 = row.turn(0, s5.q1[i], h[0]), R2 = row.turn(1, s5.q2[i], h[1]),
+                   R3 = row.turn(2, s5.q3[i], h[2]);
+        wrist(six, w, back(R3, back(R2, back(R1, gh))), back(R3, back(R2, back(R1, gx))), row, branches);
     }
 }
 
