@@ -154,16 +154,21 @@ def test_the_search_finds_zeros_closer_than_its_grid(q):
     assert any(angle_gap(row, q).max() < 1e-7 for row in rows)
 
 
-def test_the_checked_pose_is_the_chains_pose_bit_for_bit():
+@pytest.mark.parametrize("make", [kovi.robots.ur5, kovi.robots.panda, puma560])
+def test_the_checked_pose_is_the_chains_pose_bit_for_bit(make):
     rng = np.random.default_rng(3)
-    for kb in (kovi.robots.ur5(), kovi.robots.panda()):
-        chain = Chain(kb)
-        # Odd counts and repeated values exercise the spare lanes and the
-        # shared cosines.
-        Q = rng.uniform(-7, 7, size=(11, kb.dof))
-        Q[3] = Q[2]
-        Q[5, :3] = Q[4, :3]
-        assert np.array_equal(_lane_poses(chain, Q).view(np.uint64), chain.poses(Q).view(np.uint64))
+    kb = make()
+    chain = Chain(kb)
+    # Odd counts and repeated values exercise the spare lanes and the
+    # shared cosines; zeros of both signs and quarter turns the signed
+    # zeros of the rotations about z.
+    Q = rng.uniform(-7, 7, size=(13, kb.dof))
+    Q[3] = Q[2]
+    Q[5, :3] = Q[4, :3]
+    Q[6:9] = rng.choice([0.0, -0.0, H, -H, np.pi, -np.pi, 2 * np.pi], size=(3, kb.dof))
+    Q[9, ::2] = 0.0
+    Q[10, 1::2] = -0.0
+    assert np.array_equal(_lane_poses(chain, Q).view(np.uint64), chain.poses(Q).view(np.uint64))
 
 
 @pytest.mark.parametrize("make, family", [
@@ -233,6 +238,20 @@ def test_singular_targets_give_representatives_that_reach(make, q):
     assert all(reaches(kb, row, T, 1e-9) for row in rows)
 
 
+@pytest.mark.parametrize("q", [[0.4, -1.0, 1.1, 0.3, 0.0, 0.7], [1.4, 0.5, -0.3, -2.0, 0.0, -2.7],
+                               [-2.0, 0.3, 0.5, 1.0, 0.0, 1.5]])
+def test_a_singular_spherical_wrist_is_represented_by_q4_zero(q):
+    # Axes 4 and 6 in line: only q4 + q6 is fixed, and the row stands for
+    # the continuum with q4 = 0 and q6 carrying the whole turn.
+    kb = puma560()
+    rows = Chain(kb).ik_all(fk(kb, q), limits=False)
+    singular = rows[np.abs(rows[:, 4]) < 1e-9]
+    assert len(singular) == 1
+    assert singular[0, 3] == 0.0
+    assert abs(np.angle(np.exp(1j * (singular[0, 5] - q[3] - q[5])))) < 1e-9
+    np.testing.assert_allclose(singular[0, :3], q[:3], atol=1e-9)
+
+
 def test_unreachable_targets_and_limits_give_empty_sets():
     chain = Chain(kovi.robots.ur5())
     far = np.eye(4)
@@ -267,6 +286,24 @@ def test_batch_matches_single_solves_whatever_the_thread_count():
     Ts[7, 0, 0] = 2.0
     with pytest.raises(ValueError, match=r"Ts\[7\] is not a rigid"):
         chain.ik_all_batch(Ts, locked={6: 0.3})
+
+
+def test_single_solves_follow_the_lock_from_call_to_call():
+    # Alternating locked values, lock joints and chains (a chain freed and
+    # another made in its place) each give the batch's rows, which work
+    # the locked 6R out afresh.
+    rng = np.random.default_rng(12)
+    for _ in range(2):
+        for kb, joint in ((kovi.robots.panda(), 6), (iiwa14(), 2), (iiwa14(), 6)):
+            chain = Chain(kb)
+            for value in (0.3, -0.2, 0.3):
+                q = random_configuration(kb, rng)
+                q[joint] = value
+                T = chain.poses(q[None])
+                single = chain.ik_all(T[0], locked={joint: value})
+                solutions, counts = chain.ik_all_batch(T, locked={joint: value})
+                assert counts[0] > 0 and np.array_equal(single, solutions[0, :counts[0]])
+            del chain
 
 
 def test_a_sweep_solves_the_locked_joint_over_its_range():

@@ -6,7 +6,9 @@
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -264,19 +266,27 @@ const LockPlan *lock_plan(const Chain &chain, int joint) noexcept
 
 // Fills the request's chain, family and free joints for the joint locked
 // at `value` (lock null for a 6R chain).
+// The request for a 6R chain (limits and tol unset).
+Request six_request(const Chain &chain) noexcept
+{
+    Request r{};
+    r.chain = &chain;
+    r.six = &chain.analytic->six;
+    r.solver = chain.analytic->solver;
+    r.free_joints = identity_joints;
+    r.locked_joint = -1;
+    return r;
+}
+
 void set_up(const Chain &chain, const LockPlan *lock, double value, Setup &setup) noexcept
 {
     Request &r = setup.request;
-    r.chain = &chain;
-    r.six = &setup.six;
     if (lock == nullptr) {
-        r.six = &chain.analytic->six;
-        r.solver = chain.analytic->solver;
-        r.free_joints = identity_joints;
-        r.locked_joint = -1;
-        r.locked_value = r.locked_cos = r.locked_sin = 0.0;
+        r = six_request(chain);
         return;
     }
+    r.chain = &chain;
+    r.six = &setup.six;
     Vec3 h[6], p[6];
     AffineBlock M;
     // The locked value as a solution row will hold it.
@@ -288,6 +298,35 @@ void set_up(const Chain &chain, const LockPlan *lock, double value, Setup &setup
     r.locked_joint = lock->joint;
     r.locked_value = value;
     libm_cos_sin(value, r.locked_cos, r.locked_sin);
+}
+
+// The last locked setting this thread solved with ik_all: working out a
+// 7R chain's 6R at the locked value takes a good share of a solve, and
+// callers mostly keep one value over many targets.  The entry holds the
+// chain's plan, so that no other plan can take its address while the
+// entry names it.
+struct LockedSetup {
+    std::shared_ptr<const AnalyticPlan> plan;
+    int joint = -1;
+    std::uint64_t value_bits = 0;
+    Setup setup;
+};
+
+// The request for `chain` with `lock` at `value`, its 6R held by this
+// thread until the next call with another lock (limits and tol unset).
+Request locked_request(const Chain &chain, const LockPlan *lock, double value) noexcept
+{
+    thread_local LockedSetup last;
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+    if (last.plan != chain.analytic || last.joint != lock->joint || last.value_bits != bits) {
+        set_up(chain, lock, value, last.setup);
+        last.plan = chain.analytic;
+        last.joint = lock->joint;
+        last.value_bits = bits;
+    }
+    Request request = last.setup.request;
+    request.chain = &chain;
+    return request;
 }
 
 // Reads `locked` (None or {joint: value}) for the chain; for a 7R chain
@@ -431,12 +470,11 @@ PyObject *ik_all_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
         !read_tol(tol, tolerance) || !read_target(T, "T", target)) {
         return nullptr;
     }
-    Setup setup;
-    set_up(chain, lock, value, setup);
-    setup.request.limits = within_limits;
-    setup.request.tol = tolerance;
+    Request request = lock == nullptr ? six_request(chain) : locked_request(chain, lock, value);
+    request.limits = within_limits;
+    request.tol = tolerance;
     double rows[max_candidates * 7];
-    const int count = solve_all(setup.request, target, rows);
+    const int count = solve_all(request, target, rows);
     return reinterpret_cast<PyObject *>(rows_array(rows, count, chain.dof()));
 }
 

@@ -5,7 +5,9 @@
 // faster one is picked once, by what the processor supports.
 #include "lane_poses.hpp"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "libm_trig.hpp"
@@ -44,11 +46,25 @@ void lane_end_poses(const kovi::chain::JointRecord *joints, std::size_t n, const
 #if defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2) {
-        wide::walk(joints, n, rows, stride, count, cosines, sines, poses);
+        wide::walk(joints, n, rows, stride, count, cosines, sines, poses, nullptr, nullptr);
         return;
     }
 #endif
-    generic::walk(joints, n, rows, stride, count, cosines, sines, poses);
+    generic::walk(joints, n, rows, stride, count, cosines, sines, poses, nullptr, nullptr);
+}
+
+void lane_end_errors(const kovi::chain::JointRecord *joints, std::size_t n, const double *rows,
+                     std::size_t stride, int count, const double *cosines, const double *sines,
+                     const AffineBlock &target, LaneError *errors) noexcept
+{
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) {
+        wide::walk(joints, n, rows, stride, count, cosines, sines, nullptr, &target, errors);
+        return;
+    }
+#endif
+    generic::walk(joints, n, rows, stride, count, cosines, sines, nullptr, &target, errors);
 }
 
 }  // namespace kovi::solvers::analytic

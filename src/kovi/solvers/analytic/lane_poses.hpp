@@ -24,6 +24,21 @@ void lane_end_poses(const kovi::chain::JointRecord *joints, std::size_t n, const
                     std::size_t stride, int count, const double *cosines, const double *sines,
                     AffineBlock *poses) noexcept;
 
+// A pose's error parts against a target, as pose_error.hpp computes them
+// (the same bits): the distance of the origins, and rotation_parts'
+// sine and cosine parts.
+struct LaneError {
+    double distance;
+    double sine;
+    double cosine;
+};
+
+// lane_end_poses' poses judged against `target` without leaving the lanes:
+// each row's LaneError into errors[l].
+void lane_end_errors(const kovi::chain::JointRecord *joints, std::size_t n, const double *rows,
+                     std::size_t stride, int count, const double *cosines, const double *sines,
+                     const AffineBlock &target, LaneError *errors) noexcept;
+
 }  // namespace kovi::solvers::analytic
 
 #endif

@@ -56,19 +56,25 @@ void place(const kovi::chain::Chain &chain, double *row) noexcept
     }
 }
 
-// pose_error(target, pose).within(tol), without the arctangent where the
-// ratio already settles it: atan(y / x) <= y / x, so y <= x tol (less a
-// margin for rounding) is within tol.  Elsewhere the angle is computed.
-bool reaches(const AffineBlock &target, const AffineBlock &pose, double tol) noexcept
+// pose_error(target, pose).within(tol) from the pose's error parts,
+// without the arctangent where the ratio already settles it:
+// atan(y / x) <= y / x, so y <= x tol (less a margin for rounding) is
+// within tol.  Elsewhere the angle is computed.
+bool reaches(const LaneError &e, double tol) noexcept
 {
-    if (!(norm(translation_of(pose) - translation_of(target)) <= tol)) {
+    if (!(e.distance <= tol)) {
         return false;
     }
-    const RotationParts r = rotation_parts(target, pose);
-    if (r.cosine > 0.0 && r.sine <= r.cosine * tol * (1.0 - 1e-9)) {
+    if (e.cosine > 0.0 && e.sine <= e.cosine * tol * (1.0 - 1e-9)) {
         return true;
     }
-    return std::atan2(r.sine, r.cosine) <= tol;
+    return std::atan2(e.sine, e.cosine) <= tol;
+}
+
+bool reaches(const AffineBlock &target, const AffineBlock &pose, double tol) noexcept
+{
+    const RotationParts r = rotation_parts(target, pose);
+    return reaches({norm(translation_of(pose) - translation_of(target)), r.sine, r.cosine}, tol);
 }
 
 // Solves the symmetric positive definite n x n system A x = b in place
@@ -190,58 +196,99 @@ int solve_all(const Request &request, const AffineBlock &target, double *rows) n
     solve_six(*request.six, request.solver, target, candidates);
 
     // Full rows, placed; within the limits where asked.  A value that
-    // placing moves loses the cosine and sine the solver took of it.
+    // placing moves loses the cosine and sine the solver took of it.  The
+    // solvers' values are mostly wrapped and within the limits already:
+    // those are kept as they are, the rest go through place_value (which
+    // returns such a value unchanged, so the outcome is the same).
     double placed[max_candidates][max_dof];
     double cosines[max_candidates][max_dof];
     double sines[max_candidates][max_dof];
+    const kovi::chain::JointLimit *limits = chain.limits.data();
+    double locked_value = 0.0, locked_cos = 0.0, locked_sin = 0.0;
+    bool locked_fits = true;
+    if (request.locked_joint >= 0) {
+        const kovi::chain::JointLimit &limit = limits[request.locked_joint];
+        locked_value = place_value(request.locked_value, limit);
+        locked_cos = request.locked_cos;
+        locked_sin = request.locked_sin;
+        if (locked_value != request.locked_value) {
+            locked_cos = locked_sin = std::nan("");
+        }
+        locked_fits = !request.limits || within(locked_value, limit);
+    }
+    // A 6R chain's rows are its candidates as they are when every value is
+    // wrapped and within its limits: a check without branches, then copies.
+    bool in_order = request.locked_joint < 0 && dof == 6;
+    // Wrapped and within the limits: lower[i] <= q <= upper[i], the
+    // lower bound the larger of the limit and the double above -pi.
+    double lower[6], upper[6];
+    for (int i = 0; i < 6 && in_order; i++) {
+        in_order = request.free_joints[i] == i;
+        lower[i] = std::fmax(limits[i].lower, std::nextafter(-pi, 0.0));
+        upper[i] = std::fmin(limits[i].upper, pi);
+    }
     int count = 0;
-    for (int c = 0; c < candidates.count; c++) {
+    for (int c = 0; c < candidates.count && locked_fits; c++) {
         double *row = placed[count];
-        bool finite = true;
-        for (int i = 0; i < 6; i++) {
-            const int joint = request.free_joints[i];
-            row[joint] = candidates.q[c][i];
-            cosines[count][joint] = candidates.c[c][i];
-            sines[count][joint] = candidates.s[c][i];
-            finite = finite && std::isfinite(candidates.q[c][i]);
-        }
-        if (!finite) {
-            continue;
-        }
-        if (request.locked_joint >= 0) {
-            row[request.locked_joint] = request.locked_value;
-            cosines[count][request.locked_joint] = request.locked_cos;
-            sines[count][request.locked_joint] = request.locked_sin;
-        }
-        for (Py_ssize_t i = 0; i < dof; i++) {
-            const double q = row[i];
-            row[i] = place_value(q, chain.limits[i]);
-            if (row[i] != q) {
-                cosines[count][i] = sines[count][i] = std::nan("");
+        double *row_cos = cosines[count];
+        double *row_sin = sines[count];
+        if (in_order) {
+            const double *q = candidates.q[c];
+            bool plain = true;
+            for (int i = 0; i < 6; i++) {
+                plain &= (q[i] >= lower[i]) & (q[i] <= upper[i]);
+            }
+            if (plain) {
+                std::copy(q, q + 6, row);
+                std::copy(candidates.c[c], candidates.c[c] + 6, row_cos);
+                std::copy(candidates.s[c], candidates.s[c] + 6, row_sin);
+                count++;
+                continue;
             }
         }
-        if (!request.limits || in_limits(chain, row)) {
-            count++;
+        bool keep = true;
+        for (int i = 0; i < 6; i++) {
+            const int joint = request.free_joints[i];
+            const kovi::chain::JointLimit &limit = limits[joint];
+            const double q = candidates.q[c][i];
+            double w = q, cq = candidates.c[c][i], sq = candidates.s[c][i];
+            if (!(q > -pi && q <= pi && within(q, limit))) {
+                w = place_value(q, limit);
+                if (w != q) {
+                    cq = sq = std::nan("");
+                }
+                keep = keep && std::isfinite(q) && (!request.limits || within(w, limit));
+            }
+            row[joint] = w;
+            row_cos[joint] = cq;
+            row_sin[joint] = sq;
         }
+        if (request.locked_joint >= 0) {
+            row[request.locked_joint] = locked_value;
+            row_cos[request.locked_joint] = locked_cos;
+            row_sin[request.locked_joint] = locked_sin;
+        }
+        count += keep ? 1 : 0;
     }
 
     // Each row judged by its own pose, several at a time.
-    AffineBlock poses[lanes];
+    LaneError errors[lanes];
     int order[max_candidates];  // the rows kept, by index into placed
     int kept = 0;
     for (int first = 0; first < count; first += lanes) {
         const int group = std::min(lanes, count - first);
-        lane_end_poses(chain.joints.data(), chain.joints.size(), placed[first], max_dof, group,
-                       cosines[first], sines[first], poses);
+        lane_end_errors(chain.joints.data(), chain.joints.size(), placed[first], max_dof, group,
+                        cosines[first], sines[first], target, errors);
         for (int l = 0; l < group; l++) {
             double *row = placed[first + l];
             // A row within tol by a hair (a closed form's lost digits) is
             // refined too, so that every row returned is well inside; the
             // row as it was stays if refining does not get there.
-            bool good = reaches(target, poses[l], 1e-3 * request.tol);
+            bool good = reaches(errors[l], 1e-3 * request.tol);
             if (!good) {
-                const bool was_good = reaches(target, poses[l], request.tol);
-                const PoseError error = pose_error(target, poses[l]);
+                const bool was_good = reaches(errors[l], request.tol);
+                // pose_error(target, pose), from the same parts.
+                const PoseError error{errors[l].distance, std::atan2(errors[l].sine, errors[l].cosine)};
                 double before[max_dof];
                 std::copy(row, row + dof, before);
                 good = error.position < refine_radius && error.rotation < refine_radius &&

@@ -29,7 +29,7 @@ namespace {
 
 // A length at most this share of the data's size is zero: a point that
 // close to an axis has no angle about it, axes that close are parallel.
-constexpr double zero_share = 1e-12;
+constexpr double zero_share = detail::zero_share;
 // Equations that hold to this share of the data's size hold exactly (the
 // rounding of a tangent, double solution is about this large).
 constexpr double exact_share = 1e-10;
@@ -43,23 +43,9 @@ constexpr double polished_share = 1e-13;
 // Two candidate angles closer than this are one solution found twice.
 constexpr double same_angle = 1e-9;
 
-double wrap(double q) noexcept
-{
-    // Most values to wrap are one turn off (phi + delta of a sinusoid lies
-    // in [-pi, 2 pi]): for |q| in (pi, 9), 9 < 3 pi, remainder() would
-    // subtract one turn, and q -/+ 2 pi does so exactly (the operands are
-    // within a factor 2 of each other), at a fraction of the cost.
-    if (q > pi) {
-        return q < 9.0 ? q - two_pi : std::remainder(q, two_pi);
-    }
-    if (q <= -pi) {
-        q = q > -9.0 ? q : std::remainder(q, two_pi);  // in [-pi, pi]
-        return q <= -pi ? q + two_pi : q;
-    }
-    return q;
-}
+double wrap(double q) noexcept { return detail::wrap(q); }
 
-double max(double a, double b) noexcept { return a > b ? a : b; }
+using detail::max;
 
 // |(a, b)|, without hypot's care for overflow, which data at robot scale
 // never come near.
@@ -387,26 +373,6 @@ Pairs solve_bilinear(const Bilinear &s, double size) noexcept
 }
 
 }  // namespace
-
-double sp1_angle(Vec3 p1, Vec3 p2, Vec3 k) noexcept
-{
-    // turn_to without the distance, which only the kind needs.
-    const double kp1 = dot(k, p1), kp2 = dot(k, p2);
-    const Vec3 perp1 = p1 - kp1 * k, perp2 = p2 - kp2 * k;
-    // Its test for a point on the axis, |perp| <= zero_share * size, first
-    // on squares with a margin of 4 (far beyond their rounding): a point
-    // well off the axis needs no square roots.
-    const double a1 = dot(perp1, perp1), a2 = dot(perp2, perp2);
-    const double size2 = max(dot(p1, p1), dot(p2, p2));
-    const double clear = 4.0 * zero_share * zero_share * size2;
-    if (!(size2 > 1e-200 && a1 > clear && a2 > clear)) {
-        const double size = max(norm(p1), norm(p2));
-        if (norm(perp1) <= zero_share * size || norm(perp2) <= zero_share * size) {
-            return 0.0;
-        }
-    }
-    return wrap(std::atan2(dot(p2, cross(k, p1)), dot(perp1, perp2)));
-}
 
 Sp1 sp1(Vec3 p1, Vec3 p2, Vec3 k) noexcept
 {

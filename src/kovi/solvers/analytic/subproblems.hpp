@@ -38,7 +38,11 @@ struct Sp1 {
 Sp1 sp1(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
 // sp1(p1, p2, k).q alone (the same bits), for callers that do not judge
 // the kind.
-double sp1_angle(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
+inline double sp1_angle(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
+// sp1(p1, p2, k) for callers that need to know only whether q is free: q
+// as sp1's (the same bits), kind continuum where sp1's is, else exact
+// (least squares is not told apart), without sp1's square roots.
+inline Sp1 sp1_turn(Vec3 p1, Vec3 p2, Vec3 k) noexcept;
 
 // Subproblem 2: (q1, q2) with R(k1, q1) p1 = R(k2, q2) p2, up to 2
 // solutions: q1 from k2 . R(k1, q1) p1 / |p1| = k2 . p2 / |p2|, in SP4's
@@ -143,6 +147,57 @@ struct Sp6 {
 };
 Sp6 sp6(Vec3 h1, Vec3 h2, Vec3 h3, Vec3 h4, Vec3 k1, Vec3 k2, Vec3 k3, Vec3 k4, Vec3 p1, Vec3 p2,
         Vec3 p3, Vec3 p4, double d1, double d2) noexcept;
+
+// ---- SP1's angle, inline: the closed forms call it once or twice a row,
+// often with one side shared, which the compiler then works out once.
+
+namespace detail {
+
+// A length at most this share of the data's size is zero: a point that
+// close to an axis has no angle about it, axes that close are parallel.
+inline constexpr double zero_share = 1e-12;
+
+inline double max(double a, double b) noexcept { return a > b ? a : b; }
+
+// q wrapped into (-pi, pi].  Most values to wrap are one turn off (phi +
+// delta of a sinusoid lies in [-pi, 2 pi]): for |q| in (pi, 9), 9 < 3 pi,
+// remainder() would subtract one turn, and q -/+ 2 pi does so exactly
+// (the operands are within a factor 2 of each other), at a fraction of the
+// cost.
+inline double wrap(double q) noexcept
+{
+    if (q > pi) {
+        return q < 9.0 ? q - two_pi : std::remainder(q, two_pi);
+    }
+    if (q <= -pi) {
+        q = q > -9.0 ? q : std::remainder(q, two_pi);  // in [-pi, pi]
+        return q <= -pi ? q + two_pi : q;
+    }
+    return q;
+}
+
+}  // namespace detail
+
+inline Sp1 sp1_turn(Vec3 p1, Vec3 p2, Vec3 k) noexcept
+{
+    // sp1's test for a point on the axis, |perp| <= zero_share * size,
+    // first on squares with a margin of 4 (far beyond their rounding): a
+    // point well off the axis needs no square roots.
+    const double kp1 = dot(k, p1), kp2 = dot(k, p2);
+    const Vec3 perp1 = p1 - kp1 * k, perp2 = p2 - kp2 * k;
+    const double a1 = dot(perp1, perp1), a2 = dot(perp2, perp2);
+    const double size2 = detail::max(dot(p1, p1), dot(p2, p2));
+    const double clear = 4.0 * detail::zero_share * detail::zero_share * size2;
+    if (!(size2 > 1e-200 && a1 > clear && a2 > clear)) {
+        const double size = detail::max(norm(p1), norm(p2));
+        if (norm(perp1) <= detail::zero_share * size || norm(perp2) <= detail::zero_share * size) {
+            return {0.0, Kind::continuum};
+        }
+    }
+    return {detail::wrap(std::atan2(dot(p2, cross(k, p1)), dot(perp1, perp2))), Kind::exact};
+}
+
+inline double sp1_angle(Vec3 p1, Vec3 p2, Vec3 k) noexcept { return sp1_turn(p1, p2, k).q; }
 
 }  // namespace kovi::solvers::sp
 
