@@ -264,8 +264,6 @@ const LockPlan *lock_plan(const Chain &chain, int joint) noexcept
     return nullptr;
 }
 
-// Fills the request's chain, family and free joints for the joint locked
-// at `value` (lock null for a 6R chain).
 // The request for a 6R chain (limits and tol unset).
 Request six_request(const Chain &chain) noexcept
 {
@@ -278,6 +276,8 @@ Request six_request(const Chain &chain) noexcept
     return r;
 }
 
+// Fills the request's chain, family and free joints for the joint locked
+// at `value` (lock null for a 6R chain).
 void set_up(const Chain &chain, const LockPlan *lock, double value, Setup &setup) noexcept
 {
     Request &r = setup.request;
