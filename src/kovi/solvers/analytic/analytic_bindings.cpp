@@ -381,9 +381,9 @@ dips towards zero) and may miss a pair of solutions the grid does not
 separate.  A
 'general 6R' arm is searched over 16 x 16 grids of joints 5 and 6 and of
 joints 1 and 2, each promising cell finished by Newton steps on the whole
-pose: it finds the configuration that made a random target for 99.5-100%
-of targets, and may miss a solution whose neighbourhood neither grid
-samples.  At a
+pose (about a millisecond): it may miss a solution that neither grid
+leads to, most likely one of two near twins at a target close to a
+singular pose.  At a
 singular target (a wrist singularity, where a continuum of solutions
 reaches it) the rows are representatives: the singular subproblem's free
 angle set to 0 (for the Universal Robots family, joint 6 set so that joint
