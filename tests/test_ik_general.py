@@ -3,6 +3,7 @@
 Every answer is judged by ik_oracle's numpy FK, never by the solver.
 """
 
+import json
 import math
 
 import numpy as np
@@ -11,6 +12,7 @@ from ik_oracle import fk, reaches
 
 import kovi
 from kovi._chain import Chain
+from kovi.cli import main
 
 
 def random_arm(seed):
@@ -115,3 +117,59 @@ def test_a_singular_target_gives_finite_rows_that_reach():
     assert len(rows) > 0 and np.isfinite(rows).all()
     assert all(reaches(kb, row, T, 1e-9) for row in rows)
     assert angle_gap(rows, q).min() < 1e-3
+
+
+def reversed_body(kb):
+    """The chain read end to base: its pose at q[::-1] is kb's inverse."""
+    joints = [kovi.Joint(j.name, np.linalg.inv(j.T_right), -np.asarray(j.axis),
+                         np.linalg.inv(j.T_left), "revolute") for j in reversed(kb.joints)]
+    return kovi.KinBody(kb.name + "_reversed", joints)
+
+
+def test_the_chain_read_backwards_has_the_same_solutions_reversed():
+    # The search reads the chain both ways; a slip in either reading's
+    # joint order or axis sign shows here as solutions that differ.
+    kb = skewed_arm()
+    forward, backward = Chain(kb), Chain(reversed_body(kb))
+    assert backward.kinematic_family == "general 6R"
+    rng = np.random.default_rng(9)
+    shared = total = 0
+    for _ in range(30):
+        q = rng.uniform(-math.pi, math.pi, 6)
+        T = fk(kb, q)
+        rows, back = forward.ik_all(T), backward.ik_all(np.linalg.inv(T))[:, ::-1]
+        assert angle_gap(rows, q).min() < 1e-7 and angle_gap(back, q).min() < 1e-7
+        total += max(len(rows), len(back))
+        shared += sum(angle_gap(rows, row).min() < 1e-7 for row in back)
+    # A solution close to a singular pose, with a near twin, may be found
+    # in one reading and not the other.
+    assert shared >= 0.95 * total
+
+
+def dh_urdf(table):
+    """A URDF of a standard-DH table: joint i+1 sits at Tz(d) Tx(a) Rx(alpha)
+    from joint i."""
+    a, d, alpha = table
+    links = "".join(f"<link name='l{i}'/>" for i in range(7))
+    joints = "".join(
+        f"<joint name='j{i}' type='revolute'><parent link='l{i}'/><child link='l{i + 1}'/>"
+        f"<origin xyz='{a[i - 1] if i else 0} 0 {d[i - 1] if i else 0}' "
+        f"rpy='{alpha[i - 1] if i else 0} 0 0'/><axis xyz='0 0 1'/>"
+        f"<limit lower='-7' upper='7' effort='1' velocity='1'/></joint>" for i in range(6))
+    tool = (f"<link name='tool'/><joint name='t' type='fixed'><parent link='l6'/><child link='tool'/>"
+            f"<origin xyz='{a[5]} 0 {d[5]}' rpy='{alpha[5]} 0 0'/></joint>")
+    return f"<robot name='general'>{links}{joints}{tool}</robot>"
+
+
+def test_the_command_line_solves_a_general_arm(tmp_path, capsys):
+    table = ([0.1, 0.4, 0.05, 0.02, 0.03, 0.0], [0.3, 0.07, 0.02, 0.35, 0.04, 0.1],
+             [1.1, 0.3, -1.0, 0.8, -1.3, 0.0])
+    path = tmp_path / "general.urdf"
+    path.write_text(dh_urdf(table))
+    kb = skewed_arm()
+    q = [0.4, -0.7, 1.1, 0.3, -1.2, 2.0]
+    T = fk(kb, q)
+    status = main(["ik", str(path), "--pose", *map(repr, T.ravel().tolist()), "--json"])
+    report = json.loads(capsys.readouterr().out)
+    assert (status, report["method"], report["family"]) == (0, "closed form", "general 6R")
+    assert angle_gap(report["solutions"], np.array(q)).min() < 1e-7
