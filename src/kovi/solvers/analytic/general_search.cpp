@@ -112,7 +112,14 @@ Motion joint_motion(Vec3 h, Vec3 p, double c, double s) noexcept
     return {R, p - R * p};
 }
 
-double wrapped_gap(double a, double b) noexcept { return std::fabs(std::remainder(a - b, two_pi)); }
+// |a - b| taken round the circle, for angles within half a turn of
+// (-pi, pi] (every value here: subproblems' roots, grid samples, wrapped
+// rows and a fold's step from one), without remainder()'s cost.
+double wrapped_gap(double a, double b) noexcept
+{
+    const double d = std::fabs(a - b);
+    return d > pi ? std::fabs(d - two_pi) : d;
+}
 
 bool near_row(const double *a, const double *b, double radius) noexcept
 {
@@ -413,12 +420,14 @@ struct Cell {
     int count;
 };
 
-// How far apart two branches' (q1, q2, q3) are, in radians.
+// How far apart two branches' (q1, q2, q3) are, in radians (subproblem
+// 5's roots, in (-pi, pi]).
 float branch_gap(const float *a, const float *b) noexcept
 {
     float gap = 0.0f;
     for (int k = 0; k < 3; k++) {
-        gap = std::fmax(gap, std::fabs(std::remainder(a[k] - b[k], static_cast<float>(two_pi))));
+        const float d = std::fabs(a[k] - b[k]);
+        gap = std::fmax(gap, d > static_cast<float>(pi) ? static_cast<float>(two_pi) - d : d);
     }
     return gap;
 }
