@@ -17,8 +17,9 @@
 // residual is a local minimum, or small next to the grid's spacing, its
 // joints are a seed, which damped Newton steps on the whole pose (the 6x6
 // Jacobian of the product of exponentials: quadratic convergence) drive
-// onto a solution; seeds go smallest residual first, those close to one
-// tried or to a solution found are skipped, and Newton's results merged.
+// onto a solution.  Seeds go smallest residual first, those close to one
+// tried are skipped, and after a few steps so are descents close to
+// another or to a solution found; Newton's results are merged.
 // Following a branch from cell to cell is not needed, which matters:
 // subproblem 5 lists its roots by q1, and they swap places where two meet.
 //
@@ -51,12 +52,14 @@ constexpr int samples = 16;
 constexpr double seed_minimum = 4.0;
 constexpr double seed_any = 1.5;
 constexpr int max_seeds = 128;
-// A seed within seed_radius of a solution found (every joint, radians) is
-// that solution again, and one within tried_radius of a seed tried runs
-// as that seed did.  Two solutions closer than seed_radius are left to
-// fold_partner.
-constexpr double seed_radius = 0.2;
+// A seed within tried_radius of one tried (every joint, radians) runs as
+// that one does.  After warm_steps Newton steps, a descent within
+// cluster_radius of one that went on, or of a solution found, goes where
+// that one went (together some 7% of the search's instructions); two
+// solutions closer than that are left to fold_partner.
 constexpr double tried_radius = 0.2;
+constexpr int warm_steps = 3;
+constexpr double cluster_radius = 0.05;
 // Newton's results closer than this in every joint are one solution.
 constexpr double same_radius = 1e-7;
 // A Newton result is handed on (the caller verifies and refines it)
@@ -243,60 +246,73 @@ double squared_size(const double *e) noexcept
 }
 
 // Damped Newton (Levenberg-Marquardt) steps that take q towards
-// E1 ... E6 = G; returns the pose error left.  A step that does not
-// lower the error is not taken and the damping grows, so that a seed far
-// from a solution, or near a singular one, does not run off; near a
-// solution the damping fades and the steps converge quadratically.  A
-// seed still far after a dozen steps has fallen towards a mere minimum
-// of the error and is given up.
-double newton(const SixR &six, const Motion &G, double *q) noexcept
+// E1 ... E6 = G.  A step that does not lower the error is not taken and
+// the damping grows, so that a seed far from a solution, or near a
+// singular one, does not run off; near a solution the damping fades and
+// the steps converge quadratically.  A seed still far after a dozen steps
+// has fallen towards a mere minimum of the error and is given up.
+struct Descent {
+    double q[6], e[6], J[6][6];
+    double error, lambda;
+    bool precise;  // quick cosines and sines until near their error
+    bool done;
+    int steps;
+};
+
+void start_descent(const SixR &six, const Motion &G, const double *seed, Descent &d) noexcept
 {
-    double e[6], J[6][6];
-    bool precise = false;  // quick cosines and sines until near their error
-    double error = pose_error(six, G, q, e, J, precise);
-    double lambda = 1e-4;
-    for (int iteration = 0; iteration < 30; iteration++) {
-        if (!precise && error < 1e-8) {
-            precise = true;
-            error = pose_error(six, G, q, e, J, precise);
-        }
-        if (error < 1e-14 || (iteration >= 12 && error > 1e-2)) {
-            break;
-        }
-        double A[6][6], b[6];
-        normal_equations(J, e, lambda + 1e-12, A, b);
-        if (!cholesky_solve(A, b)) {
-            break;
-        }
-        double largest = 0.0;
-        for (int i = 0; i < 6; i++) {
-            largest = std::fmax(largest, std::fabs(b[i]));
-        }
-        const double cap = largest > 0.5 ? 0.5 / largest : 1.0;
-        double trial[6], et[6], Jt[6][6];
-        for (int i = 0; i < 6; i++) {
-            trial[i] = q[i] + cap * b[i];
-        }
-        const double after = pose_error(six, G, trial, et, Jt, precise);
-        if (squared_size(et) < squared_size(e)) {
-            for (int i = 0; i < 6; i++) {
-                q[i] = trial[i];
-                e[i] = et[i];
-                for (int k = 0; k < 6; k++) {
-                    J[i][k] = Jt[i][k];
-                }
-            }
-            error = after;
-            lambda = std::fmax(lambda * 0.1, 1e-12);
-        }
-        else {
-            lambda *= 10.0;
-            if (lambda > 1e3) {
-                break;
-            }
-        }
+    for (int i = 0; i < 6; i++) {
+        d.q[i] = std::remainder(seed[i], two_pi);
     }
-    return error;
+    d.precise = false;
+    d.done = false;
+    d.steps = 0;
+    d.lambda = 1e-4;
+    d.error = pose_error(six, G, d.q, d.e, d.J, false);
+}
+
+void step_descent(const SixR &six, const Motion &G, Descent &d) noexcept
+{
+    if (!d.precise && d.error < 1e-8) {
+        d.precise = true;
+        d.error = pose_error(six, G, d.q, d.e, d.J, true);
+    }
+    if (d.error < 1e-14 || d.steps == 30 || (d.steps >= 12 && d.error > 1e-2)) {
+        d.done = true;
+        return;
+    }
+    d.steps++;
+    double A[6][6], b[6];
+    normal_equations(d.J, d.e, d.lambda + 1e-12, A, b);
+    if (!cholesky_solve(A, b)) {
+        d.done = true;
+        return;
+    }
+    double largest = 0.0;
+    for (int i = 0; i < 6; i++) {
+        largest = std::fmax(largest, std::fabs(b[i]));
+    }
+    const double cap = largest > 0.5 ? 0.5 / largest : 1.0;
+    double trial[6], et[6], Jt[6][6];
+    for (int i = 0; i < 6; i++) {
+        trial[i] = d.q[i] + cap * b[i];
+    }
+    const double after = pose_error(six, G, trial, et, Jt, d.precise);
+    if (squared_size(et) < squared_size(d.e)) {
+        for (int i = 0; i < 6; i++) {
+            d.q[i] = trial[i];
+            d.e[i] = et[i];
+            for (int k = 0; k < 6; k++) {
+                d.J[i][k] = Jt[i][k];
+            }
+        }
+        d.error = after;
+        d.lambda = std::fmax(d.lambda * 0.1, 1e-12);
+    }
+    else {
+        d.lambda *= 10.0;
+        d.done = d.lambda > 1e3;
+    }
 }
 
 // Where a solution q near a fold has its partner.  Two solutions that
@@ -380,23 +396,31 @@ struct Found {
     }
 };
 
-// Newton from the seed; a solution not found before goes to `branches`,
-// and then its partner across a fold.
-void finish_seed(const SixR &six, const Motion &G, const double *seed, Found &found, Branches &branches,
-                 bool look_for_partner) noexcept
+// A finished descent's solution, if it is one not found before, goes to
+// `branches`, and then its partner across a fold (when look_for_partner).
+void add_solution(const SixR &six, const Motion &G, const Descent &d, Found &found, Branches &branches,
+                  bool look_for_partner) noexcept;
+
+void finish_from(const SixR &six, const Motion &G, const double *seed, Found &found,
+                 Branches &branches) noexcept
 {
-    if (found.count == max_candidates || found.near(seed, look_for_partner ? seed_radius : 0.0)) {
+    Descent d;
+    start_descent(six, G, seed, d);
+    while (!d.done) {
+        step_descent(six, G, d);
+    }
+    add_solution(six, G, d, found, branches, false);
+}
+
+void add_solution(const SixR &six, const Motion &G, const Descent &d, Found &found, Branches &branches,
+                  bool look_for_partner) noexcept
+{
+    if (found.count == max_candidates || !(d.error <= newton_keep)) {
         return;
     }
     double q[6];
     for (int i = 0; i < 6; i++) {
-        q[i] = std::remainder(seed[i], two_pi);
-    }
-    if (!(newton(six, G, q) <= newton_keep)) {
-        return;
-    }
-    for (int i = 0; i < 6; i++) {
-        q[i] = std::remainder(q[i], two_pi);
+        q[i] = std::remainder(d.q[i], two_pi);
     }
     if (found.near(q, same_radius)) {
         return;
@@ -409,7 +433,7 @@ void finish_seed(const SixR &six, const Motion &G, const double *seed, Found &fo
     branches.add(row);
     double partner[6];
     if (look_for_partner && fold_partner(six, G, q, partner)) {
-        finish_seed(six, G, partner, found, branches, false);
+        finish_from(six, G, partner, found, branches);
     }
 }
 
@@ -585,18 +609,57 @@ void search_general(const SixR &six, const Motion &G, Branches &branches) noexce
     int count = 0;
     seed_view(forwards(six, G), cells, starts, count);
     seed_view(backwards(six, G), cells, starts, count);
-    Found found;
-    int tried[max_seeds];
-    int tried_count = 0;
+    // Every seed not near one before it takes a few steps; most seeds run
+    // to a solution that others reach too, and after those steps they are
+    // close together: only the first of each cluster (the one nearest its
+    // solution) goes on.
+    Descent runs[max_seeds];
+    int order[max_seeds];
+    int running = 0;
     for (int k = 0; k < count; k++) {
         bool seen = false;
-        for (int t = 0; t < tried_count && !seen; t++) {
-            seen = near_row(starts[tried[t]].q, starts[k].q, tried_radius);
+        for (int t = 0; t < running && !seen; t++) {
+            seen = near_row(starts[order[t]].q, starts[k].q, tried_radius);
         }
-        if (!seen) {
-            tried[tried_count++] = k;
-            finish_seed(six, G, starts[k].q, found, branches, true);
+        if (seen) {
+            continue;
         }
+        Descent &d = runs[running];
+        start_descent(six, G, starts[k].q, d);
+        for (int i = 0; i < warm_steps && !d.done; i++) {
+            step_descent(six, G, d);
+        }
+        for (int i = 0; i < 6; i++) {
+            d.q[i] = std::remainder(d.q[i], two_pi);
+        }
+        order[running++] = k;
+    }
+    int by_error[max_seeds];
+    for (int r = 0; r < running; r++) {
+        int at = r;
+        while (at > 0 && runs[by_error[at - 1]].error > runs[r].error) {
+            by_error[at] = by_error[at - 1];
+            at--;
+        }
+        by_error[at] = r;
+    }
+    Found found;
+    int kept[max_seeds];
+    int kept_count = 0;
+    for (int k = 0; k < running; k++) {
+        Descent &d = runs[by_error[k]];
+        bool seen = found.near(d.q, cluster_radius);
+        for (int t = 0; t < kept_count && !seen; t++) {
+            seen = near_row(runs[kept[t]].q, d.q, cluster_radius);
+        }
+        if (seen) {
+            continue;
+        }
+        kept[kept_count++] = by_error[k];
+        while (!d.done) {
+            step_descent(six, G, d);
+        }
+        add_solution(six, G, d, found, branches, true);
     }
 }
 
