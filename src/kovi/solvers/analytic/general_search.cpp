@@ -259,6 +259,39 @@ struct Descent {
     int steps;
 };
 
+// A descent set aside, without its error's Jacobian (a 128 of them fit in
+// a few kilobytes of stack): resumed, the Jacobian is worked out again.
+struct Paused {
+    double q[6];
+    double error, lambda;
+    int steps;
+    bool precise, done;
+};
+
+void pause(const Descent &d, Paused &p) noexcept
+{
+    for (int i = 0; i < 6; i++) {
+        p.q[i] = std::remainder(d.q[i], two_pi);
+    }
+    p.error = d.error;
+    p.lambda = d.lambda;
+    p.steps = d.steps;
+    p.precise = d.precise;
+    p.done = d.done;
+}
+
+void resume(const SixR &six, const Motion &G, const Paused &p, Descent &d) noexcept
+{
+    for (int i = 0; i < 6; i++) {
+        d.q[i] = p.q[i];
+    }
+    d.lambda = p.lambda;
+    d.steps = p.steps;
+    d.precise = p.precise;
+    d.done = p.done;
+    d.error = pose_error(six, G, d.q, d.e, d.J, d.precise);
+}
+
 void start_descent(const SixR &six, const Motion &G, const double *seed, Descent &d) noexcept
 {
     for (int i = 0; i < 6; i++) {
@@ -613,9 +646,10 @@ void search_general(const SixR &six, const Motion &G, Branches &branches) noexce
     // to a solution that others reach too, and after those steps they are
     // close together: only the first of each cluster (the one nearest its
     // solution) goes on.
-    Descent runs[max_seeds];
+    Paused runs[max_seeds];
     int order[max_seeds];
     int running = 0;
+    Descent d;
     for (int k = 0; k < count; k++) {
         bool seen = false;
         for (int t = 0; t < running && !seen; t++) {
@@ -624,14 +658,11 @@ void search_general(const SixR &six, const Motion &G, Branches &branches) noexce
         if (seen) {
             continue;
         }
-        Descent &d = runs[running];
         start_descent(six, G, starts[k].q, d);
         for (int i = 0; i < warm_steps && !d.done; i++) {
             step_descent(six, G, d);
         }
-        for (int i = 0; i < 6; i++) {
-            d.q[i] = std::remainder(d.q[i], two_pi);
-        }
+        pause(d, runs[running]);
         order[running++] = k;
     }
     int by_error[max_seeds];
@@ -647,15 +678,16 @@ void search_general(const SixR &six, const Motion &G, Branches &branches) noexce
     int kept[max_seeds];
     int kept_count = 0;
     for (int k = 0; k < running; k++) {
-        Descent &d = runs[by_error[k]];
-        bool seen = found.near(d.q, cluster_radius);
+        const Paused &p = runs[by_error[k]];
+        bool seen = found.near(p.q, cluster_radius);
         for (int t = 0; t < kept_count && !seen; t++) {
-            seen = near_row(runs[kept[t]].q, d.q, cluster_radius);
+            seen = near_row(runs[kept[t]].q, p.q, cluster_radius);
         }
         if (seen) {
             continue;
         }
         kept[kept_count++] = by_error[k];
+        resume(six, G, p, d);
         while (!d.done) {
             step_descent(six, G, d);
         }
