@@ -130,6 +130,13 @@ def main():
         # joint-transform robot, ik-geo's families): it runs against kovi alone.
         ("Panda, q7 locked", kovi.robots.panda(), 6, None, None, 3.0),
         ("UR5, axis 4 tilted", dh_body("bent_ur5", BENT_UR5), None, None, None, 100.0),
+        # No axes parallel or meeting: the two-joint search, against
+        # ik-geo's general solver (its rows are approximate: "found" asks
+        # 1e-6 rad of every solver).
+        ("general 6R", dh_body("general", ([0.28, 0.478, 0.115, 0.477, 0.19, 0.24],
+                                           [0.422, 0.234, 0.297, 0.062, 0.389, 0.292],
+                                           [0.63, -1.088, 0.603, -0.753, -0.434, 0.703])),
+         None, None, "gen_six_dof", 100.0),
     ]
     print(f"{args.poses} random poses per arm (a tenth for the search), minimum over "
           f"{args.rounds} interleaved rounds\n")

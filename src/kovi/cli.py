@@ -385,7 +385,7 @@ def closed_form_family(chain: kovi.Chain, locked: dict[int | str, float]) -> str
         return lockable.get(index) if isinstance(index, int) else None
     if locked:
         raise UserError("--lock applies to a 7-joint arm solved in closed form")
-    if family in ("general 6R", "not 6R or 7R revolute"):
+    if family == "not 6R or 7R revolute":
         return None
     return family
 

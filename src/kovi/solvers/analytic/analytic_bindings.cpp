@@ -70,7 +70,10 @@ void plan_seven(const Chain &chain, AnalyticPlan &plan)
             }
             same = same && solver.method == lock.solver.method && solver.reversed == lock.solver.reversed;
         }
-        if (same && lock.solver.method != Method::none) {
+        // The general search at every locked value would make any joint
+        // lockable at a search's price: a lock is offered where it leaves
+        // a family.
+        if (same && lock.solver.method != Method::none && lock.solver.method != Method::search_general) {
             plan.locks.push_back(lock);
         }
     }
@@ -144,20 +147,12 @@ struct Setup {
     Request request;
 };
 
-// Raises the error for a chain that ik_all cannot solve; false.
+// Raises the error for a chain that ik_all cannot solve (every revolute
+// 6R chain can); false.
 bool refuse_chain(const Chain &chain) noexcept
 {
-    const char *family = family_of(chain);
-    if (chain.analytic && chain.analytic->revolute && chain.dof() == 6) {
-        PyErr_Format(PyExc_NotImplementedError,
-                     "kovi.Chain '%s' is a %s arm, which has no closed form here", chain.name.c_str(),
-                     family);
-    }
-    else {
-        PyErr_Format(PyExc_ValueError,
-                     "kovi.Chain '%s' has no closed-form inverse kinematics: it is %s",
-                     chain.name.c_str(), family);
-    }
+    PyErr_Format(PyExc_ValueError, "kovi.Chain '%s' has no closed-form inverse kinematics: it is %s",
+                 chain.name.c_str(), family_of(chain));
     return false;
 }
 
@@ -422,7 +417,12 @@ joint an index or a name among those of ``locked_families``.  A searched
 family (see ``kinematic_family``) finds the zeros of one residual over a
 grid of 256 values of joint 4 (probing between samples where the residual
 dips towards zero) and may miss a pair of solutions the grid does not
-separate.  At a
+separate.  A
+'general 6R' arm is searched over 16 x 16 grids of joints 5 and 6 and of
+joints 1 and 2, each promising cell finished by Newton steps on the whole
+pose (about a millisecond): it may miss a solution that neither grid
+leads to, most likely one of two near twins at a target close to a
+singular pose.  At a
 singular target (a wrist singularity, where a continuum of solutions
 reaches it) the rows are representatives: the singular subproblem's free
 angle set to 0 (for the Universal Robots family, joint 6 set so that joint
@@ -682,9 +682,10 @@ void bind_analytic(nb::module_ &module, ChainClass &chain_class)
             "2-4 or 3-5 parallel, the Universal Robots family), 'two parallel, search' (axes\n"
             "2 and 3 parallel and 5 and 6 meeting, or 'two parallel at the base, search' for\n"
             "the same from the end: solved by a search over one joint), or 'general 6R'\n"
-            "(none of these); '7R' for a 7R chain (see locked_families); 'not 6R or 7R\n"
-            "revolute' otherwise.  Found from the joints' lines at q = 0, to 1e-9 (radians,\n"
-            "and metres per metre of the chain's length).")
+            "(none of these: solved by a search over two joints); '7R' for a 7R chain\n"
+            "(see locked_families); 'not 6R or 7R revolute' otherwise.  Found from the\n"
+            "joints' lines at q = 0, to 1e-9 (radians, and metres per metre of the chain's\n"
+            "length).")
         .def_prop_ro(
             "locked_families",
             [](const Chain &chain) {
@@ -698,7 +699,8 @@ void bind_analytic(nb::module_ &module, ChainClass &chain_class)
             },
             nb::sig("def locked_families(self) -> dict[int, str]"),
             "For a 7R chain, {joint index: family} of every joint that, locked, leaves a\n"
-            "6R chain with a closed form (at any locked value); empty otherwise.")
+            "6R chain with a closed form or a one-joint search (at any locked value);\n"
+            "empty otherwise.")
         .def(
             "ik_sweep",
             [](const Chain &chain, nb::handle T, nb::handle joint, nb::handle samples,
@@ -727,8 +729,8 @@ void bind_analytic(nb::module_ &module, ChainClass &chain_class)
                     "tol: float = 1e-09) -> tuple[numpy.typing.NDArray[numpy.float64], "
                     "numpy.typing.NDArray[numpy.int64]]"),
             "ik_all for each pose of Ts (N, 4, 4): (solutions, counts), solutions (N, m, dof)\n"
-            "(m = 8, 16 for a searched family) with row i's counts[i] solutions first and\n"
-            "NaN after, counts (N,) int64.  Runs\n"
+            "(m = 8, 16 for a searched family or a general 6R arm) with row i's counts[i]\n"
+            "solutions first and NaN after, counts (N,) int64.  Runs\n"
             "with the interpreter lock released on `threads` threads; the result does not\n"
             "depend on how many.");
     OwnedRef method(PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(chain_class.ptr()), &ik_all_method));

@@ -50,6 +50,10 @@ enum class Method : unsigned char {
     // each q4 (subproblems 4, 3 and 1), so a search over q4 for the zeros
     // of the one equation left.
     search_two_parallel,
+    // Any other 6R arm: no closed form for any one joint's value, but one
+    // for each value of joints 5 and 6 (subproblems 5 and 1), so a search
+    // over both for the zeros of the two equations left.
+    search_general,
 };
 
 struct Solver {
@@ -62,11 +66,17 @@ struct SixR {
     Vec3 h[6];
     Vec3 p[6];
     AffineBlock M;
-    Vec3 centre;    // where axes 4, 5 and 6 meet, or 5 and 6; else on axis 6
+    // Where axes 4, 5 and 6 meet, or 5 and 6; else on axis 6 (for the
+    // general search, on axis 4 and away from axis 3).
+    Vec3 centre;
     Vec3 shoulder;  // where axes 1 and 2 meet (wrist_shoulder_meets)
     // Unit vectors across axes 4 and 6, turned to read a rotation about
     // each off by subproblem 1.
     Vec3 across4, across6;
+    // The general search's point on axis 3 away from axis 4, and a unit
+    // vector across axis 3: what centre and across4 are to the chain read
+    // backwards.
+    Vec3 back_centre, across3;
     // The subproblems whose data are the chain's own: SP3 for q3 (about
     // h3, between the points the elbow joins) and, for the three-parallel
     // family, SP4 for q5 (h2 . R5 h6).
@@ -106,7 +116,8 @@ const char *family_name(Solver solver) noexcept;
 void chain_lines(const kovi::chain::Chain &chain, const int *joints, int count, int locked_joint,
                  double locked_value, Vec3 *h, Vec3 *p, AffineBlock &M) noexcept;
 
-// The solver for the 6R chain of lines h, p, or none.
+// The solver for the 6R chain of lines h, p: a family's closed form or
+// search, else the general search.
 Solver classify(const Vec3 *h, const Vec3 *p, double length_scale) noexcept;
 
 // Fills `six` for `solver` from the lines in the chain's own orientation.

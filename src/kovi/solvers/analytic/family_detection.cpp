@@ -97,6 +97,49 @@ Solver classify_search(const Vec3 *h, const Vec3 *p, double scale, bool reversed
     return {};
 }
 
+// The general search places a point of axis 4 by subproblem 5 about axes
+// 1-3, which needs axis 2 across axes 1 and 3: the chain is read the way
+// that has it, forwards if neither does.
+Solver classify_general(const Vec3 *h, const Vec3 *hr) noexcept
+{
+    const bool forward = !parallel(h[0], h[1]) && !parallel(h[1], h[2]);
+    const bool backward = !parallel(hr[0], hr[1]) && !parallel(hr[1], hr[2]);
+    return {Method::search_general, !forward && backward};
+}
+
+// The point of line (h, p) about `distance` from line (k, o), or the
+// nearest to it where none is that far; any point of a parallel line.
+// Subproblem 5 places a point of axis 4 by turning axes 1-3: one near
+// axis 3 barely moves as q3 turns, so that q3, and the search's
+// residual, change wildly with the searched joints, and the subproblem's
+// roots exist on slivers of them.
+Vec3 away(Vec3 h, Vec3 p, Vec3 k, Vec3 o, double distance) noexcept
+{
+    const Vec3 n = cross(k, h);
+    const double sine = norm(n);
+    if (sine <= 1e-6) {
+        return p;
+    }
+    const Vec3 w = p - o;
+    const double b = dot(k, h), d = dot(k, w), e = dot(h, w);
+    const Vec3 nearest = p + ((b * d - e) / (sine * sine)) * h;
+    const double apart = std::fabs(dot(w, n)) / sine;
+    return nearest + (std::sqrt(std::fmax(distance * distance - apart * apart, 0.0)) / sine) * h;
+}
+
+// One and a half times the longest step between successive joints'
+// points (the size of the arm's links): farther from axis 3 the search's
+// residual is smoother, and dearer to search (more of subproblem 5's
+// roots exist).
+double reach(const Vec3 *p) noexcept
+{
+    double longest = 0.0;
+    for (int i = 0; i < 5; i++) {
+        longest = std::fmax(longest, norm(p[i + 1] - p[i]));
+    }
+    return 1.5 * longest;
+}
+
 // A unit vector square to the unit vector h.
 Vec3 across(Vec3 h) noexcept
 {
@@ -121,6 +164,7 @@ const char *family_name(Solver solver) noexcept
         return "three parallel";
     case Method::search_two_parallel:
         return solver.reversed ? "two parallel at the base, search" : "two parallel, search";
+    case Method::search_general:
     case Method::none:
         break;
     }
@@ -167,8 +211,11 @@ Solver classify(const Vec3 *h, const Vec3 *p, double length_scale) noexcept
     if (backward.method != Method::none) {
         return backward;
     }
-    const Solver search = classify_search(h, p, length_scale, false);
-    return search.method != Method::none ? search : classify_search(hr, pr, length_scale, true);
+    Solver search = classify_search(h, p, length_scale, false);
+    if (search.method == Method::none) {
+        search = classify_search(hr, pr, length_scale, true);
+    }
+    return search.method != Method::none ? search : classify_general(h, hr);
 }
 
 void prepare(Solver solver, const Vec3 *h, const Vec3 *p, const AffineBlock &M, SixR &six) noexcept
@@ -181,7 +228,8 @@ void prepare(Solver solver, const Vec3 *h, const Vec3 *p, const AffineBlock &M, 
     }
     six.M = M;
     const Vec3 *sh = six.h, *sp = six.p;
-    six.centre = solver.method == Method::three_parallel_general ? sp[5]
+    six.centre = solver.method == Method::search_general           ? away(sh[3], sp[3], sh[2], sp[2], reach(sp))
+                 : solver.method == Method::three_parallel_general ? sp[5]
                  : solver.method == Method::three_parallel ||
                          solver.method == Method::search_two_parallel
                      ? closest_point(sh[4], sp[4], sh[5], sp[5])
@@ -191,6 +239,10 @@ void prepare(Solver solver, const Vec3 *h, const Vec3 *p, const AffineBlock &M, 
                        : Vec3{};
     six.across4 = across(sh[3]);
     six.across6 = across(sh[5]);
+    if (solver.method == Method::search_general) {
+        six.back_centre = away(sh[2], sp[2], sh[3], sp[3], reach(sp));
+        six.across3 = across(sh[2]);
+    }
     const Vec3 c = six.centre;
     // The point that axis 3 turns (the wrist centre, or p4 for the
     // three-parallel family), about the point it keeps its distance to.

@@ -79,6 +79,9 @@ struct Branches {
 // The search families, each over one joint (search_solvers.cpp).
 void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) noexcept;
 
+// Every other 6R arm, by a search over two joints (general_search.cpp).
+void search_general(const SixR &six, const Motion &G, Branches &branches) noexcept;
+
 }  // namespace kovi::solvers::analytic
 
 #endif

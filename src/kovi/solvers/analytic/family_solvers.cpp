@@ -336,6 +336,9 @@ void solve_six(const SixR &six, Solver solver, const AffineBlock &target, Candid
     case Method::search_two_parallel:
         search_two_parallel(six, G, branches);
         break;
+    case Method::search_general:
+        search_general(six, G, branches);
+        break;
     case Method::none:
         break;
     }

@@ -9,14 +9,16 @@
 
 namespace kovi::solvers::analytic {
 
-// The closed forms give at most 4 x 2 branches; the search, like any 6R
+// The closed forms give at most 4 x 2 branches; the searches, like any 6R
 // arm, at most 16 solutions.
 inline constexpr int max_candidates = 16;
 
 // How many rows a solver can give.
 inline int candidates_of(Solver solver) noexcept
 {
-    return solver.method == Method::search_two_parallel ? 16 : 8;
+    return solver.method == Method::search_two_parallel || solver.method == Method::search_general
+               ? 16
+               : 8;
 }
 
 // Each candidate's joint values, and the cosine and sine of those values

@@ -8,6 +8,7 @@ set(KOVI_ANALYTIC_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/analytic_bindings.cpp
   ${CMAKE_CURRENT_LIST_DIR}/family_detection.cpp
   ${CMAKE_CURRENT_LIST_DIR}/family_solvers.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/general_search.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lane_poses.cpp
   ${CMAKE_CURRENT_LIST_DIR}/search_solvers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/solution_set.cpp
