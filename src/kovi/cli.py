@@ -390,6 +390,11 @@ def closed_form_family(chain: kovi.Chain, locked: dict[int | str, float]) -> str
     return family
 
 
+def all_solutions_method(family: str) -> str:
+    """How ik_all finds every solution of this family: a closed form, or a search."""
+    return "search" if family == "general 6R" or family.endswith("search") else "closed form"
+
+
 def run_ik(args: argparse.Namespace) -> None:
     robot = load_robot(args.robot, args.base_link, args.tip_link)
     kb = robot.body
@@ -409,7 +414,8 @@ def run_ik(args: argparse.Namespace) -> None:
             if q0 is not None:   # nearest the given configuration first
                 order = np.argsort(np.linalg.norm(solutions - q0, axis=1), kind="stable")
                 solutions = solutions[order]
-            report.update(method="closed form", family=family, solutions=solutions.tolist())
+            report.update(method=all_solutions_method(family), family=family,
+                          solutions=solutions.tolist())
             failure = None if len(solutions) else "no configuration reaches the pose"
         else:
             if locked:
@@ -431,7 +437,7 @@ def run_ik(args: argparse.Namespace) -> None:
     else:
         rows = report["solutions"]
         assert isinstance(rows, list)
-        how = f"closed form, {family}" if family is not None else "numerical"
+        how = f"{all_solutions_method(family)}, {family}" if family is not None else "numerical"
         print(f"{kb.name}: {len(rows)} solution{'s' * (len(rows) != 1)} ({how}), "
               "joint values in radians and metres")
         for row in rows:
