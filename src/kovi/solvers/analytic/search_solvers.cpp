@@ -1,6 +1,7 @@
 // The search families: no closed form, but one for each value of a
 // searched joint, so a search over that joint for the zeros of the one
 // equation left.
+#include <algorithm>
 #include <cmath>
 
 #include "family_pieces.hpp"
@@ -19,103 +20,334 @@ namespace {
 // and R5 R6 = Rw := (R1 R2 R3 R4)^T R_G must turn h6 to Rw h6 = R5 h6,
 // which R5 can only if h5 . Rw h6 = h5 . h6: that difference is the
 // residual whose zeros in q4 the search finds, branch by branch (which
-// root of subproblem 4, then of 3: each lists its roots in a fixed
-// order, phi + delta first).  Then q5 and q6 by subproblem 1.
+// root of subproblem 4, then of 3).  Then q5 and q6 by subproblem 1.
+//
+// The residual is read from vectors alone: each subproblem's cosine and
+// sine come from its sinusoid's coefficients and the square root of its
+// discriminant, never through an angle, and the residual is
+// (R2 R3 R4 h5) . (R1^T R_G h6) - h5 . h6.  Only the rows found go
+// through the angles and the pose arithmetic, and the caller checks each.
+//
+// A branch ends where its discriminant D vanishes, and there it meets its
+// partner (the subproblem's other root): each is P +/- Q sqrt(D), so the
+// two joined are one curve, smooth in sqrt(D) where neither is smooth in
+// q4, and near singular configurations (an elbow stretched out, a wrist
+// centre on axis 1's cone) zeros crowd just there.  So the grid stops at
+// every end, found to rounding (subproblem 4's in closed form, subproblem
+// 3's as zeros of its discriminant between samples, or two where it dips
+// to zero between them), and the pair is walked across it in sqrt(D).
 
-constexpr int search_samples = 256;
+// Samples of q4 over the circle.
+constexpr int grid = 256;
+constexpr double grid_step = two_pi / grid;
+// Samples on either side of a branch's end, uniform in the square root of
+// the distance to it.
+constexpr int end_samples = 12;
+// Branch ends one search keeps track of (subproblem 4 has at most 4).
+constexpr int max_ends = 40;
 
-struct SearchBranch {
-    Row row;
-    Mat3 Rw;
+// The grid's cosines and sines, worked out once.
+struct GridTrig {
+    double c[grid], s[grid];
+
+    GridTrig() noexcept
+    {
+        for (int k = 0; k < grid; k++) {
+            c[k] = std::cos(-pi + grid_step * k);
+            s[k] = std::sin(-pi + grid_step * k);
+        }
+    }
 };
 
-// The four branches at q4; exists[b] false where branch b has no exact
-// root.
-void branches_at(const SixR &six, const Motion &G, double q4, SearchBranch *out, bool *exists) noexcept
+const GridTrig &grid_trig() noexcept
 {
-    const Vec3 *h = six.h, *p = six.p;
-    const Vec3 c = six.centre, gc = G(c);
-    for (int b = 0; b < 4; b++) {
-        exists[b] = false;
+    static const GridTrig trig;
+    return trig;
+}
+
+// x turned about the unit axis k: R(k, q) x = along + cos q square + sin q across.
+struct Circle {
+    Vec3 along, square, across;
+
+    Vec3 at(double c, double s) const noexcept { return along + c * square + s * across; }
+};
+
+Circle circle(Vec3 k, Vec3 x) noexcept
+{
+    const Vec3 along = dot(k, x) * k;
+    return {along, x - along, cross(k, x)};
+}
+
+// A branch: i the root of subproblem 4 (q1), j that of subproblem 3 (q3),
+// each + or - the square root of its discriminant.  Partners at an end
+// differ in i (subproblem 4's) or in j (subproblem 3's).
+constexpr int branch_of(int i, int j) noexcept { return 2 * i + j; }
+constexpr double root_sign(int which) noexcept { return which == 0 ? 1.0 : -1.0; }
+
+// What every branch shares at one q4.
+struct Wrist {
+    Circle zc;     // z - p3 about h3
+    Circle w4;     // R4 h5 about h3
+    double c1;     // subproblem 4: A1 cos q1 + B1 sin q1 = c1
+    double d1;     // its discriminant, A1^2 + B1^2 - c1^2
+    double a3, b3, rr3, half;  // subproblem 3: a3 cos q3 + b3 sin q3 = half - |t|^2 / 2
+};
+
+// One branch's subproblem-4 root and what follows from it.
+struct Shoulder {
+    double c1, s1;
+    Vec3 t;      // y - p2, y = E1^-1 G c
+    Vec3 v;      // R1^T R_G h6
+    double c3;   // subproblem 3's right side
+    double d3;   // its discriminant
+};
+
+// The cosines and sines of one branch's first three joints.
+struct Walk {
+    double c1, s1, c2, s2, c3, s3;
+};
+
+// Where a branch pair meets: kind -1 for subproblem 4's discriminant, i
+// for subproblem 3's on root i of subproblem 4; the pair has roots on the
+// side `side` (+1: larger q4) of q4, the last such point.
+struct End {
+    double q4;
+    int kind, side;
+};
+
+class Search {
+public:
+    Search(const SixR &six, const Motion &G) noexcept : six_(six), G_(G)
+    {
+        const Vec3 *h = six.h, *p = six.p;
+        const Vec3 a = G(six.centre) - p[0];
+        zc_ = circle(h[3], six.centre - p[3]);
+        w4_ = circle(h[3], h[4]);
+        // Subproblem 4 for q1: h2 . R(-h1, q1) a = h2 . (z - p1).
+        const double along = dot(h[1], h[0]) * dot(h[0], a);
+        a1_ = dot(h[1], a) - along;
+        b1_ = -dot(h[1], cross(h[0], a));
+        rr1_ = a1_ * a1_ + b1_ * b1_;
+        e1_ = dot(h[1], p[0]) + along;
+        flat_ = !(rr1_ > 1e-24 * dot(a, a));
+        // y - p2 = p1 - p2 + R(-h1, q1) a, and R1^T R_G h6.
+        t_ = circle(-h[0], a);
+        t_.along = t_.along + (p[0] - p[1]);
+        v_ = circle(-h[0], G.R * h[5]);
+        p32_ = p[1] - p[2];
+        half32_ = 0.5 * dot(p32_, p32_);
+        h56_ = dot(h[4], h[5]);
     }
-    Row row;
-    const Mat3 R4 = row.turn(3, q4, h[3]);
-    const Vec3 z = turn_about(R4, p[3], c);
-    const sp::Sp4 s1 = sp::sp4(h[1], gc - p[0], -h[0], dot(h[1], z - p[0]));
-    if (s1.kind != sp::Kind::exact) {
-        return;
+
+    bool flat() const noexcept { return flat_; }
+
+    Wrist wrist(double c4, double s4) const noexcept
+    {
+        const Vec3 *h = six_.h, *p = six_.p;
+        Wrist w;
+        const Vec3 z = p[3] + zc_.at(c4, s4);
+        w.c1 = dot(h[1], z) - e1_;
+        w.d1 = rr1_ - w.c1 * w.c1;
+        // Subproblem 3 for q3: |R3 (z - p3) - (p2 - p3)| = |y - p2|, as
+        // (p2 - p3) . R3 (z - p3) = half - |y - p2|^2 / 2.
+        const Vec3 zp = z - p[2];
+        w.zc = circle(h[2], zp);
+        w.w4 = circle(h[2], w4_.at(c4, s4));
+        w.a3 = dot(p32_, w.zc.square);
+        w.b3 = dot(p32_, w.zc.across);
+        w.rr3 = w.a3 * w.a3 + w.b3 * w.b3;
+        w.half = 0.5 * dot(zp, zp) + half32_ - dot(p32_, w.zc.along);
+        return w;
     }
-    for (int i = 0; i < s1.count; i++) {
-        Row r1 = row;
-        const Mat3 R1 = r1.turn(0, s1.q[i], h[0]);
-        const Vec3 y = turn_about(transpose(R1), p[0], gc);
-        const sp::Sp3 s3 = sp::sp3(z - p[2], p[1] - p[2], h[2], norm(y - p[1]));
-        if (s3.kind != sp::Kind::exact) {
-            continue;
+
+    Shoulder shoulder(const Wrist &w, double root1) const noexcept
+    {
+        Shoulder s;
+        s.c1 = (a1_ * w.c1 - b1_ * root1) / rr1_;
+        s.s1 = (b1_ * w.c1 + a1_ * root1) / rr1_;
+        s.t = t_.at(s.c1, s.s1);
+        s.v = v_.at(s.c1, s.s1);
+        s.c3 = w.half - 0.5 * dot(s.t, s.t);
+        s.d3 = w.rr3 - s.c3 * s.c3;
+        return s;
+    }
+
+    // The residual of the branch whose subproblem-3 root is root3.
+    double elbow(const Wrist &w, const Shoulder &s, double root3, Walk *walk) const noexcept
+    {
+        const Vec3 *h = six_.h;
+        const double c3 = (w.a3 * s.c3 - w.b3 * root3) / w.rr3;
+        const double s3 = (w.b3 * s.c3 + w.a3 * root3) / w.rr3;
+        // q2 turns x = E3 z - p2 to t about h2.
+        const Vec3 x = w.zc.at(c3, s3) - p32_;
+        const double hx = dot(h[1], x), ht = dot(h[1], s.t);
+        const double cos_part = dot(x, s.t) - hx * ht, sin_part = dot(h[1], cross(x, s.t));
+        const double n = std::sqrt(cos_part * cos_part + sin_part * sin_part);
+        double c2 = 1.0, s2 = 0.0;  // x on axis 2: q2 is free, and 0 stands for it
+        if (n > 1e-300) {
+            c2 = cos_part / n;
+            s2 = sin_part / n;
         }
-        for (int j = 0; j < s3.count; j++) {
-            SearchBranch &branch = out[2 * i + j];
-            branch.row = r1;
-            const Mat3 R3 = branch.row.turn(2, s3.q[j], h[2]);
-            const double q2 = sp::sp1_angle(turn_about(R3, p[2], z) - p[1], y - p[1], h[1]);
-            const Mat3 R2 = branch.row.turn(1, q2, h[1]);
-            branch.Rw = transpose(R1 * R2 * R3 * R4) * G.R;
-            exists[2 * i + j] = true;
+        if (walk != nullptr) {
+            *walk = {s.c1, s.s1, c2, s2, c3, s3};
+        }
+        const Vec3 u = w.w4.at(c3, s3);  // R3 R4 h5
+        const double hu = dot(h[1], u), hv = dot(h[1], s.v);
+        return hu * hv + c2 * (dot(u, s.v) - hu * hv) + s2 * dot(h[1], cross(u, s.v)) - h56_;
+    }
+
+    // Every branch's residual at q4 (NaN where the branch has no root),
+    // and the discriminants, as shares of their sinusoids' sizes (NaN for
+    // subproblem 3's where subproblem 4 has no root).
+    void all(double c4, double s4, double *f, double &gap1, double *gap3) const noexcept
+    {
+        const double none = std::nan("");
+        for (int b = 0; b < 4; b++) {
+            f[b] = none;
+        }
+        gap3[0] = gap3[1] = none;
+        const Wrist w = wrist(c4, s4);
+        gap1 = w.d1 / rr1_;
+        if (!(w.d1 >= 0.0) || !(w.rr3 > 0.0)) {
+            return;
+        }
+        const double r1 = std::sqrt(w.d1);
+        for (int i = 0; i < 2; i++) {
+            const Shoulder s = shoulder(w, root_sign(i) * r1);
+            gap3[i] = s.d3 / w.rr3;
+            if (!(s.d3 >= 0.0)) {
+                continue;
+            }
+            const double r3 = std::sqrt(s.d3);
+            for (int j = 0; j < 2; j++) {
+                f[branch_of(i, j)] = elbow(w, s, root_sign(j) * r3, nullptr);
+            }
         }
     }
-}
 
-double residual(const SixR &six, const Mat3 &Rw) noexcept
-{
-    return dot(six.h[4], Rw * six.h[5]) - dot(six.h[4], six.h[5]);
-}
-
-// branches_at for one branch: the same operations on its own path (the
-// same bits), without the other three.  False where it has no root.
-bool branch_at(const SixR &six, const Motion &G, double q4, int branch, SearchBranch &out) noexcept
-{
-    const Vec3 *h = six.h, *p = six.p;
-    const Vec3 c = six.centre, gc = G(c);
-    const int i = branch / 2, j = branch % 2;
-    Row row;
-    const Mat3 R4 = row.turn(3, q4, h[3]);
-    const Vec3 z = turn_about(R4, p[3], c);
-    const sp::Sp4 s1 = sp::sp4(h[1], gc - p[0], -h[0], dot(h[1], z - p[0]));
-    if (s1.kind != sp::Kind::exact || i >= s1.count) {
-        return false;
+    // One branch's residual at q4, NaN where it has no root.
+    double branch(double q4, int b, Walk *walk = nullptr) const noexcept
+    {
+        const Wrist w = wrist(std::cos(q4), std::sin(q4));
+        if (!(w.d1 >= 0.0) || !(w.rr3 > 0.0)) {
+            return std::nan("");
+        }
+        const Shoulder s = shoulder(w, root_sign(b / 2) * std::sqrt(w.d1));
+        if (!(s.d3 >= 0.0)) {
+            return std::nan("");
+        }
+        return elbow(w, s, root_sign(b % 2) * std::sqrt(s.d3), walk);
     }
-    const Mat3 R1 = row.turn(0, s1.q[i], h[0]);
-    const Vec3 y = turn_about(transpose(R1), p[0], gc);
-    const sp::Sp3 s3 = sp::sp3(z - p[2], p[1] - p[2], h[2], norm(y - p[1]));
-    if (s3.kind != sp::Kind::exact || j >= s3.count) {
-        return false;
+
+    // Subproblem 3's discriminant on root i of subproblem 4, as a share;
+    // NaN where subproblem 4 has no root.
+    double gap3(double q4, int i) const noexcept
+    {
+        const Wrist w = wrist(std::cos(q4), std::sin(q4));
+        if (!(w.d1 >= 0.0) || !(w.rr3 > 0.0)) {
+            return std::nan("");
+        }
+        return shoulder(w, root_sign(i) * std::sqrt(w.d1)).d3 / w.rr3;
     }
-    out.row = row;
-    const Mat3 R3 = out.row.turn(2, s3.q[j], h[2]);
-    const double q2 = sp::sp1_angle(turn_about(R3, p[2], z) - p[1], y - p[1], h[1]);
-    const Mat3 R2 = out.row.turn(1, q2, h[1]);
-    out.Rw = transpose(R1 * R2 * R3 * R4) * G.R;
-    return true;
-}
 
-// The branch's residual at q4, NaN where it has no root.
-double residual_at(const SixR &six, const Motion &G, double q4, int branch) noexcept
-{
-    SearchBranch one;
-    return branch_at(six, G, q4, branch, one) ? residual(six, one.Rw) : std::nan("");
-}
+    // Where subproblem 4's discriminant vanishes: its right side c1 is a
+    // sinusoid in q4, alpha + beta cos q4 + gamma sin q4, which must meet
+    // +/- sqrt(A1^2 + B1^2).  Ascending in q4, in [-pi, pi).
+    int d1_ends(End *ends) const noexcept
+    {
+        const Vec3 *h = six_.h, *p = six_.p;
+        const double alpha = dot(h[1], p[3] + zc_.along) - e1_;
+        const double beta = dot(h[1], zc_.square), gamma = dot(h[1], zc_.across);
+        const double rho = std::sqrt(beta * beta + gamma * gamma), r1 = std::sqrt(rr1_);
+        int count = 0;
+        if (!(rho > 1e-12 * r1)) {
+            return 0;  // c1 does not move: the roots live or die together
+        }
+        const double phi = std::atan2(gamma, beta);
+        for (int bound = 0; bound < 2; bound++) {
+            const double sign = bound == 0 ? 1.0 : -1.0;
+            const double ratio = (sign * r1 - alpha) / rho;
+            if (!(std::fabs(ratio) < 1.0)) {
+                continue;
+            }
+            const double delta = std::acos(ratio);
+            for (int k = 0; k < 2; k++) {
+                double q = phi + (k == 0 ? delta : -delta);
+                q = q >= pi ? q - two_pi : q < -pi ? q + two_pi : q;
+                const double slope = gamma * std::cos(q) - beta * std::sin(q);
+                if (slope == 0.0) {
+                    continue;
+                }
+                // Roots where |c1| <= r1: below the bound +r1 when c1
+                // rises through it, above -r1 when c1 rises through it.
+                ends[count++] = {q, -1, (sign > 0.0) == (slope > 0.0) ? -1 : 1};
+            }
+        }
+        std::sort(ends, ends + count, [](const End &a, const End &b) { return a.q4 < b.q4; });
+        return count;
+    }
 
-// The zero of the branch's residual in [a, z], where it changes sign:
-// regula falsi with the Illinois halving.  A few evaluations bring the
-// bracket down to rounding; the verification's Newton steps do the rest.
-double bracketed_zero(const SixR &six, const Motion &G, int branch, double a, double fa, double z,
-                      double fz) noexcept
+    // Discriminant `kind` (as in End) at q4.
+    double gap(double q4, int kind) const noexcept
+    {
+        if (kind < 0) {
+            const Wrist w = wrist(std::cos(q4), std::sin(q4));
+            return w.d1 / rr1_;
+        }
+        return gap3(q4, kind);
+    }
+
+    // Adds the row of branch b at its residual's zero q4.
+    void add_row(double q4, int b, Branches &branches) const noexcept
+    {
+        Walk walk;
+        if (std::isnan(branch(q4, b, &walk))) {
+            return;
+        }
+        const Vec3 *h = six_.h;
+        Row row;
+        const Mat3 R1 = row.turn(0, std::atan2(walk.s1, walk.c1), h[0]);
+        const Mat3 R2 = row.turn(1, std::atan2(walk.s2, walk.c2), h[1]);
+        const Mat3 R3 = row.turn(2, std::atan2(walk.s3, walk.c3), h[2]);
+        const Mat3 R4 = row.turn(3, q4, h[3]);
+        const Mat3 Rw = transpose(R1 * R2 * R3 * R4) * G_.R;
+        const Mat3 R5 = row.turn(4, sp::sp1_angle(h[5], Rw * h[5], h[4]), h[4]);
+        row.q[5] = sp::sp1_angle(six_.across6, transpose(R5) * (Rw * six_.across6), h[5]);
+        branches.add(row);
+    }
+
+private:
+    const SixR &six_;
+    const Motion &G_;
+    Circle zc_, w4_, t_, v_;
+    double a1_, b1_, rr1_, e1_;
+    bool flat_;
+    Vec3 p32_;
+    double half32_, h56_;
+};
+
+// The zero of f in [a, z], where it changes sign: regula falsi with the
+// Illinois halving, down to rounding.
+template <class F>
+double bracketed_zero(const F &f, double a, double fa, double z, double fz) noexcept
 {
-    double root = fa == 0.0 ? a : z;
+    if (fa == 0.0) {
+        return a;
+    }
+    if (fz == 0.0) {
+        return z;
+    }
+    double root = 0.5 * (a + z);
     int side = 0;
-    for (int iteration = 0; iteration < 40 && fa != 0.0 && z - a > 1e-15; iteration++) {
+    for (int iteration = 0; iteration < 60; iteration++) {
         root = (a * fz - z * fa) / (fz - fa);
-        const double fr = residual_at(six, G, root, branch);
+        if (!(root > a && root < z)) {
+            root = 0.5 * (a + z);  // the secant left the bracket: rounding
+            if (!(root > a && root < z)) {
+                break;
+            }
+        }
+        const double fr = f(root);
         if (std::isnan(fr) || fr == 0.0) {
             break;
         }
@@ -139,153 +371,330 @@ double bracketed_zero(const SixR &six, const Motion &G, int branch, double a, do
     return root;
 }
 
-// Adds the solution on `branch` at the residual's zero q4.
-void add_search_solution(const SixR &six, const Motion &G, int branch, double q4,
-                         Branches &branches) noexcept
+// The zeros of a curve f sampled at x[k] (ascending; f[k] NaN where the
+// curve has no point), one in each interval [k, k + 1], first <= k < last,
+// where f changes sign (a zero at a sample counted in the interval it
+// opens), unless skip(k).  Each goes to curve.found with the side of it
+// where f is positive.
+template <class Curve, class Skip>
+void crossings(const Curve &curve, const double *x, const double *f, int first, int last,
+               const Skip &skip) noexcept
 {
-    const Vec3 *h = six.h;
-    SearchBranch one;
-    if (!branch_at(six, G, q4, branch, one)) {
-        return;
+    const auto at = [&curve](double u) noexcept { return curve(u); };
+    for (int k = first; k < last; k++) {
+        if ((f[k] * f[k + 1] < 0.0 || (f[k] == 0.0 && !std::isnan(f[k + 1]))) && !skip(k)) {
+            curve.found(bracketed_zero(at, x[k], f[k], x[k + 1], f[k + 1]),
+                        f[k] > 0.0 || f[k + 1] < 0.0 ? -1 : 1);
+        }
     }
-    Row &row = one.row;
-    const Mat3 &Rw = one.Rw;
-    const Mat3 R5 = row.turn(4, sp::sp1_angle(h[5], Rw * h[5], h[4]), h[4]);
-    row.q[5] = sp::sp1_angle(six.across6, transpose(R5) * (Rw * six.across6), h[5]);
-    branches.add(row);
 }
 
-// A branch that ends between samples, at `inside` (where it exists, with
-// residual f) and `outside` (where it does not), meets its partner root
-// there (a subproblem's two roots become one) and may cross zero just
-// before: bisection on its existence finds where it ends, and a change of
-// sign on the way is a zero.
-void zero_before_end(const SixR &six, const Motion &G, int branch, double inside, double f,
-                     double outside, Branches &branches) noexcept
+// Zeros closer than the samples: where |f| dips at a sample first <= k <=
+// last (unless skip(k)) without a change of sign on either side (x[first -
+// 1] and x[last + 1] must be there), successive parabolas through the
+// three lowest points look for the dip's other sign, and the two zeros on
+// either side of it go to curve.found.
+template <class Curve, class Skip>
+void dips(const Curve &curve, const double *x, const double *f, int first, int last,
+          const Skip &skip) noexcept
 {
-    double in = inside, out = outside;
-    for (int i = 0; i < 24; i++) {
-        const double mid = 0.5 * (in + out);
-        if (std::isnan(residual_at(six, G, mid, branch))) {
-            out = mid;
+    const auto at = [&curve](double u) noexcept { return curve(u); };
+    for (int k = first; k <= last; k++) {
+        double a = x[k - 1], fa = f[k - 1], m = x[k], fm = f[k], z = x[k + 1], fz = f[k + 1];
+        if (!(fa * fm > 0.0 && fm * fz > 0.0 && std::fabs(fm) < std::fabs(fa) &&
+              std::fabs(fm) <= std::fabs(fz)) ||
+            skip(k)) {
+            continue;
         }
-        else {
-            in = mid;
-        }
-    }
-    const double g = residual_at(six, G, in, branch);
-    if (!(f * g < 0.0)) {
-        return;
-    }
-    const double q4 = inside < in ? bracketed_zero(six, G, branch, inside, f, in, g)
-                                  : bracketed_zero(six, G, branch, in, g, inside, f);
-    add_search_solution(six, G, branch, q4, branches);
-}
-
-// The dip of |residual| at x (f) between x - step (fa) and x + step (fz),
-// all of one sign: up to four parabola vertices; where one has the other
-// sign, the two zeros on either side of it are added.
-void zeros_in_dip(const SixR &six, const Motion &G, int branch, double x, double step, double fa,
-                  double f, double fz, Branches &branches) noexcept
-{
-    double a = x - step, z = x + step;
-    for (int iteration = 0; iteration < 4; iteration++) {
-        // The vertex of the parabola through (a, fa), (x, f), (z, fz).
-        const double da = x - a, dz = z - x;
-        const double num = da * da * (f - fz) - dz * dz * (f - fa);
-        const double den = da * (f - fz) + dz * (f - fa);
-        if (!(den != 0.0)) {
-            return;
-        }
-        const double v = x - 0.5 * num / den;
-        if (!(v > a && v < z) || v == x) {
-            return;
-        }
-        const double fv = residual_at(six, G, v, branch);
-        if (std::isnan(fv)) {
-            return;
-        }
-        if (fv * f <= 0.0) {
-            const double left = v < x ? a : x, right = v < x ? x : z;
-            const double fl = v < x ? fa : f, fr = v < x ? f : fz;
-            add_search_solution(six, G, branch, bracketed_zero(six, G, branch, left, fl, v, fv), branches);
-            if (fv != 0.0) {
-                add_search_solution(six, G, branch, bracketed_zero(six, G, branch, v, fv, right, fr),
-                                    branches);
+        for (int iteration = 0; iteration < 6; iteration++) {
+            // The vertex of the parabola through (a, fa), (m, fm), (z, fz).
+            const double da = m - a, dz = z - m;
+            const double num = da * da * (fm - fz) - dz * dz * (fm - fa);
+            const double den = da * (fm - fz) + dz * (fm - fa);
+            if (!(den != 0.0)) {
+                break;
             }
-            return;
+            const double v = m - 0.5 * num / den;
+            if (!(v > a && v < z) || v == m) {
+                break;
+            }
+            const double fv = curve(v);
+            if (std::isnan(fv)) {
+                break;
+            }
+            if (fv * fm <= 0.0) {
+                const double left = v < m ? a : m, right = v < m ? m : z;
+                const double fl = v < m ? fa : fm, fr = v < m ? fm : fz;
+                // Positive between the zeros where the dip came from below.
+                const int inner = fm < 0.0 ? 1 : -1;
+                curve.found(bracketed_zero(at, left, fl, v, fv), inner);
+                if (fv != 0.0) {
+                    curve.found(bracketed_zero(at, v, fv, right, fr), -inner);
+                }
+                break;
+            }
+            if (!(std::fabs(fv) < std::fabs(fm))) {
+                break;  // no deeper: the dip stays on its side of zero
+            }
+            // The new lowest point, between its neighbours.
+            if (v < m) {
+                z = m;
+                fz = fm;
+            }
+            else {
+                a = m;
+                fa = fm;
+            }
+            m = v;
+            fm = fv;
         }
-        if (!(std::fabs(fv) < std::fabs(f))) {
-            return;  // no deeper: the dip stays on its side of zero
-        }
-        // The new lowest point, between its neighbours.
-        if (v < x) {
-            z = x;
-            fz = f;
-        }
-        else {
-            a = x;
-            fa = f;
-        }
-        x = v;
-        f = fv;
     }
 }
+
+constexpr auto never = [](int) noexcept { return false; };
+
+// The rows found, with the zeros they came from, so that a zero reached
+// twice (where the walks across two ends overlap) gives one row.
+struct Found {
+    const Search &search;
+    Branches &branches;
+    double q4[max_candidates] = {};
+    int branch[max_candidates] = {};
+    int count = 0;
+
+    void add(double q, int b) noexcept
+    {
+        for (int k = 0; k < count; k++) {
+            if (branch[k] == b && std::fabs(q - q4[k]) < 1e-12) {
+                return;
+            }
+        }
+        if (count < max_candidates) {
+            q4[count] = q;
+            branch[count] = b;
+            count++;
+        }
+        search.add_row(q, b, branches);
+    }
+};
+
+// One branch over q4.
+struct Along {
+    const Search &search;
+    Found &found_;
+    int b;
+
+    double operator()(double q4) const noexcept { return search.branch(q4, b); }
+    void found(double q4, int) const noexcept { found_.add(q4, b); }
+};
+
+// The last point of [q4, q4 + side * 1e-12] where discriminant `kind` is
+// not negative, or q4.
+double inside_point(const Search &search, double q4, int kind, int side) noexcept
+{
+    double step = 0.0;
+    for (int attempt = 0; attempt < 12; attempt++) {
+        const double q = q4 + side * step;
+        if (search.gap(q, kind) >= 0.0) {
+            return q;
+        }
+        step = step == 0.0 ? 4e-16 * (1.0 + std::fabs(q4)) : 2.0 * step;
+    }
+    return q4;
+}
+
+// The zeros of one discriminant of subproblem 3, as ends.
+struct EndsOf3 {
+    const Search &search;
+    End *ends;
+    int &count;
+    int i;
+
+    double operator()(double q4) const noexcept { return search.gap3(q4, i); }
+    void found(double q4, int side) const noexcept
+    {
+        if (count < max_ends) {
+            ends[count++] = {inside_point(search, q4, i, side), i, side};
+        }
+    }
+};
+
+// Two branches joined where they end, at `end`, as one curve of u in
+// [-1, 1]: branch b at q4 = end + (to_b - end) u^2 for u >= 0, its partner
+// at q4 = end + (to_p - end) u^2 for u < 0.  Each is P +/- Q sqrt(D) with
+// D about linear in q4 there, so the curve is smooth in u where it is not
+// in q4.
+struct Joined {
+    const Search &search;
+    Found &found_;
+    int b, partner;
+    double end, to_b, to_p;
+
+    double q4(double u) const noexcept { return end + ((u >= 0.0 ? to_b : to_p) - end) * (u * u); }
+    double operator()(double u) const noexcept { return search.branch(q4(u), u >= 0.0 ? b : partner); }
+    void found(double u, int) const noexcept { found_.add(q4(u), u >= 0.0 ? b : partner); }
+};
+
+// Whether an end of `kind` ends branch b.
+bool ends_branch(int kind, int b) noexcept { return kind < 0 || kind == b / 2; }
 
 }  // namespace
 
 void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) noexcept
 {
-    constexpr double start = -3.141592653589793;
-    constexpr double step = 2.0 * 3.141592653589793 / search_samples;
-    double r[search_samples + 1][4];
-    for (int k = 0; k < search_samples; k++) {
-        SearchBranch all[4];
-        bool exists[4];
-        branches_at(six, G, start + step * k, all, exists);
+    const Search search(six, G);
+    if (search.flat()) {
+        return;
+    }
+    const GridTrig &trig = grid_trig();
+    // Sample k at index k + 1, with the circle's wrap on either side.
+    double x[grid + 3], r[4][grid + 3], gap1[grid + 3], gap3[2][grid + 3];
+    for (int k = 0; k < grid; k++) {
+        double f[4], g3[2];
+        search.all(trig.c[k], trig.s[k], f, gap1[k + 1], g3);
+        x[k + 1] = -pi + grid_step * k;
         for (int b = 0; b < 4; b++) {
-            r[k][b] = exists[b] ? residual(six, all[b].Rw) : std::nan("");
+            r[b][k + 1] = f[b];
         }
+        gap3[0][k + 1] = g3[0];
+        gap3[1][k + 1] = g3[1];
     }
+    x[0] = -pi - grid_step;
+    x[grid + 1] = pi;
+    x[grid + 2] = pi + grid_step;
+    const auto wrap = [](double *a) noexcept {
+        a[0] = a[grid];
+        a[grid + 1] = a[1];
+        a[grid + 2] = a[2];
+    };
+    wrap(gap1);
     for (int b = 0; b < 4; b++) {
-        r[search_samples][b] = r[0][b];  // the circle closes
+        wrap(r[b]);
     }
-    for (int b = 0; b < 4; b++) {
-        for (int k = 0; k < search_samples; k++) {
-            const double fa = r[k][b], fz = r[k + 1][b];
-            // A sign change, or a zero at a sample (counted once, in the
-            // interval it opens).
-            if (!(fa * fz < 0.0 || (fa == 0.0 && !std::isnan(fz)))) {
+    for (int i = 0; i < 2; i++) {
+        wrap(gap3[i]);
+    }
+    // The interval [x[k], x[k + 1]] that holds q4 in [-pi, pi].
+    const auto interval = [](double q4) noexcept {
+        const int k = 1 + static_cast<int>(std::floor((q4 + pi) / grid_step));
+        return k < 1 ? 1 : k > grid ? grid : k;
+    };
+
+    // The ends: subproblem 4's in closed form, then subproblem 3's, where
+    // its discriminant crosses zero between points where subproblem 4 has
+    // roots (samples and the inner points of its ends) or dips to it.
+    End ends[max_ends];
+    int count = search.d1_ends(ends);
+    const int d1_count = count;
+    for (int e = 0; e < d1_count; e++) {
+        ends[e].q4 = inside_point(search, ends[e].q4, -1, ends[e].side);
+    }
+    for (int i = 0; i < 2; i++) {
+        const EndsOf3 curve{search, ends, count, i};
+        if (d1_count == 0) {
+            crossings(curve, x, gap3[i], 1, grid + 1, never);
+            dips(curve, x, gap3[i], 1, grid, never);
+            continue;
+        }
+        // Each stretch where subproblem 4 has roots, from an end (side +1)
+        // to the next (side -1), as points on its own.
+        for (int e = 0; e < d1_count; e++) {
+            if (ends[e].side < 0) {
                 continue;
             }
-            const double q4 = bracketed_zero(six, G, b, start + step * k, fa, start + step * (k + 1), fz);
-            add_search_solution(six, G, b, q4, branches);
+            const End &from = ends[e], &to = ends[(e + 1) % d1_count];
+            double to_q4 = to.q4;
+            if (to_q4 <= from.q4) {
+                to_q4 += two_pi;
+            }
+            double sx[grid + 4], sg[grid + 4];
+            int n = 0;
+            sx[n] = from.q4;
+            sg[n++] = search.gap3(from.q4, i);
+            for (int k = interval(from.q4) + 1; n < grid + 2; k++) {
+                const double at = -pi + grid_step * (k - 1);  // past pi where it wraps
+                if (!(at < to_q4)) {
+                    break;
+                }
+                sx[n] = at;
+                sg[n++] = gap3[i][(k - 1) % grid + 1];
+            }
+            sx[n] = to_q4;
+            sg[n++] = search.gap3(to.q4, i);
+            const int before = count;
+            crossings(curve, sx, sg, 0, n - 1, never);
+            dips(curve, sx, sg, 1, n - 2, never);
+            for (int e3 = before; e3 < count; e3++) {
+                if (ends[e3].q4 >= pi) {
+                    ends[e3].q4 -= two_pi;
+                }
+            }
         }
     }
-    // Pairs of zeros closer than the grid: |residual| dips towards zero at
-    // a sample without changing sign on either side.  Successive parabolas
-    // through the three lowest points look for the dip's other sign.
-    for (int b = 0; b < 4; b++) {
-        for (int k = 0; k < search_samples; k++) {
-            const double before = r[k == 0 ? search_samples - 1 : k - 1][b], here = r[k][b],
-                         after = r[k + 1][b];
-            if (!(before * here > 0.0 && here * after > 0.0 && std::fabs(here) < std::fabs(before) &&
-                  std::fabs(here) <= std::fabs(after))) {
-                continue;
+
+    // Grid intervals holding an end of a branch: walked from the ends.
+    bool skip[4][grid + 2] = {};
+    for (int e = 0; e < count; e++) {
+        for (int b = 0; b < 4; b++) {
+            if (ends_branch(ends[e].kind, b)) {
+                skip[b][interval(ends[e].q4)] = true;
             }
-            zeros_in_dip(six, G, b, start + step * k, step, before, here, after, branches);
         }
     }
-    // Zeros just before a branch ends.
     for (int b = 0; b < 4; b++) {
-        for (int k = 0; k < search_samples; k++) {
-            const double here = r[k][b], next = r[k + 1][b];
-            if (!std::isnan(here) && std::isnan(next)) {
-                zero_before_end(six, G, b, start + step * k, here, start + step * (k + 1), branches);
+        skip[b][0] = skip[b][grid];
+        skip[b][grid + 1] = skip[b][1];
+    }
+
+    Found found{search, branches};
+    for (int b = 0; b < 4; b++) {
+        const Along along{search, found, b};
+        const bool *s = skip[b];
+        crossings(along, x, r[b], 1, grid + 1, [s](int k) noexcept { return s[k]; });
+        dips(along, x, r[b], 1, grid, [s](int k) noexcept { return s[k - 1] || s[k]; });
+    }
+
+    // Each end: the pair that meets there, walked in the square root of
+    // the distance from it, out to the next grid sample or most of the way
+    // to the branch's next end.
+    for (int e = 0; e < count; e++) {
+        const End &end = ends[e];
+        for (int pair = 0; pair < (end.kind < 0 ? 2 : 1); pair++) {
+            const int b = end.kind < 0 ? branch_of(0, pair) : branch_of(end.kind, 0);
+            const int partner = end.kind < 0 ? branch_of(1, pair) : branch_of(end.kind, 1);
+            double reach[2], beyond[2];
+            for (int side = 0; side < 2; side++) {
+                const int branch = side == 0 ? b : partner;
+                const int k = interval(end.q4);
+                double to = end.side > 0 ? x[k + 1] : x[k];
+                double past = end.side > 0 ? x[k + 2] : x[k - 1];
+                for (int other = 0; other < count; other++) {
+                    if (other == e || !ends_branch(ends[other].kind, branch)) {
+                        continue;
+                    }
+                    double gap = (ends[other].q4 - end.q4) * end.side;
+                    gap = gap < 0.0 ? gap + two_pi : gap;
+                    if (gap > 0.0 && 0.6 * gap < std::fabs(to - end.q4)) {
+                        to = end.q4 + 0.6 * gap * end.side;
+                        past = end.q4 + 0.7 * gap * end.side;
+                    }
+                }
+                reach[side] = to;
+                beyond[side] = past;
             }
-            else if (std::isnan(here) && !std::isnan(next)) {
-                zero_before_end(six, G, b, start + step * (k + 1), next, start + step * k, branches);
+            const Joined curve{search, found, b, partner, end.q4, reach[0], reach[1]};
+            constexpr int n = 2 * end_samples + 3;
+            double u[n], fu[n];
+            u[0] = -std::sqrt((beyond[1] - end.q4) / (reach[1] - end.q4));
+            u[n - 1] = std::sqrt((beyond[0] - end.q4) / (reach[0] - end.q4));
+            for (int m = -end_samples; m <= end_samples; m++) {
+                u[m + end_samples + 1] = static_cast<double>(m) / end_samples;
             }
+            for (int index = 0; index < n; index++) {
+                fu[index] = curve(u[index]);
+            }
+            crossings(curve, u, fu, 1, n - 2, never);
+            dips(curve, u, fu, 1, n - 2, never);
         }
     }
 }
