@@ -68,8 +68,6 @@ const GridTrig &grid_trig() noexcept
 // x turned about the unit axis k: R(k, q) x = along + cos q square + sin q across.
 struct Circle {
     Vec3 along, square, across;
-
-    Vec3 at(double c, double s) const noexcept { return along + c * square + s * across; }
 };
 
 Circle circle(Vec3 k, Vec3 x) noexcept
@@ -78,28 +76,56 @@ Circle circle(Vec3 k, Vec3 x) noexcept
     return {along, x - along, cross(k, x)};
 }
 
+// A number linear in a cosine and sine: k0 + c kc + s ks.
+struct Form {
+    double k0, kc, ks;
+
+    double at(double c, double s) const noexcept { return k0 + c * kc + s * ks; }
+};
+
+// Axes 2 and 3 are parallel, so the elbow is planar: vectors are read in
+// a frame (e1, e2, h2), e1 x e2 = h2, where R(h2, q) turns the first two
+// coordinates by q and keeps the third.
+struct Frame {
+    Vec3 e1, e2, k;
+
+    Vec3 of(Vec3 v) const noexcept { return {dot(e1, v), dot(e2, v), dot(k, v)}; }
+};
+
+// A circle's point R(k, q) x in a frame's coordinates, three forms in
+// cos q and sin q.
+struct Forms {
+    Form x, y, a;
+};
+
+Forms forms(const Frame &frame, const Circle &c) noexcept
+{
+    const Vec3 along = frame.of(c.along), square = frame.of(c.square), across = frame.of(c.across);
+    return {{along.x, square.x, across.x}, {along.y, square.y, across.y}, {along.z, square.z, across.z}};
+}
+
 // A branch: i the root of subproblem 4 (q1), j that of subproblem 3 (q3),
 // each + or - the square root of its discriminant.  Partners at an end
 // differ in i (subproblem 4's) or in j (subproblem 3's).
 constexpr int branch_of(int i, int j) noexcept { return 2 * i + j; }
 constexpr double root_sign(int which) noexcept { return which == 0 ? 1.0 : -1.0; }
 
-// What every branch shares at one q4.
+// What every branch shares at one q4, in the elbow's frame.
 struct Wrist {
-    Circle zc;     // z - p3 about h3
-    Circle w4;     // R4 h5 about h3
-    double c1;     // subproblem 4: A1 cos q1 + B1 sin q1 = c1
-    double d1;     // its discriminant, A1^2 + B1^2 - c1^2
+    double zx, zy;     // z - p3's plane part (z = E4 c)
+    double wx, wy, wa; // R4 h5
+    double c1;         // subproblem 4: A1 cos q1 + B1 sin q1 = c1
+    double d1;         // its discriminant, A1^2 + B1^2 - c1^2
     double a3, b3, rr3, half;  // subproblem 3: a3 cos q3 + b3 sin q3 = half - |t|^2 / 2
 };
 
 // One branch's subproblem-4 root and what follows from it.
 struct Shoulder {
     double c1, s1;
-    Vec3 t;      // y - p2, y = E1^-1 G c
-    Vec3 v;      // R1^T R_G h6
-    double c3;   // subproblem 3's right side
-    double d3;   // its discriminant
+    double tx, ty;          // t = y - p2's plane part, y = E1^-1 G c
+    double wv, wxv, wava;   // R4 h5 against v = R1^T R_G h6: plane dot, cross, axial product
+    double c3;              // subproblem 3's right side
+    double d3;              // its discriminant
 };
 
 // The cosines and sines of one branch's first three joints.
@@ -120,22 +146,40 @@ public:
     Search(const SixR &six, const Motion &G) noexcept : six_(six), G_(G)
     {
         const Vec3 *h = six.h, *p = six.p;
-        const Vec3 a = G(six.centre) - p[0];
-        zc_ = circle(h[3], six.centre - p[3]);
-        w4_ = circle(h[3], h[4]);
+        const Vec3 k = h[1];
+        // A frame about h2; h3 is h2 or -h2.
+        const Vec3 e1 = std::fabs(k.x) <= std::fabs(k.y) && std::fabs(k.x) <= std::fabs(k.z)
+                            ? Vec3{1.0, 0.0, 0.0}
+                        : std::fabs(k.y) <= std::fabs(k.z) ? Vec3{0.0, 1.0, 0.0}
+                                                           : Vec3{0.0, 0.0, 1.0};
+        const Vec3 u = normalized(reject(e1, k));
+        const Frame frame{u, cross(k, u), k};
+        turn3_ = dot(h[2], k) >= 0.0 ? 1.0 : -1.0;
+        // z - p3 = (p4 - p3) + R4 (c - p4), and R4 h5.
+        Circle zc = circle(h[3], six.centre - p[3]);
+        zc.along = zc.along + (p[3] - p[2]);
+        z_ = forms(frame, zc);
+        w_ = forms(frame, circle(h[3], h[4]));
         // Subproblem 4 for q1: h2 . R(-h1, q1) a = h2 . (z - p1).
-        const double along = dot(h[1], h[0]) * dot(h[0], a);
-        a1_ = dot(h[1], a) - along;
-        b1_ = -dot(h[1], cross(h[0], a));
+        const Vec3 a = G(six.centre) - p[0];
+        const double along = dot(k, h[0]) * dot(h[0], a);
+        a1_ = dot(k, a) - along;
+        b1_ = -dot(k, cross(h[0], a));
         rr1_ = a1_ * a1_ + b1_ * b1_;
-        e1_ = dot(h[1], p[0]) + along;
         flat_ = !(rr1_ > 1e-24 * dot(a, a));
+        inv_rr1_ = flat_ ? 0.0 : 1.0 / rr1_;
+        shift1_ = dot(k, p[2] - p[0]) - along;
         // y - p2 = p1 - p2 + R(-h1, q1) a, and R1^T R_G h6.
-        t_ = circle(-h[0], a);
-        t_.along = t_.along + (p[0] - p[1]);
-        v_ = circle(-h[0], G.R * h[5]);
-        p32_ = p[1] - p[2];
-        half32_ = 0.5 * dot(p32_, p32_);
+        Circle t = circle(-h[0], a);
+        t.along = t.along + (p[0] - p[1]);
+        t_ = forms(frame, t);
+        v_ = forms(frame, circle(-h[0], G.R * h[5]));
+        // Subproblem 3 for q3: |R3 (z - p3) - (p2 - p3)| = |y - p2|.
+        const Vec3 p32 = frame.of(p[1] - p[2]);
+        p32x_ = p32.x;
+        p32y_ = p32.y;
+        p32a_ = p32.z;
+        half32_ = 0.5 * dot(p32, p32);
         h56_ = dot(h[4], h[5]);
     }
 
@@ -143,57 +187,66 @@ public:
 
     Wrist wrist(double c4, double s4) const noexcept
     {
-        const Vec3 *h = six_.h, *p = six_.p;
         Wrist w;
-        const Vec3 z = p[3] + zc_.at(c4, s4);
-        w.c1 = dot(h[1], z) - e1_;
+        w.zx = z_.x.at(c4, s4);
+        w.zy = z_.y.at(c4, s4);
+        const double za = z_.a.at(c4, s4);
+        w.wx = w_.x.at(c4, s4);
+        w.wy = w_.y.at(c4, s4);
+        w.wa = w_.a.at(c4, s4);
+        w.c1 = za + shift1_;
         w.d1 = rr1_ - w.c1 * w.c1;
-        // Subproblem 3 for q3: |R3 (z - p3) - (p2 - p3)| = |y - p2|, as
-        // (p2 - p3) . R3 (z - p3) = half - |y - p2|^2 / 2.
-        const Vec3 zp = z - p[2];
-        w.zc = circle(h[2], zp);
-        w.w4 = circle(h[2], w4_.at(c4, s4));
-        w.a3 = dot(p32_, w.zc.square);
-        w.b3 = dot(p32_, w.zc.across);
+        // (p2 - p3) . R3 (z - p3) = half - |y - p2|^2 / 2, and R3 turns
+        // the plane part by turn3 q3.
+        w.a3 = w.zx * p32x_ + w.zy * p32y_;
+        w.b3 = turn3_ * (w.zx * p32y_ - w.zy * p32x_);
         w.rr3 = w.a3 * w.a3 + w.b3 * w.b3;
-        w.half = 0.5 * dot(zp, zp) + half32_ - dot(p32_, w.zc.along);
+        w.half = 0.5 * (w.zx * w.zx + w.zy * w.zy + za * za) + half32_ - p32a_ * za;
         return w;
     }
 
     Shoulder shoulder(const Wrist &w, double root1) const noexcept
     {
         Shoulder s;
-        s.c1 = (a1_ * w.c1 - b1_ * root1) / rr1_;
-        s.s1 = (b1_ * w.c1 + a1_ * root1) / rr1_;
-        s.t = t_.at(s.c1, s.s1);
-        s.v = v_.at(s.c1, s.s1);
-        s.c3 = w.half - 0.5 * dot(s.t, s.t);
+        s.c1 = (a1_ * w.c1 - b1_ * root1) * inv_rr1_;
+        s.s1 = (b1_ * w.c1 + a1_ * root1) * inv_rr1_;
+        s.tx = t_.x.at(s.c1, s.s1);
+        s.ty = t_.y.at(s.c1, s.s1);
+        const double ta = t_.a.at(s.c1, s.s1);
+        const double vx = v_.x.at(s.c1, s.s1), vy = v_.y.at(s.c1, s.s1), va = v_.a.at(s.c1, s.s1);
+        s.wv = w.wx * vx + w.wy * vy;
+        s.wxv = w.wx * vy - w.wy * vx;
+        s.wava = w.wa * va;
+        s.c3 = w.half - 0.5 * (s.tx * s.tx + s.ty * s.ty + ta * ta);
         s.d3 = w.rr3 - s.c3 * s.c3;
         return s;
     }
 
-    // The residual of the branch whose subproblem-3 root is root3.
-    double elbow(const Wrist &w, const Shoulder &s, double root3, Walk *walk) const noexcept
+    // The residual of the branch whose subproblem-3 root is root3, with
+    // 1 / rr3.
+    double elbow(const Wrist &w, const Shoulder &s, double root3, double inv_rr3,
+                 Walk *walk) const noexcept
     {
-        const Vec3 *h = six_.h;
-        const double c3 = (w.a3 * s.c3 - w.b3 * root3) / w.rr3;
-        const double s3 = (w.b3 * s.c3 + w.a3 * root3) / w.rr3;
+        const double c3 = (w.a3 * s.c3 - w.b3 * root3) * inv_rr3;
+        const double s3 = (w.b3 * s.c3 + w.a3 * root3) * inv_rr3;
+        const double turned = turn3_ * s3;
         // q2 turns x = E3 z - p2 to t about h2.
-        const Vec3 x = w.zc.at(c3, s3) - p32_;
-        const double hx = dot(h[1], x), ht = dot(h[1], s.t);
-        const double cos_part = dot(x, s.t) - hx * ht, sin_part = dot(h[1], cross(x, s.t));
+        const double xx = c3 * w.zx - turned * w.zy - p32x_;
+        const double xy = turned * w.zx + c3 * w.zy - p32y_;
+        const double cos_part = xx * s.tx + xy * s.ty, sin_part = xx * s.ty - xy * s.tx;
         const double n = std::sqrt(cos_part * cos_part + sin_part * sin_part);
         double c2 = 1.0, s2 = 0.0;  // x on axis 2: q2 is free, and 0 stands for it
         if (n > 1e-300) {
-            c2 = cos_part / n;
-            s2 = sin_part / n;
+            const double inv = 1.0 / n;
+            c2 = cos_part * inv;
+            s2 = sin_part * inv;
         }
         if (walk != nullptr) {
             *walk = {s.c1, s.s1, c2, s2, c3, s3};
         }
-        const Vec3 u = w.w4.at(c3, s3);  // R3 R4 h5
-        const double hu = dot(h[1], u), hv = dot(h[1], s.v);
-        return hu * hv + c2 * (dot(u, s.v) - hu * hv) + s2 * dot(h[1], cross(u, s.v)) - h56_;
+        // R2 R3 turns the plane by q2 + turn3 q3.
+        const double c23 = c2 * c3 - s2 * turned, s23 = s2 * c3 + c2 * turned;
+        return s.wava + c23 * s.wv + s23 * s.wxv - h56_;
     }
 
     // Every branch's residual at q4 (NaN where the branch has no root),
@@ -207,21 +260,20 @@ public:
         }
         gap3[0] = gap3[1] = none;
         const Wrist w = wrist(c4, s4);
-        gap1 = w.d1 / rr1_;
+        gap1 = w.d1 * inv_rr1_;
         if (!(w.d1 >= 0.0) || !(w.rr3 > 0.0)) {
             return;
         }
-        const double r1 = std::sqrt(w.d1);
+        const double r1 = std::sqrt(w.d1), inv_rr3 = 1.0 / w.rr3;
         for (int i = 0; i < 2; i++) {
             const Shoulder s = shoulder(w, root_sign(i) * r1);
-            gap3[i] = s.d3 / w.rr3;
+            gap3[i] = s.d3 * inv_rr3;
             if (!(s.d3 >= 0.0)) {
                 continue;
             }
             const double r3 = std::sqrt(s.d3);
-            for (int j = 0; j < 2; j++) {
-                f[branch_of(i, j)] = elbow(w, s, root_sign(j) * r3, nullptr);
-            }
+            f[branch_of(i, 0)] = elbow(w, s, r3, inv_rr3, nullptr);
+            f[branch_of(i, 1)] = elbow(w, s, -r3, inv_rr3, nullptr);
         }
     }
 
@@ -236,7 +288,7 @@ public:
         if (!(s.d3 >= 0.0)) {
             return std::nan("");
         }
-        return elbow(w, s, root_sign(b % 2) * std::sqrt(s.d3), walk);
+        return elbow(w, s, root_sign(b % 2) * std::sqrt(s.d3), 1.0 / w.rr3, walk);
     }
 
     // Subproblem 3's discriminant on root i of subproblem 4, as a share;
@@ -255,9 +307,7 @@ public:
     // +/- sqrt(A1^2 + B1^2).  Ascending in q4, in [-pi, pi).
     int d1_ends(End *ends) const noexcept
     {
-        const Vec3 *h = six_.h, *p = six_.p;
-        const double alpha = dot(h[1], p[3] + zc_.along) - e1_;
-        const double beta = dot(h[1], zc_.square), gamma = dot(h[1], zc_.across);
+        const double alpha = z_.a.k0 + shift1_, beta = z_.a.kc, gamma = z_.a.ks;
         const double rho = std::sqrt(beta * beta + gamma * gamma), r1 = std::sqrt(rr1_);
         int count = 0;
         if (!(rho > 1e-12 * r1)) {
@@ -291,8 +341,7 @@ public:
     double gap(double q4, int kind) const noexcept
     {
         if (kind < 0) {
-            const Wrist w = wrist(std::cos(q4), std::sin(q4));
-            return w.d1 / rr1_;
+            return wrist(std::cos(q4), std::sin(q4)).d1 * inv_rr1_;
         }
         return gap3(q4, kind);
     }
@@ -319,11 +368,11 @@ public:
 private:
     const SixR &six_;
     const Motion &G_;
-    Circle zc_, w4_, t_, v_;
-    double a1_, b1_, rr1_, e1_;
+    Forms z_, w_, t_, v_;
+    double turn3_;
+    double a1_, b1_, rr1_, inv_rr1_, shift1_;
     bool flat_;
-    Vec3 p32_;
-    double half32_, h56_;
+    double p32x_, p32y_, p32a_, half32_, h56_;
 };
 
 // The zero of f in [a, z], where it changes sign: regula falsi with the
@@ -674,7 +723,10 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
                     }
                     double gap = (ends[other].q4 - end.q4) * end.side;
                     gap = gap < 0.0 ? gap + two_pi : gap;
-                    if (gap > 0.0 && 0.6 * gap < std::fabs(to - end.q4)) {
+                    // The branch's next end: in the same grid interval, the
+                    // walks from both ends overlap; beyond it, each stops at
+                    // the grid sample and the grid takes the rest.
+                    if (gap > 0.0 && gap < std::fabs(to - end.q4)) {
                         to = end.q4 + 0.6 * gap * end.side;
                         past = end.q4 + 0.7 * gap * end.side;
                     }
