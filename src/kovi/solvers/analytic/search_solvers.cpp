@@ -440,62 +440,98 @@ void crossings(const Curve &curve, const double *x, const double *f, int first, 
 
 // Zeros closer than the samples: where |f| dips at a sample first <= k <=
 // last (unless skip(k)) without a change of sign on either side (x[first -
-// 1] and x[last + 1] must be there), successive parabolas through the
-// three lowest points look for the dip's other sign, and the two zeros on
-// either side of it go to curve.found.
+// 1] and x[last + 1] must be there), |f| is brought down towards the dip's
+// bottom (Brent's minimisation: parabolas through the three lowest points,
+// golden-section steps where they are no help, inside a bracket that
+// closes in); once a point has the other sign, the two zeros on either
+// side of it go to curve.found.  Two zeros that close are a near-tangency,
+// a configuration near a singular one: the dip is narrow and shallow next
+// to the samples, so it is chased for as long as it stays deep next to
+// them.
+constexpr int dip_steps = 4;         // every dip
+constexpr int deep_dip_steps = 40;   // while |f| at the bottom is below
+constexpr double deep_dip = 0.1;     // this share of |f| at the samples beside it
+
 template <class Curve, class Skip>
 void dips(const Curve &curve, const double *x, const double *f, int first, int last,
           const Skip &skip) noexcept
 {
     const auto at = [&curve](double u) noexcept { return curve(u); };
     for (int k = first; k <= last; k++) {
-        double a = x[k - 1], fa = f[k - 1], m = x[k], fm = f[k], z = x[k + 1], fz = f[k + 1];
-        if (!(fa * fm > 0.0 && fm * fz > 0.0 && std::fabs(fm) < std::fabs(fa) &&
-              std::fabs(fm) <= std::fabs(fz)) ||
+        const double fm = f[k];
+        if (!(f[k - 1] * fm > 0.0 && fm * f[k + 1] > 0.0 && std::fabs(fm) < std::fabs(f[k - 1]) &&
+              std::fabs(fm) <= std::fabs(f[k + 1])) ||
             skip(k)) {
             continue;
         }
-        for (int iteration = 0; iteration < 6; iteration++) {
-            // The vertex of the parabola through (a, fa), (m, fm), (z, fz).
-            const double da = m - a, dz = z - m;
-            const double num = da * da * (fm - fz) - dz * dz * (fm - fa);
-            const double den = da * (fm - fz) + dz * (fm - fa);
-            if (!(den != 0.0)) {
+        // g = |f| on the dip's side; its three lowest points b (lowest), w, v.
+        const double sign = fm > 0.0 ? 1.0 : -1.0;
+        double a = x[k - 1], z = x[k + 1];
+        double b = x[k], gb = sign * fm;
+        const bool left_lower = sign * f[k - 1] < sign * f[k + 1];
+        double w = left_lower ? a : z, gw = sign * (left_lower ? f[k - 1] : f[k + 1]);
+        double v = left_lower ? z : a, gv = sign * (left_lower ? f[k + 1] : f[k - 1]);
+        const double shoulder = gw;
+        for (int step = 0; step < deep_dip_steps; step++) {
+            if (step >= dip_steps && !(gb < deep_dip * shoulder)) {
                 break;
             }
-            const double v = m - 0.5 * num / den;
-            if (!(v > a && v < z) || v == m) {
+            if (!(z - a > 1e-13 * (1.0 + std::fabs(b)))) {
+                break;  // a tangency, or a bottom on its side of zero
+            }
+            // The vertex of the parabola through b, w and v.
+            const double r = (b - w) * (gb - gv), q0 = (b - v) * (gb - gw);
+            double p = (b - v) * q0 - (b - w) * r, q = 2.0 * (q0 - r);
+            if (q > 0.0) {
+                p = -p;
+            }
+            q = std::fabs(q);
+            const double margin = 1e-3 * (z - a);
+            double u = q != 0.0 ? b + p / q : a;
+            if (!(u > a + margin && u < z - margin) || std::fabs(u - b) < margin) {
+                u = b - a > z - b ? b - 0.381966 * (b - a) : b + 0.381966 * (z - b);
+            }
+            const double fu = curve(u);
+            if (std::isnan(fu)) {
                 break;
             }
-            const double fv = curve(v);
-            if (std::isnan(fv)) {
-                break;
-            }
-            if (fv * fm <= 0.0) {
-                const double left = v < m ? a : m, right = v < m ? m : z;
-                const double fl = v < m ? fa : fm, fr = v < m ? fm : fz;
-                // Positive between the zeros where the dip came from below.
-                const int inner = fm < 0.0 ? 1 : -1;
-                curve.found(bracketed_zero(at, left, fl, v, fv), inner);
-                if (fv != 0.0) {
-                    curve.found(bracketed_zero(at, v, fv, right, fr), -inner);
+            const double gu = sign * fu;
+            if (gu <= 0.0) {
+                // The nearest points on either side, all of the dip's sign.
+                double left = a, right = z;
+                for (const double t : {b, w, v}) {
+                    left = t < u && t > left ? t : left;
+                    right = t > u && t < right ? t : right;
+                }
+                const int inner = sign < 0.0 ? 1 : -1;  // positive between the zeros
+                curve.found(bracketed_zero(at, left, curve(left), u, fu), inner);
+                if (fu != 0.0) {
+                    curve.found(bracketed_zero(at, u, fu, right, curve(right)), -inner);
                 }
                 break;
             }
-            if (!(std::fabs(fv) < std::fabs(fm))) {
-                break;  // no deeper: the dip stays on its side of zero
-            }
-            // The new lowest point, between its neighbours.
-            if (v < m) {
-                z = m;
-                fz = fm;
+            if (gu < gb) {
+                (u < b ? z : a) = b;
+                v = w;
+                gv = gw;
+                w = b;
+                gw = gb;
+                b = u;
+                gb = gu;
             }
             else {
-                a = m;
-                fa = fm;
+                (u < b ? a : z) = u;
+                if (gu < gw) {
+                    v = w;
+                    gv = gw;
+                    w = u;
+                    gw = gu;
+                }
+                else if (gu < gv) {
+                    v = u;
+                    gv = gu;
+                }
             }
-            m = v;
-            fm = fv;
         }
     }
 }
