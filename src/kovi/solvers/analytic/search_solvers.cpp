@@ -38,11 +38,13 @@ namespace {
 // to zero between them), and the pair is walked across it in sqrt(D).
 
 // Samples of q4 over the circle.
-constexpr int grid = 256;
+constexpr int grid = 128;
 constexpr double grid_step = two_pi / grid;
 // Samples on either side of a branch's end, uniform in the square root of
-// the distance to it.
+// the distance to it, out to the second grid sample past it: zeros crowd
+// near ends further than the first.
 constexpr int end_samples = 12;
+constexpr int end_reach = 2;
 // Branch ends one search keeps track of (subproblem 4 has at most 4).
 constexpr int max_ends = 40;
 
@@ -438,100 +440,148 @@ void crossings(const Curve &curve, const double *x, const double *f, int first, 
     }
 }
 
-// Zeros closer than the samples: where |f| dips at a sample first <= k <=
-// last (unless skip(k)) without a change of sign on either side (x[first -
-// 1] and x[last + 1] must be there), |f| is brought down towards the dip's
-// bottom (Brent's minimisation: parabolas through the three lowest points,
-// golden-section steps where they are no help, inside a bracket that
-// closes in); once a point has the other sign, the two zeros on either
-// side of it go to curve.found.  Two zeros that close are a near-tangency,
-// a configuration near a singular one: the dip is narrow and shallow next
-// to the samples, so it is chased for as long as it stays deep next to
-// them.
+// Zeros closer than the samples.  Two zeros that close are a
+// near-tangency, a configuration near a singular one, and show as a dip
+// of |f| at a sample with the same sign on either side; or, beside a
+// change of sign, as a sample whose |f| is low next to the parabola
+// through it and its next two, whose vertex lies on the other side of
+// zero.  |f| is brought down towards the dip's bottom by Brent's
+// minimisation (parabolas through the three lowest points, golden-section
+// steps where they are no help, inside a bracket that closes in); once a
+// point has the other sign, the two zeros on either side of it go to
+// curve.found.  The dip is narrow and shallow next to the samples, so it
+// is chased for as long as it stays deep next to them.
 constexpr int dip_steps = 4;         // every dip
 constexpr int deep_dip_steps = 40;   // while |f| at the bottom is below
 constexpr double deep_dip = 0.1;     // this share of |f| at the samples beside it
 
-template <class Curve, class Skip>
-void dips(const Curve &curve, const double *x, const double *f, int first, int last,
-          const Skip &skip) noexcept
+// The chase from b, the lowest of b, w and v in the bracket [a, z] (g = |f|
+// there, g = sign f), all of one sign.
+template <class Curve>
+void chase(const Curve &curve, double sign, double a, double z, double b, double gb, double w,
+           double gw, double v, double gv) noexcept
 {
     const auto at = [&curve](double u) noexcept { return curve(u); };
-    for (int k = first; k <= last; k++) {
-        const double fm = f[k];
-        if (!(f[k - 1] * fm > 0.0 && fm * f[k + 1] > 0.0 && std::fabs(fm) < std::fabs(f[k - 1]) &&
-              std::fabs(fm) <= std::fabs(f[k + 1])) ||
-            skip(k)) {
-            continue;
+    const double shoulder = gw;
+    for (int step = 0; step < deep_dip_steps; step++) {
+        if (step >= dip_steps && !(gb < deep_dip * shoulder)) {
+            return;
         }
-        // g = |f| on the dip's side; its three lowest points b (lowest), w, v.
-        const double sign = fm > 0.0 ? 1.0 : -1.0;
-        double a = x[k - 1], z = x[k + 1];
-        double b = x[k], gb = sign * fm;
-        const bool left_lower = sign * f[k - 1] < sign * f[k + 1];
-        double w = left_lower ? a : z, gw = sign * (left_lower ? f[k - 1] : f[k + 1]);
-        double v = left_lower ? z : a, gv = sign * (left_lower ? f[k + 1] : f[k - 1]);
-        const double shoulder = gw;
-        for (int step = 0; step < deep_dip_steps; step++) {
-            if (step >= dip_steps && !(gb < deep_dip * shoulder)) {
-                break;
+        if (!(z - a > 1e-13 * (1.0 + std::fabs(b)))) {
+            return;  // a tangency, or a bottom on its side of zero
+        }
+        // The vertex of the parabola through b, w and v.
+        const double r = (b - w) * (gb - gv), q0 = (b - v) * (gb - gw);
+        double p = (b - v) * q0 - (b - w) * r, q = 2.0 * (q0 - r);
+        if (q > 0.0) {
+            p = -p;
+        }
+        q = std::fabs(q);
+        const double margin = 1e-3 * (z - a);
+        double u = q != 0.0 ? b + p / q : a;
+        if (!(u > a + margin && u < z - margin) || std::fabs(u - b) < margin) {
+            u = b - a > z - b ? b - 0.381966 * (b - a) : b + 0.381966 * (z - b);
+        }
+        const double fu = curve(u);
+        if (std::isnan(fu)) {
+            return;
+        }
+        const double gu = sign * fu;
+        if (gu <= 0.0) {
+            // The nearest points on either side, all of the dip's sign.
+            double left = a, right = z;
+            for (const double t : {b, w, v}) {
+                left = t < u && t > left ? t : left;
+                right = t > u && t < right ? t : right;
             }
-            if (!(z - a > 1e-13 * (1.0 + std::fabs(b)))) {
-                break;  // a tangency, or a bottom on its side of zero
+            const int inner = sign < 0.0 ? 1 : -1;  // positive between the zeros
+            curve.found(bracketed_zero(at, left, curve(left), u, fu), inner);
+            if (fu != 0.0) {
+                curve.found(bracketed_zero(at, u, fu, right, curve(right)), -inner);
             }
-            // The vertex of the parabola through b, w and v.
-            const double r = (b - w) * (gb - gv), q0 = (b - v) * (gb - gw);
-            double p = (b - v) * q0 - (b - w) * r, q = 2.0 * (q0 - r);
-            if (q > 0.0) {
-                p = -p;
-            }
-            q = std::fabs(q);
-            const double margin = 1e-3 * (z - a);
-            double u = q != 0.0 ? b + p / q : a;
-            if (!(u > a + margin && u < z - margin) || std::fabs(u - b) < margin) {
-                u = b - a > z - b ? b - 0.381966 * (b - a) : b + 0.381966 * (z - b);
-            }
-            const double fu = curve(u);
-            if (std::isnan(fu)) {
-                break;
-            }
-            const double gu = sign * fu;
-            if (gu <= 0.0) {
-                // The nearest points on either side, all of the dip's sign.
-                double left = a, right = z;
-                for (const double t : {b, w, v}) {
-                    left = t < u && t > left ? t : left;
-                    right = t > u && t < right ? t : right;
-                }
-                const int inner = sign < 0.0 ? 1 : -1;  // positive between the zeros
-                curve.found(bracketed_zero(at, left, curve(left), u, fu), inner);
-                if (fu != 0.0) {
-                    curve.found(bracketed_zero(at, u, fu, right, curve(right)), -inner);
-                }
-                break;
-            }
-            if (gu < gb) {
-                (u < b ? z : a) = b;
+            return;
+        }
+        if (gu < gb) {
+            (u < b ? z : a) = b;
+            v = w;
+            gv = gw;
+            w = b;
+            gw = gb;
+            b = u;
+            gb = gu;
+        }
+        else {
+            (u < b ? a : z) = u;
+            if (gu < gw) {
                 v = w;
                 gv = gw;
-                w = b;
-                gw = gb;
-                b = u;
-                gb = gu;
+                w = u;
+                gw = gu;
             }
-            else {
-                (u < b ? a : z) = u;
-                if (gu < gw) {
-                    v = w;
-                    gv = gw;
-                    w = u;
-                    gw = gu;
-                }
-                else if (gu < gv) {
-                    v = u;
-                    gv = gu;
-                }
+            else if (gu < gv) {
+                v = u;
+                gv = gu;
             }
+        }
+    }
+}
+
+// The dips at samples first <= k <= last (unless skip(k)), of samples
+// lo < first and hi > last.
+template <class Curve, class Skip>
+void dips(const Curve &curve, const double *x, const double *f, int first, int last, int lo, int hi,
+          const Skip &skip) noexcept
+{
+    for (int k = first; k <= last; k++) {
+        const double fm = f[k];
+        if (!(fm * f[k + 1] > 0.0 || fm * f[k - 1] > 0.0) || skip(k)) {
+            continue;
+        }
+        const double sign = fm > 0.0 ? 1.0 : -1.0;
+        const double g = sign * fm, before = sign * f[k - 1], after = sign * f[k + 1];
+        if (before > 0.0 && after > 0.0) {
+            if (g < before && g <= after) {
+                const bool left_lower = before < after;
+                chase(curve, sign, x[k - 1], x[k + 1], x[k], g, left_lower ? x[k - 1] : x[k + 1],
+                      left_lower ? before : after, left_lower ? x[k + 1] : x[k - 1],
+                      left_lower ? after : before);
+            }
+            continue;
+        }
+        // A change of sign on one side: the parabola through this sample
+        // and the next two on the other side, towards the change.
+        const int out = before > 0.0 ? -1 : 1;
+        if (k + 2 * out < lo || k + 2 * out > hi) {
+            continue;
+        }
+        const double g1 = out > 0 ? after : before, g2 = sign * f[k + 2 * out];
+        if (!(g < g1 && g1 < g2)) {
+            continue;
+        }
+        const double x0 = x[k], x1 = x[k + out], x2 = x[k + 2 * out];
+        const double s1 = (g1 - g) / (x1 - x0), s2 = (g2 - g1) / (x2 - x1);
+        const double curvature = (s2 - s1) / (x2 - x0);  // g = g + s1 (t - x0) + curvature (t - x0)(t - x1)
+        if (!(curvature > 0.0)) {
+            continue;
+        }
+        const double u = 0.5 * (x0 + x1 - s1 / curvature);
+        const double lowest = g + s1 * (u - x0) + curvature * (u - x0) * (u - x1);
+        if (!((u - x0) * (u - x1) < 0.0 && lowest < 0.5 * g)) {
+            continue;
+        }
+        const double fu = curve(u), gu = sign * fu;
+        const double a = out > 0 ? x0 : x1, z = out > 0 ? x1 : x0;
+        const double ga = out > 0 ? g : g1, gz = out > 0 ? g1 : g;
+        if (gu <= 0.0) {
+            const auto at = [&curve](double t) noexcept { return curve(t); };
+            const int inner = sign < 0.0 ? 1 : -1;
+            curve.found(bracketed_zero(at, a, sign * ga, u, fu), inner);
+            if (fu != 0.0) {
+                curve.found(bracketed_zero(at, u, fu, z, sign * gz), -inner);
+            }
+        }
+        else if (gu < g) {
+            chase(curve, sign, a, z, u, gu, x0, g, x1, g1);
         }
     }
 }
@@ -632,27 +682,29 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
         return;
     }
     const GridTrig &trig = grid_trig();
-    // Sample k at index k + 1, with the circle's wrap on either side.
-    double x[grid + 3], r[4][grid + 3], gap1[grid + 3], gap3[2][grid + 3];
+    // Sample k at index k + 2, with two more on either side for the
+    // circle's wrap.
+    constexpr int n_grid = grid + 5;
+    double x[n_grid], r[4][n_grid], gap3[2][n_grid];
     for (int k = 0; k < grid; k++) {
-        double f[4], g3[2];
-        search.all(trig.c[k], trig.s[k], f, gap1[k + 1], g3);
-        x[k + 1] = -pi + grid_step * k;
+        double f[4], g1, g3[2];
+        search.all(trig.c[k], trig.s[k], f, g1, g3);
         for (int b = 0; b < 4; b++) {
-            r[b][k + 1] = f[b];
+            r[b][k + 2] = f[b];
         }
-        gap3[0][k + 1] = g3[0];
-        gap3[1][k + 1] = g3[1];
+        gap3[0][k + 2] = g3[0];
+        gap3[1][k + 2] = g3[1];
     }
-    x[0] = -pi - grid_step;
-    x[grid + 1] = pi;
-    x[grid + 2] = pi + grid_step;
+    for (int index = 0; index < n_grid; index++) {
+        x[index] = -pi + grid_step * (index - 2);
+    }
     const auto wrap = [](double *a) noexcept {
         a[0] = a[grid];
-        a[grid + 1] = a[1];
-        a[grid + 2] = a[2];
+        a[1] = a[grid + 1];
+        for (int index = grid + 2; index < n_grid; index++) {
+            a[index] = a[index - grid];
+        }
     };
-    wrap(gap1);
     for (int b = 0; b < 4; b++) {
         wrap(r[b]);
     }
@@ -661,8 +713,8 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
     }
     // The interval [x[k], x[k + 1]] that holds q4 in [-pi, pi].
     const auto interval = [](double q4) noexcept {
-        const int k = 1 + static_cast<int>(std::floor((q4 + pi) / grid_step));
-        return k < 1 ? 1 : k > grid ? grid : k;
+        const int k = 2 + static_cast<int>(std::floor((q4 + pi) / grid_step));
+        return k < 2 ? 2 : k > grid + 1 ? grid + 1 : k;
     };
 
     // The ends: subproblem 4's in closed form, then subproblem 3's, where
@@ -677,8 +729,8 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
     for (int i = 0; i < 2; i++) {
         const EndsOf3 curve{search, ends, count, i};
         if (d1_count == 0) {
-            crossings(curve, x, gap3[i], 1, grid + 1, never);
-            dips(curve, x, gap3[i], 1, grid, never);
+            crossings(curve, x, gap3[i], 2, grid + 2, never);
+            dips(curve, x, gap3[i], 2, grid + 1, 0, n_grid - 1, never);
             continue;
         }
         // Each stretch where subproblem 4 has roots, from an end (side +1)
@@ -697,18 +749,18 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
             sx[n] = from.q4;
             sg[n++] = search.gap3(from.q4, i);
             for (int k = interval(from.q4) + 1; n < grid + 2; k++) {
-                const double at = -pi + grid_step * (k - 1);  // past pi where it wraps
+                const double at = -pi + grid_step * (k - 2);  // past pi where it wraps
                 if (!(at < to_q4)) {
                     break;
                 }
                 sx[n] = at;
-                sg[n++] = gap3[i][(k - 1) % grid + 1];
+                sg[n++] = gap3[i][(k - 2) % grid + 2];
             }
             sx[n] = to_q4;
             sg[n++] = search.gap3(to.q4, i);
             const int before = count;
             crossings(curve, sx, sg, 0, n - 1, never);
-            dips(curve, sx, sg, 1, n - 2, never);
+            dips(curve, sx, sg, 1, n - 2, 0, n - 1, never);
             for (int e3 = before; e3 < count; e3++) {
                 if (ends[e3].q4 >= pi) {
                     ends[e3].q4 -= two_pi;
@@ -717,31 +769,32 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
         }
     }
 
-    // Grid intervals holding an end of a branch: walked from the ends.
-    bool skip[4][grid + 2] = {};
+    // The grid intervals that the walks from a branch's ends cover.
+    bool skip[4][n_grid] = {};
     for (int e = 0; e < count; e++) {
         for (int b = 0; b < 4; b++) {
-            if (ends_branch(ends[e].kind, b)) {
-                skip[b][interval(ends[e].q4)] = true;
+            for (int j = 0; j < end_reach && ends_branch(ends[e].kind, b); j++) {
+                skip[b][(interval(ends[e].q4) - 2 + j * ends[e].side + grid) % grid + 2] = true;
             }
         }
     }
     for (int b = 0; b < 4; b++) {
-        skip[b][0] = skip[b][grid];
-        skip[b][grid + 1] = skip[b][1];
+        skip[b][1] = skip[b][grid + 1];
+        skip[b][grid + 2] = skip[b][2];
     }
 
     Found found{search, branches};
     for (int b = 0; b < 4; b++) {
         const Along along{search, found, b};
         const bool *s = skip[b];
-        crossings(along, x, r[b], 1, grid + 1, [s](int k) noexcept { return s[k]; });
-        dips(along, x, r[b], 1, grid, [s](int k) noexcept { return s[k - 1] || s[k]; });
+        crossings(along, x, r[b], 2, grid + 2, [s](int k) noexcept { return s[k]; });
+        dips(along, x, r[b], 2, grid + 1, 0, n_grid - 1,
+             [s](int k) noexcept { return s[k - 1] || s[k]; });
     }
 
     // Each end: the pair that meets there, walked in the square root of
-    // the distance from it, out to the next grid sample or most of the way
-    // to the branch's next end.
+    // the distance from it, out to the grid or most of the way to the
+    // branch's next end.
     for (int e = 0; e < count; e++) {
         const End &end = ends[e];
         for (int pair = 0; pair < (end.kind < 0 ? 2 : 1); pair++) {
@@ -751,17 +804,17 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
             for (int side = 0; side < 2; side++) {
                 const int branch = side == 0 ? b : partner;
                 const int k = interval(end.q4);
-                double to = end.side > 0 ? x[k + 1] : x[k];
-                double past = end.side > 0 ? x[k + 2] : x[k - 1];
+                double to = end.side > 0 ? x[k + end_reach] : x[k + 1 - end_reach];
+                double past = end.side > 0 ? x[k + end_reach + 1] : x[k - end_reach];
                 for (int other = 0; other < count; other++) {
                     if (other == e || !ends_branch(ends[other].kind, branch)) {
                         continue;
                     }
                     double gap = (ends[other].q4 - end.q4) * end.side;
                     gap = gap < 0.0 ? gap + two_pi : gap;
-                    // The branch's next end: in the same grid interval, the
-                    // walks from both ends overlap; beyond it, each stops at
-                    // the grid sample and the grid takes the rest.
+                    // The branch's next end: short of the grid sample the
+                    // walk would stop at, the walks from both ends overlap;
+                    // beyond it, each stops at the grid, which takes the rest.
                     if (gap > 0.0 && gap < std::fabs(to - end.q4)) {
                         to = end.q4 + 0.6 * gap * end.side;
                         past = end.q4 + 0.7 * gap * end.side;
@@ -782,7 +835,7 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
                 fu[index] = curve(u[index]);
             }
             crossings(curve, u, fu, 1, n - 2, never);
-            dips(curve, u, fu, 1, n - 2, never);
+            dips(curve, u, fu, 1, n - 2, 0, n - 1, never);
         }
     }
 }
