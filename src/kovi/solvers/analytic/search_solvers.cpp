@@ -31,8 +31,8 @@ namespace {
 // A branch ends where its discriminant D vanishes, and there it meets its
 // partner (the subproblem's other root): each is P +/- Q sqrt(D), so the
 // two joined are one curve, smooth in sqrt(D) where neither is smooth in
-// q4, and near singular configurations (an elbow stretched out, a wrist
-// centre on axis 1's cone) zeros crowd just there.  So the grid stops at
+// q4, and near singular configurations (an elbow stretched out or folded,
+// a shoulder at the edge of its reach) zeros crowd just there.  So the grid stops at
 // every end, found to rounding (subproblem 4's in closed form, subproblem
 // 3's as zeros of its discriminant between samples, or two where it dips
 // to zero between them), and the pair is walked across it in sqrt(D).
@@ -149,7 +149,8 @@ public:
     {
         const Vec3 *h = six.h, *p = six.p;
         const Vec3 k = h[1];
-        // A frame about h2; h3 is h2 or -h2.
+        // A frame about h2; h3 is h2 or -h2 (to the family's tolerance: a
+        // row off by that much is refined by the caller).
         const Vec3 e1 = std::fabs(k.x) <= std::fabs(k.y) && std::fabs(k.x) <= std::fabs(k.z)
                             ? Vec3{1.0, 0.0, 0.0}
                         : std::fabs(k.y) <= std::fabs(k.z) ? Vec3{0.0, 1.0, 0.0}
@@ -252,9 +253,9 @@ public:
     }
 
     // Every branch's residual at q4 (NaN where the branch has no root),
-    // and the discriminants, as shares of their sinusoids' sizes (NaN for
-    // subproblem 3's where subproblem 4 has no root).
-    void all(double c4, double s4, double *f, double &gap1, double *gap3) const noexcept
+    // and subproblem 3's discriminants, as shares of their sinusoids' sizes
+    // (NaN where subproblem 4 has no root).
+    void all(double c4, double s4, double *f, double *gap3) const noexcept
     {
         const double none = std::nan("");
         for (int b = 0; b < 4; b++) {
@@ -262,7 +263,6 @@ public:
         }
         gap3[0] = gap3[1] = none;
         const Wrist w = wrist(c4, s4);
-        gap1 = w.d1 * inv_rr1_;
         if (!(w.d1 >= 0.0) || !(w.rr3 > 0.0)) {
             return;
         }
@@ -589,7 +589,8 @@ void dips(const Curve &curve, const double *x, const double *f, int first, int l
 constexpr auto never = [](int) noexcept { return false; };
 
 // The rows found, with the zeros they came from, so that a zero reached
-// twice (where the walks across two ends overlap) gives one row.
+// twice (where the walks across two ends overlap) gives one row and
+// leaves room for the others.
 struct Found {
     const Search &search;
     Branches &branches;
@@ -600,7 +601,7 @@ struct Found {
     void add(double q, int b) noexcept
     {
         for (int k = 0; k < count; k++) {
-            if (branch[k] == b && std::fabs(q - q4[k]) < 1e-12) {
+            if (branch[k] == b && std::fabs(q - q4[k]) < 1e-10) {
                 return;
             }
         }
@@ -687,8 +688,8 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
     constexpr int n_grid = grid + 5;
     double x[n_grid], r[4][n_grid], gap3[2][n_grid];
     for (int k = 0; k < grid; k++) {
-        double f[4], g1, g3[2];
-        search.all(trig.c[k], trig.s[k], f, g1, g3);
+        double f[4], g3[2];
+        search.all(trig.c[k], trig.s[k], f, g3);
         for (int b = 0; b < 4; b++) {
             r[b][k + 2] = f[b];
         }
