@@ -157,6 +157,9 @@ def main():
         # Neither peer reproduced the Panda's poses as set up here (EAIK's
         # joint-transform robot, ik-geo's families): it runs against kovi alone.
         ("Panda, q7 locked", kovi.robots.panda(), 6, None, None, 3.0),
+        # The search arms run against kovi alone: EAIK has no decomposition
+        # for them, and ik-geo's two_parallel, set up as above, panicked on
+        # the bent UR5 and the Jaco-like arm and found no q* reversed.
         ("UR5, axis 4 tilted", SEARCH_ARMS["bent_ur5"](), None, None, None, 100.0),
         ("the same, reversed", SEARCH_ARMS["bent_ur5_reversed"](), None, None, None, 100.0),
         ("Jaco-like", SEARCH_ARMS["jaco"](), None, None, None, 100.0),

@@ -146,7 +146,10 @@ def test_the_search_finds_sound_rows_and_nearly_always_the_target_configuration(
 # Configurations whose zero of the search residual is hard to see from a
 # grid: two or three zeros within one grid interval, in a narrow dip (a
 # near-tangency), within a branch's stretch that ends between samples,
-# or on a grid sample (q4 = 0, -pi/2, and pi, where the circle closes).
+# on a grid sample (q4 = 0, -pi/2, and pi, where the circle closes), or
+# singular ones, where the zero is where two branches touch (the Jaco-like
+# elbow stretched out at q3 = -/+pi/2, its shoulder too), a wrist whose
+# axes 4 and 6 line up, and the arm at its zero.
 @pytest.mark.parametrize("arm, q", [
     pytest.param("bent_ur5", [2.741337640008047, 1.883024452724924, -0.14064420119370347,
                               0.14950913627415474, -0.6451885067401402, -0.6311849677487058],
@@ -182,6 +185,12 @@ def test_the_search_finds_sound_rows_and_nearly_always_the_target_configuration(
     pytest.param("bent_ur5", [0.7, -1.1, 1.3, 0.0, 0.9, -0.4], id="q4-on-a-sample"),
     pytest.param("bent_ur5_reversed", [0.7, -1.1, -H, 1.3, 0.9, -0.4], id="q4-on-a-sample-2"),
     pytest.param("jaco", [0.7, -1.1, 1.3, math.pi, 0.9, -0.4], id="q4-where-the-circle-closes"),
+    pytest.param("jaco", [-1.739430542725585, -1.5526388472238055, -H, 0.0, 0.49336147083049253,
+                          1.5467171571579597], id="elbow-stretched"),
+    pytest.param("jaco", [0.0, -H, H, math.pi, -2.5292761871491374, 1e-12],
+                 id="elbow-and-shoulder-stretched-where-the-circle-closes"),
+    pytest.param("bent_ur5", [0.4, -1.0, 1.1, 0.3, 0.0, 0.7], id="wrist-lined-up"),
+    pytest.param("jaco", [0.0] * 6, id="zero"),
 ])
 def test_the_search_finds_zeros_closer_than_its_grid(arm, q):
     kb = SEARCH_ARMS[arm][0]()

@@ -47,6 +47,17 @@ constexpr int end_samples = 12;
 constexpr int end_reach = 2;
 // Branch ends one search keeps track of (subproblem 4 has at most 4).
 constexpr int max_ends = 40;
+// A discriminant this share of its scale below zero touches it (a stretch
+// of roots shrunk to a point, at a singular configuration).
+constexpr double touch_share = 1e-12;
+// Where a residual's dip bottoms out this near zero without crossing it,
+// or a stretch of roots shrinks to a point with its residual this small,
+// the row there goes to the caller, which refines and checks it.
+constexpr double touch_residual = 1e-9;
+constexpr double touch_point_residual = 1e-6;
+// Ends of one discriminant closer than this (in q4) across a stretch
+// without roots are one point where it touches zero.
+constexpr double pinch_gap = 1e-6;
 
 // The grid's cosines and sines, worked out once.
 struct GridTrig {
@@ -279,14 +290,22 @@ public:
         }
     }
 
-    // One branch's residual at q4, NaN where it has no root.
-    double branch(double q4, int b, Walk *walk = nullptr) const noexcept
+    // One branch's residual at q4, NaN where it has no root; with `touch`,
+    // a discriminant below zero by rounding is zero (where a stretch of
+    // roots shrinks to a point).
+    double branch(double q4, int b, Walk *walk = nullptr, bool touch = false) const noexcept
     {
-        const Wrist w = wrist(std::cos(q4), std::sin(q4));
+        Wrist w = wrist(std::cos(q4), std::sin(q4));
+        if (touch && w.d1 < 0.0 && w.d1 >= -touch_share * rr1_) {
+            w.d1 = 0.0;
+        }
         if (!(w.d1 >= 0.0) || !(w.rr3 > 0.0)) {
             return std::nan("");
         }
-        const Shoulder s = shoulder(w, root_sign(b / 2) * std::sqrt(w.d1));
+        Shoulder s = shoulder(w, root_sign(b / 2) * std::sqrt(w.d1));
+        if (touch && s.d3 < 0.0 && s.d3 >= -touch_share * w.rr3) {
+            s.d3 = 0.0;
+        }
         if (!(s.d3 >= 0.0)) {
             return std::nan("");
         }
@@ -339,6 +358,22 @@ public:
         return count;
     }
 
+    // Where subproblem 4's discriminant touches zero from below (its
+    // roots live at one q4 alone): true, and that q4.
+    bool d1_touch(double &q4) const noexcept
+    {
+        const double alpha = z_.a.k0 + shift1_, beta = z_.a.kc, gamma = z_.a.ks;
+        const double rho = std::sqrt(beta * beta + gamma * gamma), r1 = std::sqrt(rr1_);
+        for (int bound = 0; bound < 2; bound++) {
+            const double ratio = ((bound == 0 ? r1 : -r1) - alpha) / rho;
+            if (std::fabs(ratio) >= 1.0 && std::fabs(ratio) - 1.0 <= touch_share) {
+                q4 = std::atan2(gamma, beta) + (ratio > 0.0 ? 0.0 : pi);
+                return true;
+            }
+        }
+        return false;
+    }
+
     // Discriminant `kind` (as in End) at q4.
     double gap(double q4, int kind) const noexcept
     {
@@ -349,10 +384,10 @@ public:
     }
 
     // Adds the row of branch b at its residual's zero q4.
-    void add_row(double q4, int b, Branches &branches) const noexcept
+    void add_row(double q4, int b, Branches &branches, bool touch) const noexcept
     {
         Walk walk;
-        if (std::isnan(branch(q4, b, &walk))) {
+        if (std::isnan(branch(q4, b, &walk, touch))) {
             return;
         }
         const Vec3 *h = six_.h;
@@ -456,7 +491,8 @@ constexpr int deep_dip_steps = 40;   // while |f| at the bottom is below
 constexpr double deep_dip = 0.1;     // this share of |f| at the samples beside it
 
 // The chase from b, the lowest of b, w and v in the bracket [a, z] (g = |f|
-// there, g = sign f), all of one sign.
+// there, g = sign f), all of one sign; a bottom within curve.touching of
+// zero goes to curve.touched.
 template <class Curve>
 void chase(const Curve &curve, double sign, double a, double z, double b, double gb, double w,
            double gw, double v, double gv) noexcept
@@ -465,10 +501,10 @@ void chase(const Curve &curve, double sign, double a, double z, double b, double
     const double shoulder = gw;
     for (int step = 0; step < deep_dip_steps; step++) {
         if (step >= dip_steps && !(gb < deep_dip * shoulder)) {
-            return;
+            break;
         }
         if (!(z - a > 1e-13 * (1.0 + std::fabs(b)))) {
-            return;  // a tangency, or a bottom on its side of zero
+            break;  // a tangency, or a bottom on its side of zero
         }
         // The vertex of the parabola through b, w and v.
         const double r = (b - w) * (gb - gv), q0 = (b - v) * (gb - gw);
@@ -523,6 +559,9 @@ void chase(const Curve &curve, double sign, double a, double z, double b, double
                 gv = gu;
             }
         }
+    }
+    if (gb <= curve.touching) {
+        curve.touched(b);  // a tangency, to rounding
     }
 }
 
@@ -598,7 +637,7 @@ struct Found {
     int branch[max_candidates] = {};
     int count = 0;
 
-    void add(double q, int b) noexcept
+    void add(double q, int b, bool touch = false) noexcept
     {
         for (int k = 0; k < count; k++) {
             if (branch[k] == b && std::fabs(q - q4[k]) < 1e-10) {
@@ -610,7 +649,7 @@ struct Found {
             branch[count] = b;
             count++;
         }
-        search.add_row(q, b, branches);
+        search.add_row(q, b, branches, touch);
     }
 };
 
@@ -620,8 +659,10 @@ struct Along {
     Found &found_;
     int b;
 
+    static constexpr double touching = touch_residual;
     double operator()(double q4) const noexcept { return search.branch(q4, b); }
     void found(double q4, int) const noexcept { found_.add(q4, b); }
+    void touched(double q4) const noexcept { found_.add(q4, b); }
 };
 
 // The last point of [q4, q4 + side * 1e-12] where discriminant `kind` is
@@ -639,14 +680,26 @@ double inside_point(const Search &search, double q4, int kind, int side) noexcep
     return q4;
 }
 
-// The zeros of one discriminant of subproblem 3, as ends.
+// The zeros of one discriminant of subproblem 3, as ends; where it
+// touches zero, the rows of the two branches that meet at that q4 alone.
 struct EndsOf3 {
     const Search &search;
+    Found &rows;
     End *ends;
     int &count;
     int i;
 
+    static constexpr double touching = touch_share;
     double operator()(double q4) const noexcept { return search.gap3(q4, i); }
+    void touched(double q4) const noexcept
+    {
+        for (int j = 0; j < 2; j++) {
+            const double f = search.branch(q4, branch_of(i, j), nullptr, true);
+            if (std::fabs(f) <= touch_point_residual) {
+                rows.add(q4, branch_of(i, j), true);
+            }
+        }
+    }
     void found(double q4, int side) const noexcept
     {
         if (count < max_ends) {
@@ -666,9 +719,11 @@ struct Joined {
     int b, partner;
     double end, to_b, to_p;
 
+    static constexpr double touching = touch_residual;
     double q4(double u) const noexcept { return end + ((u >= 0.0 ? to_b : to_p) - end) * (u * u); }
     double operator()(double u) const noexcept { return search.branch(q4(u), u >= 0.0 ? b : partner); }
     void found(double u, int) const noexcept { found_.add(q4(u), u >= 0.0 ? b : partner); }
+    void touched(double u) const noexcept { found(u, 0); }
 };
 
 // Whether an end of `kind` ends branch b.
@@ -721,6 +776,15 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
     // The ends: subproblem 4's in closed form, then subproblem 3's, where
     // its discriminant crosses zero between points where subproblem 4 has
     // roots (samples and the inner points of its ends) or dips to it.
+    Found found{search, branches};
+    double touch_q4 = 0.0;
+    if (search.d1_touch(touch_q4)) {
+        for (int b = 0; b < 4; b++) {
+            if (std::fabs(search.branch(touch_q4, b, nullptr, true)) <= touch_point_residual) {
+                found.add(touch_q4, b, true);
+            }
+        }
+    }
     End ends[max_ends];
     int count = search.d1_ends(ends);
     const int d1_count = count;
@@ -728,7 +792,7 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
         ends[e].q4 = inside_point(search, ends[e].q4, -1, ends[e].side);
     }
     for (int i = 0; i < 2; i++) {
-        const EndsOf3 curve{search, ends, count, i};
+        const EndsOf3 curve{search, found, ends, count, i};
         if (d1_count == 0) {
             crossings(curve, x, gap3[i], 2, grid + 2, never);
             dips(curve, x, gap3[i], 2, grid + 1, 0, n_grid - 1, never);
@@ -784,13 +848,35 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
         skip[b][grid + 2] = skip[b][2];
     }
 
-    Found found{search, branches};
     for (int b = 0; b < 4; b++) {
         const Along along{search, found, b};
         const bool *s = skip[b];
         crossings(along, x, r[b], 2, grid + 2, [s](int k) noexcept { return s[k]; });
         dips(along, x, r[b], 2, grid + 1, 0, n_grid - 1,
              [s](int k) noexcept { return s[k - 1] || s[k]; });
+    }
+
+    // Two ends facing away from each other across a gap of rounding: the
+    // discriminant touches zero from above (a pinch), where the branches
+    // meeting there go on through it each as another, and a residual that
+    // changes sign in the gap is near zero in its middle: the row there.
+    for (int e = 0; e < count; e++) {
+        for (int other = 0; other < count; other++) {
+            const End &left = ends[e], &right = ends[other];
+            double gap = right.q4 - left.q4;
+            gap = gap < -pi ? gap + two_pi : gap;  // across the circle's seam
+            if (left.kind != right.kind || left.side > 0 || right.side < 0 ||
+                !(gap > 0.0 && gap < pinch_gap)) {
+                continue;
+            }
+            const double middle = left.q4 + 0.5 * gap;
+            for (int b = 0; b < 4; b++) {
+                if (ends_branch(left.kind, b) &&
+                    std::fabs(search.branch(middle, b, nullptr, true)) <= touch_point_residual) {
+                    found.add(middle, b, true);
+                }
+            }
+        }
     }
 
     // Each end: the pair that meets there, walked in the square root of
