@@ -708,6 +708,30 @@ struct EndsOf3 {
     }
 };
 
+// Subproblem 3's discriminants near an end of subproblem 4's, joined there
+// as one curve of u: on root 0 at q4 = end + (reach - end) u^2 for u >= 0,
+// on root 1 for u < 0; its zeros as ends, as EndsOf3's.
+struct EndsAcross {
+    const Search &search;
+    Found &rows;
+    End *ends;
+    int &count;
+    double end, reach;
+    int side;  // of subproblem 4's end
+
+    static constexpr double touching = touch_share;
+    double q4(double u) const noexcept { return end + (reach - end) * (u * u); }
+    int root(double u) const noexcept { return u >= 0.0 ? 0 : 1; }
+    double operator()(double u) const noexcept { return search.gap3(q4(u), root(u)); }
+    void found(double u, int positive) const noexcept
+    {
+        // u grows away from the end for u >= 0, towards it for u < 0.
+        const int at = positive * (u >= 0.0 ? side : -side);
+        EndsOf3{search, rows, ends, count, root(u)}.found(q4(u), at);
+    }
+    void touched(double u) const noexcept { EndsOf3{search, rows, ends, count, root(u)}.touched(q4(u)); }
+};
+
 // Two branches joined where they end, at `end`, as one curve of u in
 // [-1, 1]: branch b at q4 = end + (to_b - end) u^2 for u >= 0, its partner
 // at q4 = end + (to_p - end) u^2 for u < 0.  Each is P +/- Q sqrt(D) with
@@ -823,15 +847,48 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
             }
             sx[n] = to_q4;
             sg[n++] = search.gap3(to.q4, i);
+            // Between its samples; next to its ends, subproblem 3's
+            // discriminant moves as fast as q1, in the square root of the
+            // distance to them: walked from there below.
             const int before = count;
-            crossings(curve, sx, sg, 0, n - 1, never);
-            dips(curve, sx, sg, 1, n - 2, 0, n - 1, never);
+            crossings(curve, sx, sg, 1, n - 2, never);
+            dips(curve, sx, sg, 2, n - 3, 0, n - 1, never);
             for (int e3 = before; e3 < count; e3++) {
                 if (ends[e3].q4 >= pi) {
                     ends[e3].q4 -= two_pi;
                 }
             }
         }
+    }
+    // From each end of subproblem 4 into its stretch, out to the first
+    // grid sample or most of the way to the stretch's other end: its two
+    // roots joined, subproblem 3's discriminant on root 0 for u >= 0 and
+    // on root 1 for u < 0, at q4 = end + (reach - end) u^2.
+    for (int e = 0; e < d1_count; e++) {
+        const End &end = ends[e];
+        const End &other = ends[(e + (end.side > 0 ? 1 : d1_count - 1)) % d1_count];
+        const int k = interval(end.q4);
+        double reach = end.side > 0 ? x[k + 1] : x[k];
+        double past = end.side > 0 ? x[k + 2] : x[k - 1];
+        double gap = (other.q4 - end.q4) * end.side;
+        gap = gap <= 0.0 ? gap + two_pi : gap;
+        if (d1_count > 1 && gap < std::fabs(reach - end.q4)) {
+            reach = end.q4 + 0.6 * gap * end.side;
+            past = end.q4 + 0.7 * gap * end.side;
+        }
+        const EndsAcross curve{search, found, ends, count, end.q4, reach, end.side};
+        constexpr int n = 2 * end_samples + 3;
+        double u[n], g[n];
+        u[n - 1] = std::sqrt((past - end.q4) / (reach - end.q4));
+        u[0] = -u[n - 1];
+        for (int m = -end_samples; m <= end_samples; m++) {
+            u[m + end_samples + 1] = static_cast<double>(m) / end_samples;
+        }
+        for (int index = 0; index < n; index++) {
+            g[index] = curve(u[index]);
+        }
+        crossings(curve, u, g, 1, n - 2, never);
+        dips(curve, u, g, 1, n - 2, 0, n - 1, never);
     }
 
     // The grid intervals that the walks from a branch's ends cover.
