@@ -46,6 +46,11 @@ TABLES["jaco"] = ([0, 0.41, 0, 0, 0, 0],
                   [0.2755, 0, -0.0098, -(0.2073 + _R * 0.0741), -2 * _R * 0.0741,
                    -(_R * 0.0741 + 0.16)],
                   [H, math.pi, H, math.pi / 3, math.pi / 3, math.pi])
+# Axes 2 and 3 parallel, 5 and 6 meeting, every other offset and twist
+# general.
+TABLES["skewed_search"] = ([0.182, -0.446, -0.28, -0.316, 0.0, 0.312],
+                           [0.339, -0.179, 0.256, 0.312, 0.01, -0.204],
+                           [2.037, math.pi, 1.517, 0.816, 2.685, -1.684])
 
 
 def table_arm(name, limits=None):
@@ -121,6 +126,7 @@ SEARCH_ARMS = {
     "bent_ur5_reversed": (lambda: reversed_body(table_arm("bent_ur5")()),
                           "two parallel at the base, search"),
     "jaco": (table_arm("jaco"), "two parallel, search"),
+    "skewed": (table_arm("skewed_search"), "two parallel, search"),
 }
 
 
