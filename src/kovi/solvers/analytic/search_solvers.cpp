@@ -849,10 +849,11 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
             sg[n++] = search.gap3(to.q4, i);
             // Between its samples; next to its ends, subproblem 3's
             // discriminant moves as fast as q1, in the square root of the
-            // distance to them: walked from there below.
+            // distance to them: walked from there, below, out to the
+            // second sample.
             const int before = count;
-            crossings(curve, sx, sg, 1, n - 2, never);
-            dips(curve, sx, sg, 2, n - 3, 0, n - 1, never);
+            crossings(curve, sx, sg, end_reach, n - 1 - end_reach, never);
+            dips(curve, sx, sg, end_reach + 1, n - 2 - end_reach, 0, n - 1, never);
             for (int e3 = before; e3 < count; e3++) {
                 if (ends[e3].q4 >= pi) {
                     ends[e3].q4 -= two_pi;
@@ -860,7 +861,7 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
             }
         }
     }
-    // From each end of subproblem 4 into its stretch, out to the first
+    // From each end of subproblem 4 into its stretch, out to the second
     // grid sample or most of the way to the stretch's other end: its two
     // roots joined, subproblem 3's discriminant on root 0 for u >= 0 and
     // on root 1 for u < 0, at q4 = end + (reach - end) u^2.
@@ -868,8 +869,8 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
         const End &end = ends[e];
         const End &other = ends[(e + (end.side > 0 ? 1 : d1_count - 1)) % d1_count];
         const int k = interval(end.q4);
-        double reach = end.side > 0 ? x[k + 1] : x[k];
-        double past = end.side > 0 ? x[k + 2] : x[k - 1];
+        double reach = end.side > 0 ? x[k + end_reach] : x[k + 1 - end_reach];
+        double past = end.side > 0 ? x[k + end_reach + 1] : x[k - end_reach];
         double gap = (other.q4 - end.q4) * end.side;
         gap = gap <= 0.0 ? gap + two_pi : gap;
         if (d1_count > 1 && gap < std::fabs(reach - end.q4)) {
