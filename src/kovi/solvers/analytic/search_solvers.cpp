@@ -665,6 +665,9 @@ struct Along {
     void touched(double q4) const noexcept { found_.add(q4, b); }
 };
 
+// q4 in [-pi, pi), for a q4 at most a turn outside.
+double on_circle(double q4) noexcept { return q4 >= pi ? q4 - two_pi : q4 < -pi ? q4 + two_pi : q4; }
+
 // The last point of [q4, q4 + side * 1e-12] where discriminant `kind` is
 // not negative, or q4.
 double inside_point(const Search &search, double q4, int kind, int side) noexcept
@@ -703,7 +706,7 @@ struct EndsOf3 {
     void found(double q4, int side) const noexcept
     {
         if (count < max_ends) {
-            ends[count++] = {inside_point(search, q4, i, side), i, side};
+            ends[count++] = {on_circle(inside_point(search, q4, i, side)), i, side};
         }
     }
 };
@@ -813,8 +816,9 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
     int count = search.d1_ends(ends);
     const int d1_count = count;
     for (int e = 0; e < d1_count; e++) {
-        ends[e].q4 = inside_point(search, ends[e].q4, -1, ends[e].side);
+        ends[e].q4 = on_circle(inside_point(search, ends[e].q4, -1, ends[e].side));
     }
+    std::sort(ends, ends + d1_count, [](const End &a, const End &b) { return a.q4 < b.q4; });
     for (int i = 0; i < 2; i++) {
         const EndsOf3 curve{search, found, ends, count, i};
         if (d1_count == 0) {
@@ -851,14 +855,8 @@ void search_two_parallel(const SixR &six, const Motion &G, Branches &branches) n
             // discriminant moves as fast as q1, in the square root of the
             // distance to them: walked from there, below, out to the
             // second sample.
-            const int before = count;
             crossings(curve, sx, sg, end_reach, n - 1 - end_reach, never);
             dips(curve, sx, sg, end_reach + 1, n - 2 - end_reach, 0, n - 1, never);
-            for (int e3 = before; e3 < count; e3++) {
-                if (ends[e3].q4 >= pi) {
-                    ends[e3].q4 -= two_pi;
-                }
-            }
         }
     }
     // From each end of subproblem 4 into its stretch, out to the second
