@@ -668,19 +668,31 @@ struct Along {
 // q4 in [-pi, pi), for a q4 at most a turn outside.
 double on_circle(double q4) noexcept { return q4 >= pi ? q4 - two_pi : q4 < -pi ? q4 + two_pi : q4; }
 
-// The last point of [q4, q4 + side * 1e-12] where discriminant `kind` is
-// not negative, or q4.
+// The point nearest q4 on its side `side` where discriminant `kind` is not
+// negative, within a micro-radian (a zero found to rounding is a few ulps
+// off at most; one cut short where the other discriminant ends may be
+// further), or q4.
 double inside_point(const Search &search, double q4, int kind, int side) noexcept
 {
-    double step = 0.0;
-    for (int attempt = 0; attempt < 12; attempt++) {
-        const double q = q4 + side * step;
-        if (search.gap(q, kind) >= 0.0) {
-            return q;
-        }
-        step = step == 0.0 ? 4e-16 * (1.0 + std::fabs(q4)) : 2.0 * step;
+    if (search.gap(q4, kind) >= 0.0) {
+        return q4;
     }
-    return q4;
+    double out = 0.0, step = 4e-16 * (1.0 + std::fabs(q4));
+    for (; step < 1e-6; step *= 2.0) {
+        if (search.gap(q4 + side * step, kind) >= 0.0) {
+            break;
+        }
+        out = step;
+    }
+    if (!(step < 1e-6)) {
+        return q4;
+    }
+    // Halving between the last step out and the first in.
+    for (int iteration = 0; iteration < 40 && step - out > 4e-16 * (1.0 + std::fabs(q4)); iteration++) {
+        const double mid = 0.5 * (out + step);
+        (search.gap(q4 + side * mid, kind) >= 0.0 ? step : out) = mid;
+    }
+    return q4 + side * step;
 }
 
 // The zeros of one discriminant of subproblem 3, as ends; where it
@@ -706,7 +718,9 @@ struct EndsOf3 {
     void found(double q4, int side) const noexcept
     {
         if (count < max_ends) {
-            ends[count++] = {on_circle(inside_point(search, q4, i, side)), i, side};
+            // On the circle first: cos and sin of q4 and of q4 - 2 pi
+            // differ by rounding, which can put an end just outside.
+            ends[count++] = {inside_point(search, on_circle(q4), i, side), i, side};
         }
     }
 };
