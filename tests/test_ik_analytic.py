@@ -51,6 +51,10 @@ TABLES["jaco"] = ([0, 0.41, 0, 0, 0, 0],
 TABLES["skewed_search"] = ([0.182, -0.446, -0.28, -0.316, 0.0, 0.312],
                            [0.339, -0.179, 0.256, 0.312, 0.01, -0.204],
                            [2.037, math.pi, 1.517, 0.816, 2.685, -1.684])
+# Another, whose stretches of subproblem-3 roots cross q4 = pi.
+TABLES["seam_search"] = ([0.236, 0.219, -0.168, 0.451, 0.0, 0.204],
+                         [-0.002, -0.15, -0.246, -0.223, -0.282, 0.203],
+                         [-2.535, 0.0, 0.636, -0.438, -1.22, 2.969])
 
 
 def table_arm(name, limits=None):
@@ -127,6 +131,7 @@ SEARCH_ARMS = {
                           "two parallel at the base, search"),
     "jaco": (table_arm("jaco"), "two parallel, search"),
     "skewed": (table_arm("skewed_search"), "two parallel, search"),
+    "seam": (table_arm("seam_search"), "two parallel, search"),
 }
 
 
@@ -195,6 +200,9 @@ def test_the_search_finds_sound_rows_and_nearly_always_the_target_configuration(
                           1.5467171571579597], id="elbow-stretched"),
     pytest.param("jaco", [0.0, -H, H, math.pi, -2.5292761871491374, 1e-12],
                  id="elbow-and-shoulder-stretched-where-the-circle-closes"),
+    pytest.param("seam", [-2.1458236449749446, 2.923689796194884, 0.3603238928555905,
+                          -2.774017482844583, -2.937446061747713, 2.358197191696539],
+                 id="zero-by-an-end-found-across-the-seam"),
     pytest.param("bent_ur5", [0.4, -1.0, 1.1, 0.3, 0.0, 0.7], id="wrist-lined-up"),
     pytest.param("jaco", [0.0] * 6, id="zero"),
 ])
