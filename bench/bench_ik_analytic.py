@@ -8,7 +8,10 @@ joint), "residual" the largest pose error of any row returned (metres or
 radians, by the chain's own poses).  Peers verify nothing: their rows are
 counted as they come.
 
-    python bench/bench_ik_analytic.py [--poses N] [--rounds R]
+    python bench/bench_ik_analytic.py [--poses N] [--search-poses N] [--rounds R]
+
+The search rows (arms with no closed form) take --search-poses poses, a
+tenth of --poses unless given.
 """
 
 import argparse
@@ -32,6 +35,14 @@ UR5 = ([0, -0.425, -0.39225, 0, 0, 0], [0.089159, 0, 0, 0.10915, 0.09465, 0.0823
 # A UR5 with axis 4 tilted off axes 2 and 3: solved by a search.
 BENT_UR5 = ([0, -0.425, -0.39225, 0, 0, 0], [0.089159, 0, 0, 0.10915, 0.09465, 0.0823],
             [H, 0, 0.4, H, -H, 0])
+# A Kinova-Jaco-like arm (standard DH after Kinova's table for the 6-axis
+# arm with the 60-degree wrist): axes 2 and 3 parallel, 4-5 and 5-6 meeting
+# in two points, so no spherical wrist: solved by a search too.
+_JACO_R = math.sin(math.pi / 6) / math.sin(math.pi / 3)
+JACO = ([0, 0.41, 0, 0, 0, 0],
+        [0.2755, 0, -0.0098, -(0.2073 + _JACO_R * 0.0741), -(2 * _JACO_R * 0.0741),
+         -(_JACO_R * 0.0741 + 0.16)],
+        [H, math.pi, H, math.pi / 3, math.pi / 3, math.pi])
 PANDA_Q7 = 0.5  # the Panda's locked joint, the same in every pose
 
 
@@ -39,6 +50,22 @@ def dh_body(name, table):
     a, d, alpha = table
     return kovi.KinBody.from_dh([(a[i], alpha[i], d[i], 0.0) for i in range(6)], "standard",
                                 name=name)
+
+
+def reversed_body(kb):
+    """The chain read end to base: its pose at q[::-1] is kb's inverse."""
+    joints = [kovi.Joint(j.name, np.linalg.inv(j.T_right), -np.asarray(j.axis),
+                         np.linalg.inv(j.T_left), "revolute", limits=j.limits)
+              for j in reversed(kb.joints)]
+    return kovi.KinBody(kb.name + "_reversed", joints)
+
+
+# The arms solved by the search, by name.
+SEARCH_ARMS = {
+    "bent_ur5": lambda: dh_body("bent_ur5", BENT_UR5),
+    "bent_ur5_reversed": lambda: reversed_body(dh_body("bent_ur5", BENT_UR5)),
+    "jaco": lambda: dh_body("jaco", JACO),
+}
 
 
 def poses_of(kb, chain, n, rng, lock=None):
@@ -110,6 +137,7 @@ def per_pose(call, Ts):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--poses", type=int, default=10_000)
+    parser.add_argument("--search-poses", type=int, default=None)
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     rng = np.random.default_rng(2026)
@@ -129,7 +157,12 @@ def main():
         # Neither peer reproduced the Panda's poses as set up here (EAIK's
         # joint-transform robot, ik-geo's families): it runs against kovi alone.
         ("Panda, q7 locked", kovi.robots.panda(), 6, None, None, 3.0),
-        ("UR5, axis 4 tilted", dh_body("bent_ur5", BENT_UR5), None, None, None, 100.0),
+        # The search arms run against kovi alone: EAIK has no decomposition
+        # for them, and ik-geo's two_parallel, set up as above, panicked on
+        # the bent UR5 and the Jaco-like arm and found no q* reversed.
+        ("UR5, axis 4 tilted", SEARCH_ARMS["bent_ur5"](), None, None, None, 100.0),
+        ("the same, reversed", SEARCH_ARMS["bent_ur5_reversed"](), None, None, None, 100.0),
+        ("Jaco-like", SEARCH_ARMS["jaco"](), None, None, None, 100.0),
         # No axes parallel or meeting: the two-joint search, against
         # ik-geo's general solver (its rows are approximate: "found" asks
         # 1e-6 rad of every solver).
@@ -138,14 +171,14 @@ def main():
                                            [0.63, -1.088, 0.603, -0.753, -0.434, 0.703])),
          None, None, "gen_six_dof", 100.0),
     ]
-    print(f"{args.poses} random poses per arm (a tenth for the search), minimum over "
+    search_poses = args.search_poses or max(1, args.poses // 10)
+    print(f"{args.poses} random poses per arm ({search_poses} for the search), minimum over "
           f"{args.rounds} interleaved rounds\n")
     print(f"{'arm':18} {'solver':22} {'us/pose':>9} {'goal':>6} {'vs kovi':>8} {'found':>8} "
           f"{'residual':>9}")
     for name, kb, lock, table, kind, goal in arms:
         chain = Chain(kb)
-        # The search is some 100 times slower: a tenth of the poses.
-        count = args.poses if goal < 10 else max(1, args.poses // 10)
+        count = args.poses if goal < 10 else search_poses
         Q, Ts = poses_of(kb, chain, count, rng, lock)
         locked = None if lock is None else {lock: PANDA_Q7}
         solvers = {

@@ -44,6 +44,22 @@ TABLES = {
 # A UR5 whose axis 4 is tilted off axes 2 and 3: no closed form, a search.
 TABLES["bent_ur5"] = ([0, -0.425, -0.39225, 0, 0, 0], [0.089159, 0, 0, 0.10915, 0.09465, 0.0823],
                       [H, 0, 0.4, H, -H, 0])
+# A Kinova-Jaco-like arm with the 60-degree wrist (axes 4-5 and 5-6 meet
+# in two points): a search too.
+_R = math.sin(math.pi / 6) / math.sin(math.pi / 3)
+TABLES["jaco"] = ([0, 0.41, 0, 0, 0, 0],
+                  [0.2755, 0, -0.0098, -(0.2073 + _R * 0.0741), -2 * _R * 0.0741,
+                   -(_R * 0.0741 + 0.16)],
+                  [H, math.pi, H, math.pi / 3, math.pi / 3, math.pi])
+# Axes 2 and 3 parallel, 5 and 6 meeting, every other offset and twist
+# general.
+TABLES["skewed_search"] = ([0.182, -0.446, -0.28, -0.316, 0.0, 0.312],
+                           [0.339, -0.179, 0.256, 0.312, 0.01, -0.204],
+                           [2.037, math.pi, 1.517, 0.816, 2.685, -1.684])
+# Another, whose stretches of subproblem-3 roots cross q4 = pi.
+TABLES["seam_search"] = ([0.236, 0.219, -0.168, 0.451, 0.0, 0.204],
+                         [-0.002, -0.15, -0.246, -0.223, -0.282, 0.203],
+                         [-2.535, 0.0, 0.636, -0.438, -1.22, 2.969])
 
 
 def table_arm(name, limits=None):
@@ -116,41 +132,93 @@ def test_every_row_reaches_and_the_target_configuration_is_found(arm):
                 assert angle_gap(rows[i], rows[j]).max() > 1e-9
 
 
-@pytest.mark.parametrize("backwards", [False, True])
-def test_the_search_finds_sound_rows_and_nearly_always_the_target_configuration(backwards):
-    kb = dh("bent_ur5", *TABLES["bent_ur5"])
-    kb = reversed_body(kb) if backwards else kb
+# (body, family) of the arms solved by the search.
+SEARCH_ARMS = {
+    "bent_ur5": (table_arm("bent_ur5"), "two parallel, search"),
+    "bent_ur5_reversed": (lambda: reversed_body(table_arm("bent_ur5")()),
+                          "two parallel at the base, search"),
+    "jaco": (table_arm("jaco"), "two parallel, search"),
+    "skewed": (table_arm("skewed_search"), "two parallel, search"),
+    "seam": (table_arm("seam_search"), "two parallel, search"),
+}
+
+
+@pytest.mark.parametrize("arm", SEARCH_ARMS)
+def test_the_search_finds_sound_rows_and_nearly_always_the_target_configuration(arm):
+    make, family = SEARCH_ARMS[arm]
+    kb = make()
     chain = Chain(kb)
-    assert chain.kinematic_family == ("two parallel at the base, search" if backwards
-                                      else "two parallel, search")
+    assert chain.kinematic_family == family
     rng = np.random.default_rng(8)
     found = 0
     for _ in range(100):
         q = random_configuration(kb, rng)
         T = fk(kb, q)
         rows = chain.ik_all(T)
-        assert all(reaches(kb, row, T, 1e-9) for row in rows)
+        assert all(reaches(kb, row, T, 1e-10) for row in rows)
         found += any(angle_gap(row, q).max() < 1e-7 for row in rows)
-    assert found >= 95
+    assert found >= 99
     solutions, counts = chain.ik_all_batch(chain.poses(rng.uniform(-3, 3, (5, 6))))
     assert solutions.shape == (5, 16, 6) and counts.max() <= 16
 
 
-# Configurations whose zero of the search residual shares a grid interval
-# with another (or sits in a narrow dip): missed by a plain 192-sample grid.
-@pytest.mark.parametrize("q", [
-    [2.741337640008047, 1.883024452724924, -0.14064420119370347, 0.14950913627415474,
-     -0.6451885067401402, -0.6311849677487058],
-    [0.11883232349047956, 1.15093392625284, 3.0674082394296027, 1.2336618984431604,
-     1.7428040600072094, 1.9864448115750921],
-    [0.8038817561721006, -1.5305787293885162, -0.26361499778422104, -1.0354507994989297,
-     -2.6562645924035584, -1.008698384989049],
+# Configurations whose zero of the search residual is hard to see from a
+# grid: two or three zeros within one grid interval, in a narrow dip (a
+# near-tangency), within a branch's stretch that ends between samples,
+# on a grid sample (q4 = 0, -pi/2, and pi, where the circle closes), or
+# singular ones, where the zero is where two branches touch (the Jaco-like
+# elbow stretched out at q3 = -/+pi/2, its shoulder too), a wrist whose
+# axes 4 and 6 line up, and the arm at its zero.
+@pytest.mark.parametrize("arm, q", [
+    pytest.param("bent_ur5", [2.741337640008047, 1.883024452724924, -0.14064420119370347,
+                              0.14950913627415474, -0.6451885067401402, -0.6311849677487058],
+                 id="close-pair"),
+    pytest.param("bent_ur5", [0.11883232349047956, 1.15093392625284, 3.0674082394296027,
+                              1.2336618984431604, 1.7428040600072094, 1.9864448115750921],
+                 id="close-pair-2"),
+    pytest.param("bent_ur5", [0.8038817561721006, -1.5305787293885162, -0.26361499778422104,
+                              -1.0354507994989297, -2.6562645924035584, -1.008698384989049],
+                 id="narrow-dip"),
+    pytest.param("bent_ur5", [2.8453627590369406, 2.914731293953748, -0.10629283093587238,
+                              -0.48838893812887996, -1.7266719817129312, -0.2344951421580932],
+                 id="near-tangency"),
+    pytest.param("jaco", [2.7552938600242785, -1.6811812704592302, 1.6145114510755443,
+                          -0.00696543495024482, -2.146176246261711, -0.8120077568745492],
+                 id="near-tangency-jaco"),
+    pytest.param("bent_ur5", [-1.4773742305806914, -0.6620516015173483, 2.7984873881253867,
+                              -0.3880113029767407, -2.394461502603284, -1.0033843395819693],
+                 id="zero-by-an-end"),
+    pytest.param("bent_ur5", [-0.44605820462209333, 1.6302105253497796, -0.4094291754580448,
+                              -0.2502055648868926, 0.7938962315113365, 0.10516425572188082],
+                 id="two-zeros-on-a-stretch-one-sample-wide"),
+    pytest.param("bent_ur5", [1.2612230374950437, 1.165849576437605, 2.836156065695034,
+                              -0.17514586075612115, 1.433031803657416, -2.4582134467352335],
+                 id="elbow-ends-before-shoulder"),
+    pytest.param("bent_ur5_reversed", [0.19086819023504775, -0.7835219225086743,
+                                       1.9993999781104934, 0.012976664629391177,
+                                       1.5447766423608682, 1.3976801523045745],
+                 id="stretch-between-samples"),
+    pytest.param("jaco", [-0.9803881710078479, -1.5301955013840947, 1.8457575086309133,
+                          -1.7417939827854478, 0.1687276584679771, 0.637564565613173],
+                 id="three-zeros-by-an-end"),
+    pytest.param("bent_ur5", [0.7, -1.1, 1.3, 0.0, 0.9, -0.4], id="q4-on-a-sample"),
+    pytest.param("bent_ur5_reversed", [0.7, -1.1, -H, 1.3, 0.9, -0.4], id="q4-on-a-sample-2"),
+    pytest.param("jaco", [0.7, -1.1, 1.3, math.pi, 0.9, -0.4], id="q4-where-the-circle-closes"),
+    pytest.param("jaco", [-1.739430542725585, -1.5526388472238055, -H, 0.0, 0.49336147083049253,
+                          1.5467171571579597], id="elbow-stretched"),
+    pytest.param("jaco", [0.0, -H, H, math.pi, -2.5292761871491374, 1e-12],
+                 id="elbow-and-shoulder-stretched-where-the-circle-closes"),
+    pytest.param("seam", [-2.1458236449749446, 2.923689796194884, 0.3603238928555905,
+                          -2.774017482844583, -2.937446061747713, 2.358197191696539],
+                 id="zero-by-an-end-found-across-the-seam"),
+    pytest.param("bent_ur5", [0.4, -1.0, 1.1, 0.3, 0.0, 0.7], id="wrist-lined-up"),
+    pytest.param("jaco", [0.0] * 6, id="zero"),
 ])
-def test_the_search_finds_zeros_closer_than_its_grid(q):
-    kb = dh("bent_ur5", *TABLES["bent_ur5"])
+def test_the_search_finds_zeros_closer_than_its_grid(arm, q):
+    kb = SEARCH_ARMS[arm][0]()
     T = fk(kb, np.array(q))
     rows = Chain(kb).ik_all(T)
-    assert all(reaches(kb, row, T, 1e-9) for row in rows)
+    assert all(reaches(kb, row, T, 1e-10) for row in rows)
     assert any(angle_gap(row, q).max() < 1e-7 for row in rows)
 
 
