@@ -241,3 +241,38 @@ def test_sp5_angle_that_moves_nothing_is_reported_as_zero(probe, free):
         check_solutions("sp5", args, sols, 1e-9)
         assert any(s[free] == 0.0 and all(abs(math.remainder(a - b, TURN)) < 1e-7
                                            for a, b in zip(s, q)) for s in sols)
+
+
+def near_axis(scale, share):
+    """A point `share` of its size off the z axis, at magnitude `scale`."""
+    return scale * np.array([share, 0.0, 1.0])
+
+
+# sp1_turn answers sp1's angle to the bit and tells the free angle apart as
+# sp1 does, with a cheaper test on squares first: points on either side of
+# sp1's on-axis threshold (a 1e-12 share of the size), at scales whose
+# squares underflow or come near overflow, and ordinary ones.
+@pytest.mark.parametrize("p1, p2", [
+    (near_axis(1.0, 1.0e-12 * (1 - 1e-6)), X),
+    (near_axis(1.0, 1.0e-12 * (1 + 1e-6)), X),
+    (near_axis(1.0, 2.0e-12), Y),
+    (X, near_axis(3.0, 1.0e-12 * (1 - 1e-6))),
+    (near_axis(1e-160, 0.5), near_axis(1e-160, -0.25)),
+    (near_axis(1e150, 0.5), near_axis(1e150, 0.3)),
+    (O, X), (O, O), (X, -X), (Z, Z),
+])
+def test_the_cheap_turn_answers_sp1s_angle_and_kind(probe, p1, p2):
+    args = (tuple(map(float, p1)), tuple(map(float, p2)), (0.0, 0.0, 1.0))
+    q, kind = probe.sp1(*args)
+    q_turn, kind_turn = probe.sp1_turn(*args)
+    assert (kind == "continuum") == (kind_turn == "continuum")
+    assert kind_turn == "continuum" or q_turn.hex() == q.hex()
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_the_cheap_turn_answers_sp1s_angle_on_random_data(probe, seed):
+    rng = np.random.default_rng(300 + seed)
+    for _ in range(200):
+        p1, p2, k = rng.normal(size=3) * 10.0 ** rng.integers(-5, 6), rng.normal(size=3), unit(rng)
+        args = (tuple(map(float, p1)), tuple(map(float, p2)), tuple(map(float, k)))
+        assert probe.sp1_turn(*args)[0].hex() == probe.sp1(*args)[0].hex()

@@ -67,6 +67,17 @@ PyObject *probe_sp1(PyObject *, PyObject *args)
     return Py_BuildValue("(ds)", r.q, kind_name(r.kind));
 }
 
+// sp1_turn(p1, p2, k) -> (q, kind)
+PyObject *probe_sp1_turn(PyObject *, PyObject *args)
+{
+    kovi::Vec3 v[3];
+    if (!read_args(args, v, 3, nullptr, 0)) {
+        return nullptr;
+    }
+    const sp::Sp1 r = sp::sp1_turn(v[0], v[1], v[2]);
+    return Py_BuildValue("(ds)", r.q, kind_name(r.kind));
+}
+
 // sp2(p1, p2, k1, k2) -> (q1s, q2s, kind)
 PyObject *probe_sp2(PyObject *, PyObject *args)
 {
@@ -142,6 +153,7 @@ PyObject *probe_sp6(PyObject *, PyObject *args)
 
 PyMethodDef probe_subproblems_methods[] = {
     {"sp1", probe_sp1, METH_VARARGS, "sp1(p1, p2, k) -> (q, kind)"},
+    {"sp1_turn", probe_sp1_turn, METH_VARARGS, "sp1_turn(p1, p2, k) -> (q, kind)"},
     {"sp2", probe_sp2, METH_VARARGS, "sp2(p1, p2, k1, k2) -> (q1s, q2s, kind)"},
     {"sp2e", probe_sp2e, METH_VARARGS, "sp2e(p0, p1, p2, k1, k2) -> (q1s, q2s)"},
     {"sp3", probe_sp3, METH_VARARGS, "sp3(p1, p2, k, d) -> (qs, kind)"},
