@@ -355,6 +355,24 @@ def test_batch_matches_single_solves_whatever_the_thread_count():
         chain.ik_all_batch(Ts, locked={6: 0.3})
 
 
+@pytest.mark.parametrize("make, width", [(kovi.robots.ur5, 8), (puma560, 8),
+                                         (lambda: SEARCH_ARMS["jaco"][0](), 16)])
+def test_batches_of_each_family_match_single_solves(make, width):
+    kb = make()
+    chain = Chain(kb)
+    rng = np.random.default_rng(12)
+    Ts = chain.poses(np.array([random_configuration(kb, rng) for _ in range(60)]))
+    Ts[3, :3, 3] += 5.0                      # unreachable: no rows
+    solutions, counts = chain.ik_all_batch(Ts)
+    assert solutions.shape == (60, width, 6) and counts[3] == 0
+    for i in range(60):
+        single = chain.ik_all(Ts[i])
+        assert counts[i] == len(single) and np.array_equal(solutions[i, :counts[i]], single)
+        assert np.isnan(solutions[i, counts[i]:]).all()
+    again, counts2 = chain.ik_all_batch(Ts, threads=2)
+    assert np.array_equal(again, solutions, equal_nan=True) and np.array_equal(counts2, counts)
+
+
 def test_single_solves_follow_the_lock_from_call_to_call():
     # Alternating locked values, lock joints and chains (a chain freed and
     # another made in its place) each give the batch's rows, which work
