@@ -30,8 +30,8 @@ import kovi
 ROOT = Path(__file__).resolve().parent.parent
 ANALYTIC = "src/kovi/solvers/analytic/"
 SOURCES = [ANALYTIC + name for name in ("family_detection.cpp", "family_solvers.cpp", "lane_poses.cpp",
-                                        "search_solvers.cpp", "solution_set.cpp", "polynomial.cpp",
-                                        "subproblems.cpp")]
+                                        "search_solvers.cpp", "general_search.cpp", "solution_set.cpp",
+                                        "polynomial.cpp", "subproblems.cpp")]
 SOURCES += ["src/kovi/chain/chain_kernels.cpp", "src/kovi/kinematics/libm_trig.cpp"]
 INCLUDES = ["src/kovi/solvers/analytic", "src/kovi/solvers/common", "src/kovi/solvers",
             "src/kovi/chain", "src/kovi/kinematics", "runtime"]

@@ -33,6 +33,7 @@ from bench_ik_analytic import SEARCH_ARMS  # noqa: E402
 from ik_oracle import axes_and_points  # noqa: E402
 
 SOURCES = ["src/kovi/solvers/analytic/search_solvers.cpp",
+           "src/kovi/solvers/analytic/general_search.cpp",
            "src/kovi/solvers/analytic/family_solvers.cpp",
            "src/kovi/solvers/analytic/family_detection.cpp",
            "src/kovi/solvers/analytic/subproblems.cpp",
