@@ -16,16 +16,14 @@ from __future__ import annotations
 
 import argparse
 import math
-import re
-import subprocess
 import sys
-import sysconfig
 import tempfile
 from pathlib import Path
 
 import numpy as np
 
 import kovi
+from callgrind_profile import NO_SINCOS, build, counted_run
 
 ROOT = Path(__file__).resolve().parent.parent
 ANALYTIC = "src/kovi/solvers/analytic/"
@@ -70,24 +68,8 @@ def write_chain(kb, locked, value, path):
 
 def profile(binary, chain_file, solves, out, extra):
     """(rows found, {function: instructions}) of one run under callgrind."""
-    run = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                          str(binary), str(chain_file), str(solves), *extra],
-                         capture_output=True, text=True, check=True)
-    listing = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", str(out)],
-                             capture_output=True, text=True, check=True).stdout
-    counts = {}
-    # The function table only: the source annotations that follow repeat counts.
-    for line in listing.split("Auto-annotated source")[0].splitlines():
-        match = re.match(r"\s*([\d,]+) \([^)]*\)\s+(.*)", line)
-        if match:
-            name = match.group(2)
-            if name != "PROGRAM TOTALS":
-                # "file:function(arguments) [object]" -> the function's short name
-                name = re.sub(r"\s*\[.*\]$", "", name).split(":", 1)[-1]
-                name = re.sub(r"\(.*$", "", re.sub(r"\(anonymous namespace\)::", "", name))
-                name = name.rsplit("::", 1)[-1]
-            counts[name] = counts.get(name, 0) + int(match.group(1).replace(",", ""))
-    return int(run.stdout), counts
+    printed, counts = counted_run([binary, chain_file, solves, *extra], out)
+    return int(printed), counts
 
 
 def main():
@@ -100,12 +82,7 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
         binary = tmp / "profile_ik_analytic"
-        python_include = sysconfig.get_paths()["include"]
-        subprocess.run(["g++", "-std=c++20", "-O3", "-DNDEBUG", "-g", "-ffp-contract=off",
-                        "-fno-builtin-cos", "-fno-builtin-sin",
-                        f"-I{python_include}", *[f"-I{ROOT / d}" for d in INCLUDES],
-                        str(ROOT / "bench/profile_ik_analytic.cpp"),
-                        *[str(ROOT / s) for s in SOURCES], "-o", str(binary)], check=True)
+        build("profile_ik_analytic.cpp", SOURCES, INCLUDES, binary, NO_SINCOS)
         chain_file = tmp / "chain.bin"
         write_chain(kb, locked, value, chain_file)
         extra = [str(locked), repr(value)]

@@ -13,16 +13,14 @@ Python call around it (bench/bench_ik_numeric.py times that).
 from __future__ import annotations
 
 import argparse
-import re
-import subprocess
 import sys
-import sysconfig
 import tempfile
 from pathlib import Path
 
 import numpy as np
 
 import kovi
+from callgrind_profile import build, counted_run
 
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = ["src/kovi/solvers/numeric/lm_solver.cpp", "src/kovi/chain/chain_kernels.cpp",
@@ -44,26 +42,8 @@ def write_chain(kb, path):
 
 
 def profile(binary, chain_file, solves, out):
-    run = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                          str(binary), str(chain_file), str(solves)],
-                         capture_output=True, text=True, check=True)
-    iterations, _ = map(int, run.stdout.split())
-    listing = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", str(out)],
-                             capture_output=True, text=True, check=True).stdout
-    counts = {}
-    # The function table only: the source annotations that follow repeat counts.
-    table = listing.split("Auto-annotated source")[0]
-    for line in table.splitlines():
-        match = re.match(r"\s*([\d,]+) \([^)]*\)\s+(.*)", line)
-        if match:
-            count = int(match.group(1).replace(",", ""))
-            name = match.group(2)
-            if name != "PROGRAM TOTALS":
-                # "file:function(arguments) [object]" -> the function's short name
-                name = re.sub(r"\s*\[.*\]$", "", name).split(":", 1)[-1]
-                name = re.sub(r"\(.*$", "", re.sub(r"\(anonymous namespace\)::", "", name))
-                name = name.rsplit("::", 1)[-1]
-            counts[name] = counts.get(name, 0) + count
+    printed, counts = counted_run([binary, chain_file, solves], out)
+    iterations, _ = map(int, printed.split())
     return iterations, counts
 
 
@@ -76,11 +56,7 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
         binary = tmp / "profile_ik_numeric"
-        python_include = sysconfig.get_paths()["include"]
-        subprocess.run(["g++", "-std=c++20", "-O3", "-DNDEBUG", "-g", "-ffp-contract=off",
-                        f"-I{python_include}", *[f"-I{ROOT / d}" for d in INCLUDES],
-                        str(ROOT / "bench/profile_ik_numeric.cpp"),
-                        *[str(ROOT / s) for s in SOURCES], "-o", str(binary)], check=True)
+        build("profile_ik_numeric.cpp", SOURCES, INCLUDES, binary)
         chain_file = tmp / "chain.bin"
         write_chain(getattr(kovi.robots, args.robot)(), chain_file)
         it0, base = profile(binary, chain_file, WARMUP, tmp / "base.out")

@@ -14,10 +14,7 @@ from __future__ import annotations
 
 import argparse
 import math
-import re
-import subprocess
 import sys
-import sysconfig
 import tempfile
 from pathlib import Path
 
@@ -25,6 +22,7 @@ import numpy as np
 
 import kovi
 from kovi._chain import Chain
+from callgrind_profile import NO_SINCOS, build, counted_run
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
@@ -56,25 +54,8 @@ def write_arm(kb, path, rng):
 
 
 def profile(binary, arm_file, solves, out):
-    run = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                          str(binary), str(arm_file), str(solves)],
-                         capture_output=True, text=True, check=True)
-    found = int(run.stdout.split()[0])
-    listing = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", str(out)],
-                             capture_output=True, text=True, check=True).stdout
-    counts = {}
-    table = listing.split("Auto-annotated source")[0]
-    for line in table.splitlines():
-        match = re.match(r"\s*([\d,]+) \([^)]*\)\s+(.*)", line)
-        if match:
-            count = int(match.group(1).replace(",", ""))
-            name = match.group(2)
-            if name != "PROGRAM TOTALS":
-                name = re.sub(r"\s*\[.*\]$", "", name).split(":", 1)[-1]
-                name = re.sub(r"\(.*$", "", re.sub(r"\(anonymous namespace\)::", "", name))
-                name = name.rsplit("::", 1)[-1]
-            counts[name] = counts.get(name, 0) + count
-    return found, counts
+    printed, counts = counted_run([binary, arm_file, solves], out)
+    return int(printed.split()[0]), counts
 
 
 def main():
@@ -87,12 +68,7 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
         binary = tmp / "profile_ik_search"
-        python_include = sysconfig.get_paths()["include"]
-        subprocess.run(["g++", "-std=c++20", "-O3", "-DNDEBUG", "-g", "-ffp-contract=off",
-                        "-fno-builtin-cos", "-fno-builtin-sin",
-                        f"-I{python_include}", *[f"-I{ROOT / d}" for d in INCLUDES],
-                        str(ROOT / "bench/profile_ik_search.cpp"),
-                        *[str(ROOT / s) for s in SOURCES], "-o", str(binary)], check=True)
+        build("profile_ik_search.cpp", SOURCES, INCLUDES, binary, NO_SINCOS)
         arm_file = tmp / "arm.bin"
         write_arm(SEARCH_ARMS[args.arm](), arm_file, np.random.default_rng(11))
         if args.keep:
