@@ -138,7 +138,8 @@ WHEEL_BUILD_DIR := build/wheel
 # The public-API tests: the ones that need neither the probe nor the
 # native core's internals (those skip off 3.12, with the reason).
 REACH_TESTS := tests/test_user_api.py tests/test_chain.py tests/test_kinbody.py \
-               tests/test_urdf.py tests/test_cli.py tests/test_reach.py
+               tests/test_urdf.py tests/test_cli.py tests/test_reach.py tests/test_robot.py \
+               tests/test_ik_analytic.py tests/test_ik_general.py tests/test_ik_numeric.py
 
 # One environment per version to build its wheel in: the build requirements,
 # and for 3.12 auditwheel, which checks every version's wheel.
