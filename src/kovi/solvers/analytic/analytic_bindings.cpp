@@ -415,15 +415,13 @@ order, with solutions closer than 1e-9 rad in every joint merged.
 A 7R chain is solved with one joint locked: ``locked={joint: value}``,
 joint an index or a name among those of ``locked_families``.  A searched
 family (see ``kinematic_family``) finds the zeros of one residual over a
-grid of 256 values of joint 4 (probing between samples where the residual
-dips towards zero) and may miss a pair of solutions the grid does not
-separate.  A
-'general 6R' arm is searched over 16 x 16 grids of joints 5 and 6 and of
-joints 1 and 2, each promising cell finished by Newton steps on the whole
-pose (about a millisecond): it may miss a solution that neither grid
-leads to, most likely one of two near twins at a target close to a
-singular pose.  At a
-singular target (a wrist singularity, where a continuum of solutions
+grid of 128 values of joint 4, with each branch's ends found in closed
+form and walked out to the grid and close pairs of zeros chased down
+between samples.  A 'general 6R' arm is searched over 16 x 16 grids of
+joints 5 and 6 and of joints 1 and 2, each promising cell finished by
+Newton steps on the whole pose (about a millisecond): it may miss a
+solution that neither grid leads to, most likely one of two near twins at
+a target close to a singular pose.  At a singular target (a wrist singularity, where a continuum of solutions
 reaches it) the rows are representatives: the singular subproblem's free
 angle set to 0 (for the Universal Robots family, joint 6 set so that joint
 4 sits halfway across the elbow's reach).)";
