@@ -19,7 +19,9 @@
 // Jacobian of the product of exponentials: quadratic convergence) drive
 // onto a solution.  Seeds go smallest residual first, those close to one
 // tried are skipped, and after a few steps so are descents close to
-// another or to a solution found; Newton's results are merged.
+// another or to a solution found, or still far from the target; one that
+// goes on stops once its steps lead to a solution found, or once it is
+// slow to approach the target.  Newton's results are merged.
 // Following a branch from cell to cell is not needed, which matters:
 // subproblem 5 lists its roots by q1, and they swap places where two meet.
 //
