@@ -576,6 +576,60 @@ View backwards(const SixR &six, const Motion &G) noexcept
     return v;
 }
 
+// The distances from a point m on axis 1 that the first three joints can
+// put p4 at, widened a little.  E1 leaves m where it is, so where
+// E1 E2 E3 p4 = y, |y - m| = |E2 E3 p4 - m| = |E3 p4 - E2^-1 m|: the
+// distance between a point of the circle p4 turns on about axis 3 and one
+// of the circle m turns on about axis 2.  Subproblem 5 has no roots for a
+// y outside; most cells of the grid have none, and this rejects many of
+// them for a square root instead of a quartic.
+struct Reach {
+    Vec3 m;
+    double low, high;
+
+    bool outside(Vec3 y) const noexcept
+    {
+        const double d = norm(y - m);
+        return d < low || d > high;
+    }
+};
+
+Reach reach_of(const View &v) noexcept
+{
+    const Vec3 *h = v.h, *p = v.p;
+    Reach r;
+    r.m = p[0];
+    // p4's circle: centre c and radius about axis 3.
+    const Vec3 off = v.point - p[2];
+    const Vec3 c = p[2] + h[2] * dot(h[2], off);
+    const double radius = norm(off - h[2] * dot(h[2], off));
+    // m's circle about axis 2, sampled: from each sample the nearest and
+    // farthest points of p4's circle are exact (g the centre's offset from
+    // it, a the part of g along axis 3: the squared distances are
+    // |g|^2 + radius^2 -+ 2 radius sqrt(|g|^2 - a^2)).  Between samples
+    // the distances change by at most the sample's arc, which widens them.
+    constexpr int turns = 32;
+    const Vec3 arm = r.m - p[1];
+    const double along = dot(h[1], arm);
+    const Vec3 radial = arm - h[1] * along;
+    const Vec3 normal = cross(h[1], radial);
+    double low = HUGE_VAL, high = 0.0;
+    for (int k = 0; k < turns; k++) {
+        const double angle = two_pi * k / turns;
+        const Vec3 w = p[1] + h[1] * along + radial * std::cos(angle) + normal * std::sin(angle);
+        const Vec3 g = c - w;
+        const double gg = dot(g, g), a = dot(g, h[2]);
+        const double across = std::sqrt(std::fmax(0.0, gg - a * a));
+        low = std::fmin(low, (across - radius) * (across - radius) + a * a);
+        high = std::fmax(high, gg + radius * radius + 2.0 * radius * across);
+    }
+    const double slack = norm(radial) * (pi / turns) +
+                         1e-6 * (norm(arm) + norm(v.point - p[2]) + norm(p[2] - p[1]) + 1.0);
+    r.low = std::sqrt(low) - slack;
+    r.high = std::sqrt(high) + slack;
+    return r;
+}
+
 // A seed: a full row in the chain's own joint order, and the residual
 // that chose it.
 struct Start {
@@ -602,13 +656,19 @@ void seed_view(const View &v, Cell *cells, Start *starts, int &count) noexcept
     for (int k = 0; k < samples; k++) {
         undo6[k] = inverse(joint_motion(h[5], p[5], c[k], s[k]));
     }
+    const Reach reach = reach_of(v);
     for (int j = 0; j < samples; j++) {
         const Motion G6 = v.G * undo6[j];
         for (int i = 0; i < samples; i++) {
             const Motion H = G6 * undo5[i];
-            const Vec3 g4 = H.R * h[3];
-            const sp::Sp5 s5 = sp::sp5(p[0] - p[1], H(p4) - p[0], p[2] - p[1], p4 - p[2], -h[0], h[1], h[2]);
+            const Vec3 y = H(p4);
             Cell &cell = cells[j * samples + i];
+            if (reach.outside(y)) {
+                cell.count = 0;
+                continue;
+            }
+            const Vec3 g4 = H.R * h[3];
+            const sp::Sp5 s5 = sp::sp5(p[0] - p[1], y - p[0], p[2] - p[1], p4 - p[2], -h[0], h[1], h[2]);
             cell.count = s5.count;
             for (int b = 0; b < s5.count; b++) {
                 const Mat3 R123 = quick_rotation(h[0], s5.q1[b]) * quick_rotation(h[1], s5.q2[b]) *
