@@ -128,6 +128,14 @@ Mat3 quick_rotation(Vec3 k, double angle) noexcept
     return rotation(k, c, s);
 }
 
+// v turned back by angle about the unit vector k (Rodrigues).
+Vec3 unturn(Vec3 k, double angle, Vec3 v) noexcept
+{
+    double c, s;
+    quick_cos_sin(angle, c, s);
+    return v * c - cross(k, v) * s + k * (dot(k, v) * (1.0 - c));
+}
+
 Motion joint_motion(Vec3 h, Vec3 p, double c, double s) noexcept
 {
     const Mat3 R = rotation(h, c, s);
@@ -656,24 +664,28 @@ void seed_view(const View &v, Cell *cells, Start *starts, int &count) noexcept
     for (int k = 0; k < samples; k++) {
         undo6[k] = inverse(joint_motion(h[5], p[5], c[k], s[k]));
     }
+    // H = G6 E5^-1 is wanted only at p4 and on h4: E5^-1 of those first.
+    Vec3 point5[samples], axis5[samples];
+    for (int k = 0; k < samples; k++) {
+        point5[k] = undo5[k](p4);
+        axis5[k] = undo5[k].R * h[3];
+    }
     const Reach reach = reach_of(v);
     for (int j = 0; j < samples; j++) {
         const Motion G6 = v.G * undo6[j];
         for (int i = 0; i < samples; i++) {
-            const Motion H = G6 * undo5[i];
-            const Vec3 y = H(p4);
+            const Vec3 y = G6(point5[i]);
             Cell &cell = cells[j * samples + i];
             if (reach.outside(y)) {
                 cell.count = 0;
                 continue;
             }
-            const Vec3 g4 = H.R * h[3];
+            const Vec3 g4 = G6.R * axis5[i];
             const sp::Sp5 s5 = sp::sp5(p[0] - p[1], y - p[0], p[2] - p[1], p4 - p[2], -h[0], h[1], h[2]);
             cell.count = s5.count;
             for (int b = 0; b < s5.count; b++) {
-                const Mat3 R123 = quick_rotation(h[0], s5.q1[b]) * quick_rotation(h[1], s5.q2[b]) *
-                                  quick_rotation(h[2], s5.q3[b]);
-                cell.residual[b] = static_cast<float>(norm(transpose(R123) * g4 - h[3]));
+                const Vec3 x = unturn(h[2], s5.q3[b], unturn(h[1], s5.q2[b], unturn(h[0], s5.q1[b], g4)));
+                cell.residual[b] = static_cast<float>(norm(x - h[3]));
                 cell.q[b][0] = static_cast<float>(s5.q1[b]);
                 cell.q[b][1] = static_cast<float>(s5.q2[b]);
                 cell.q[b][2] = static_cast<float>(s5.q3[b]);
