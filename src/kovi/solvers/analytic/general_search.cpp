@@ -206,11 +206,11 @@ double pose_error(const SixR &six, const Motion &G, const double *q, double *e, 
                   bool precise) noexcept
 {
     const Vec3 *h = six.h, *p = six.p;
-    Motion F{rotation(h[0], 1.0, 0.0), Vec3{}};  // the identity
+    // F, the motion of the joints so far, after joint i: it turns about
+    // w_i through r_i = F(p_i), so F.t = r_i - F.R p_i.
+    Motion F;
     Vec3 w[6], r[6];
     for (int i = 0; i < 6; i++) {
-        w[i] = F.R * h[i];
-        r[i] = F(p[i]);
         double c, s;
         if (precise) {
             c = std::cos(q[i]);
@@ -219,7 +219,17 @@ double pose_error(const SixR &six, const Motion &G, const double *q, double *e, 
         else {
             quick_cos_sin(q[i], c, s);
         }
-        F = F * joint_motion(h[i], p[i], c, s);
+        if (i == 0) {
+            w[0] = h[0];
+            r[0] = p[0];
+            F.R = rotation(h[0], c, s);
+        }
+        else {
+            w[i] = F.R * h[i];
+            r[i] = F(p[i]);
+            F.R = F.R * rotation(h[i], c, s);
+        }
+        F.t = r[i] - F.R * p[i];
     }
     const Mat3 E = G.R * transpose(F.R);
     const Vec3 v{E.m[2][1] - E.m[1][2], E.m[0][2] - E.m[2][0], E.m[1][0] - E.m[0][1]};
