@@ -1,7 +1,7 @@
 """The general 6R search, this tree's against another revision's (not a test).
 
     python bench/profile_ik_general.py [--base REV] [--poses 2000] [--rounds 3]
-                                       [--callgrind 200]
+                                       [--callgrind 200] [--seed 11]
 
 Builds bench/profile_ik_general.cpp twice, with general_search.cpp as it is
 in the work tree and as it is at --base (the other closed-form sources
@@ -87,6 +87,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--callgrind", type=int, default=0)
     parser.add_argument("--arms", nargs="*", default=list(ARMS))
+    parser.add_argument("--seed", type=int, default=11, help="of the random targets")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
@@ -105,7 +106,7 @@ def main():
         print(f"{'arm':9} {'build':5} {'found':>7} {'rows':>5} {'us/solve':>9} {'instr/solve':>12}")
         for arm in args.arms:
             arm_file = tmp / f"{arm}.bin"
-            write_arm(ARMS[arm](), arm_file, args.poses, np.random.default_rng(11))
+            write_arm(ARMS[arm](), arm_file, args.poses, np.random.default_rng(args.seed))
             best, result = {}, {}
             for _ in range(args.rounds):
                 for name, binary in binaries.items():
