@@ -33,6 +33,7 @@
 // told apart by a step across the fold from the one found (fold_partner).
 #include <cmath>
 
+#include "cholesky6.hpp"
 #include "family_pieces.hpp"
 #include "subproblems.hpp"
 
@@ -55,9 +56,9 @@ constexpr double seed_minimum = 4.0;
 constexpr double seed_any = 1.5;
 constexpr int max_seeds = 128;
 // A seed within tried_radius of one tried (every joint, radians) runs as
-// that one does (0.45 loses solutions near a twin; 0.3 none measured).  After warm_steps Newton steps, a descent within
-// cluster_radius of one that went on, or of a solution found, goes where
-// that one went (together some 7% of the search's instructions); two
+// that one does (0.45 loses solutions near a twin; 0.3 none measured).
+// After warm_steps Newton steps, a descent within cluster_radius of one
+// that went on, or of a solution found, goes where that one went; two
 // solutions closer than that are left to fold_partner.
 constexpr double tried_radius = 0.3;
 constexpr int warm_steps = 3;
@@ -153,42 +154,6 @@ bool near_row(const double *a, const double *b, double radius) noexcept
         if (!(wrapped_gap(a[i], b[i]) <= radius)) {
             return false;
         }
-    }
-    return true;
-}
-
-// Solves the symmetric positive definite 6x6 system A x = b in place by
-// Cholesky; false where A is not positive definite.
-bool cholesky_solve(double A[6][6], double b[6]) noexcept
-{
-    for (int j = 0; j < 6; j++) {
-        double d = A[j][j];
-        for (int k = 0; k < j; k++) {
-            d -= A[j][k] * A[j][k];
-        }
-        if (!(d > 0.0)) {
-            return false;
-        }
-        A[j][j] = std::sqrt(d);
-        for (int i = j + 1; i < 6; i++) {
-            double v = A[i][j];
-            for (int k = 0; k < j; k++) {
-                v -= A[i][k] * A[j][k];
-            }
-            A[i][j] = v / A[j][j];
-        }
-    }
-    for (int i = 0; i < 6; i++) {
-        for (int k = 0; k < i; k++) {
-            b[i] -= A[i][k] * b[k];
-        }
-        b[i] /= A[i][i];
-    }
-    for (int i = 5; i >= 0; i--) {
-        for (int k = i + 1; k < 6; k++) {
-            b[i] -= A[k][i] * b[k];
-        }
-        b[i] /= A[i][i];
     }
     return true;
 }
@@ -350,7 +315,7 @@ void step_descent(const SixR &six, const Motion &G, Descent &d) noexcept
     d.steps++;
     double A[6][6], b[6];
     normal_equations(d.J, d.e, d.lambda + 1e-12, A, b);
-    if (!cholesky_solve(A, b)) {
+    if (!cholesky_solve6(A, b)) {
         d.done = true;
         return;
     }
@@ -401,7 +366,7 @@ bool fold_partner(const SixR &six, const Motion &G, const double *q, double *par
                 L[i][j] = A[i][j];
             }
         }
-        if (!cholesky_solve(L, v)) {
+        if (!cholesky_solve6(L, v)) {
             return false;
         }
         const double size = std::sqrt(squared_size(v));

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "cholesky6.hpp"
 #include "joint_wrap.hpp"
 #include "lane_poses.hpp"
 #include "pose_error.hpp"
@@ -77,42 +78,6 @@ bool reaches(const AffineBlock &target, const AffineBlock &pose, double tol) noe
     return reaches({norm(translation_of(pose) - translation_of(target)), r.sine, r.cosine}, tol);
 }
 
-// Solves the symmetric positive definite n x n system A x = b in place
-// (Cholesky); false if A is not positive definite.
-bool solve_spd(double A[6][6], double b[6], int n) noexcept
-{
-    for (int j = 0; j < n; j++) {
-        double d = A[j][j];
-        for (int k = 0; k < j; k++) {
-            d -= A[j][k] * A[j][k];
-        }
-        if (!(d > 0.0)) {
-            return false;
-        }
-        A[j][j] = std::sqrt(d);
-        for (int i = j + 1; i < n; i++) {
-            double v = A[i][j];
-            for (int k = 0; k < j; k++) {
-                v -= A[i][k] * A[j][k];
-            }
-            A[i][j] = v / A[j][j];
-        }
-    }
-    for (int i = 0; i < n; i++) {
-        for (int k = 0; k < i; k++) {
-            b[i] -= A[i][k] * b[k];
-        }
-        b[i] /= A[i][i];
-    }
-    for (int i = n - 1; i >= 0; i--) {
-        for (int k = i + 1; k < n; k++) {
-            b[i] -= A[k][i] * b[k];
-        }
-        b[i] /= A[i][i];
-    }
-    return true;
-}
-
 // Damped Newton steps on the six free joints of `row` towards `target`;
 // true if the placed row ends within tol.  The steps go on until the row
 // is well inside (a thousandth of tol), so that a check of its error
@@ -158,7 +123,7 @@ bool refine(const Request &request, const AffineBlock &target, double *row) noex
             }
             A[a][a] += 1e-12;
         }
-        if (!solve_spd(A, b, 6)) {
+        if (!cholesky_solve6(A, b)) {
             return false;
         }
         for (int a = 0; a < 6; a++) {
