@@ -161,6 +161,31 @@ def dh_urdf(table):
     return f"<robot name='general'>{links}{joints}{tool}</robot>"
 
 
+def test_an_unpickled_chain_searches_alike_and_limits_hold():
+    import pickle
+    limits = [(-1.0, 2.5), (-2.0, 1.0), (0.5, 6.5), (-3.0, 0.0), (-1.5, 1.5), (-9.0, 9.0)]
+    kb = kovi.KinBody("limited", [kovi.Joint(j.name, j.T_left, j.axis, j.T_right, "revolute",
+                                             limits=lim)
+                                  for j, lim in zip(random_arm(1).joints, limits)])
+    chain = Chain(kb)
+    again = pickle.loads(pickle.dumps(chain))
+    rng = np.random.default_rng(13)
+    low, high = np.array(limits).T
+    for _ in range(10):
+        q = rng.uniform(np.maximum(low, -math.pi), np.minimum(high, math.pi))
+        T = fk(kb, q)
+        rows = chain.ik_all(T)
+        assert np.array_equal(again.ik_all(T), rows)
+        assert ((rows >= low) & (rows <= high)).all()
+        assert angle_gap(rows, q).min() < 1e-7
+        # Without limits, rows out of them come back too, each value
+        # wrapped or shifted into its joint's limits.
+        free = chain.ik_all(T, limits=False)
+        assert len(free) >= len(rows) and all(any((rows == r).all(1)) for r in free
+                                              if ((r >= low) & (r <= high)).all())
+        assert ((np.abs(free) <= math.pi) | ((free >= low) & (free <= high))).all()
+
+
 def test_the_command_line_solves_a_general_arm(tmp_path, capsys):
     table = ([0.1, 0.4, 0.05, 0.02, 0.03, 0.0], [0.3, 0.07, 0.02, 0.35, 0.04, 0.1],
              [1.1, 0.3, -1.0, 0.8, -1.3, 0.0])
