@@ -3,7 +3,7 @@
     python bench/profile_ik_general.py [--base REV] [--poses 2000] [--rounds 3]
                                        [--callgrind 200] [--seed 11]
 
-Builds bench/profile_ik_general.cpp twice, with general_search.cpp as it is
+Builds bench/profile_ik_search.cpp twice, with general_search.cpp as it is
 in the work tree and as it is at --base (the other closed-form sources
 from the work tree, -O3, the project's floating-point flags), then gives
 both the same random targets of three random arms and the skewed one of
@@ -25,23 +25,16 @@ from pathlib import Path
 
 import numpy as np
 
-from kovi._chain import Chain
-
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
-from ik_oracle import axes_and_points  # noqa: E402
 from test_ik_general import random_arm, skewed_arm  # noqa: E402
 
-SOURCES = ["src/kovi/solvers/analytic/search_solvers.cpp",
-           "src/kovi/solvers/analytic/family_solvers.cpp",
-           "src/kovi/solvers/analytic/family_detection.cpp",
-           "src/kovi/solvers/analytic/subproblems.cpp",
-           "src/kovi/solvers/analytic/polynomial.cpp",
-           "src/kovi/chain/chain_kernels.cpp",
-           "src/kovi/kinematics/libm_trig.cpp"]
+sys.path.insert(0, str(ROOT / "bench"))
+from profile_ik_search import INCLUDES, SOURCES, write_arm  # noqa: E402
+
 SEARCH = "src/kovi/solvers/analytic/general_search.cpp"
-INCLUDES = ["src/kovi/solvers/analytic", "src/kovi/solvers/common", "src/kovi/solvers",
-            "src/kovi/chain", "src/kovi/kinematics", "runtime"]
+# Every source but the search, which is built from each revision.
+OTHERS = [s for s in SOURCES if s != SEARCH]
 ARMS = {"random1": lambda: random_arm(1), "random2": lambda: random_arm(2),
         "random3": lambda: random_arm(3), "skewed": skewed_arm}
 
@@ -52,15 +45,6 @@ def compile_object(source, out):
              *[f"-I{ROOT / d}" for d in INCLUDES]]
     subprocess.run([*flags, "-c", str(source), "-o", str(out)], check=True)
     return out
-
-
-def write_arm(kb, path, poses, rng):
-    h, p, M = axes_and_points(kb)
-    Q = rng.uniform(-math.pi, math.pi, size=(poses, 6))
-    T = Chain(kb).poses(Q)
-    targets = np.concatenate([T[:, :3].reshape(poses, 12), Q], axis=1)
-    rows = [h.ravel(), p.ravel(), M[:3].ravel(), [float(poses)], targets.ravel()]
-    np.concatenate(rows).astype(np.float64).tofile(path)
 
 
 def run(binary, arm_file, solves):
@@ -91,8 +75,8 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
-        common = [compile_object(ROOT / s, tmp / f"{Path(s).stem}.o") for s in SOURCES]
-        harness = compile_object(ROOT / "bench/profile_ik_general.cpp", tmp / "harness.o")
+        common = [compile_object(ROOT / s, tmp / f"{Path(s).stem}.o") for s in OTHERS]
+        harness = compile_object(ROOT / "bench/profile_ik_search.cpp", tmp / "harness.o")
         base_source = tmp / "general_search_base.cpp"
         base_source.write_text(subprocess.run(["git", "show", f"{args.base}:{SEARCH}"], cwd=ROOT,
                                               capture_output=True, text=True, check=True).stdout)

@@ -44,12 +44,14 @@ WARMUP = 20
 TARGETS = 500
 
 
-def write_arm(kb, path, rng):
-    chain = Chain(kb)
+def write_arm(kb, path, poses, rng):
+    """The chain's lines and end pose, then `poses` targets, each with the
+    configuration that made it, for bench/profile_ik_search.cpp."""
     h, p, M = axes_and_points(kb)
-    Q = rng.uniform(-math.pi, math.pi, size=(TARGETS, 6))
-    T = chain.poses(Q)
-    rows = [h.ravel(), p.ravel(), M[:3].ravel(), [float(TARGETS)], T[:, :3].ravel()]
+    Q = rng.uniform(-math.pi, math.pi, size=(poses, 6))
+    T = Chain(kb).poses(Q)
+    targets = np.concatenate([T[:, :3].reshape(poses, 12), Q], axis=1)
+    rows = [h.ravel(), p.ravel(), M[:3].ravel(), [float(poses)], targets.ravel()]
     np.concatenate(rows).astype(np.float64).tofile(path)
 
 
@@ -70,7 +72,7 @@ def main():
         binary = tmp / "profile_ik_search"
         build("profile_ik_search.cpp", SOURCES, INCLUDES, binary, NO_SINCOS)
         arm_file = tmp / "arm.bin"
-        write_arm(SEARCH_ARMS[args.arm](), arm_file, np.random.default_rng(11))
+        write_arm(SEARCH_ARMS[args.arm](), arm_file, TARGETS, np.random.default_rng(11))
         if args.keep:
             import shutil
             shutil.copy(binary, args.keep)
