@@ -478,8 +478,9 @@ def build_parser() -> argparse.ArgumentParser:
                     help="with --q-file: where to write the (n, 4, 4) poses")
     fk.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                     help="show a progress bar (default: on a terminal, for a long batch)")
-    ik = command("ik", run_ik, "print every configuration that reaches a pose (closed form "
-                 "where the arm has one, else one numerical solution)")
+    ik = command("ik", run_ik, "print every configuration that reaches a pose (by closed form "
+                 "or search for a 6R arm or a 7R arm with a joint locked, else one numerical "
+                 "solution)")
     ik.add_argument("--pose", nargs="+", type=float, metavar="T",
                     help="the target: a 4x4 pose row by row (16 values, metres), or its top "
                          "three rows (12)")
@@ -495,7 +496,7 @@ def build_parser() -> argparse.ArgumentParser:
                     help="a 7-joint arm: hold this joint (name or number) at this value and "
                          "solve the other six in closed form")
     ik.add_argument("--numeric", action="store_true",
-                    help="solve numerically even where a closed form exists")
+                    help="solve numerically even where every solution can be found")
     ik.add_argument("--tol", type=float, default=1e-9,
                     help="how close to the pose, metres and radians (default 1e-9)")
     ik.add_argument("--json", action="store_true", help="print the solutions as JSON")
